@@ -1,0 +1,7 @@
+#include <malloc.h>
+
+#include "core/ptr_pool.h"
+
+u32 HeapBlockSize(void *p) {
+  return p ? static_cast<u32>(malloc_usable_size(p)) : 0;
+}

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need, with apt-get, when it
+# is missing. Safe to run again.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for p in build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev \
+         clang libclang-rt-dev zlib1g-dev mingw-w64 g++-mingw-w64-i686-posix \
+         xvfb xauth x11-utils imagemagick python3 time; do
+  have "$p" || need+=("$p")
+done
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  need+=(wine32)
+fi
+have wine || need+=(wine)
+have wine32:i386 || need+=(wine32)
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native build plainly and under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and the 32-bit Windows
+# cross-build under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/install_deps.sh
+
+jobs=$(nproc)
+build() {  # build DIR CMAKE-ARGS...
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+  ninja -C "$dir" -j"$jobs"
+}
+
+echo "== native build and tests"
+build build/release -DVASK_BENCH=ON
+(cd build/release && ctest --output-on-failure -j"$jobs")
+
+echo "== native build and tests under ASan + UBSan"
+build build/asan -DVASK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+(cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j"$jobs")
+
+echo "== Windows cross-build and tests under Wine"
+build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
+export VASK_WINEPREFIX="$root/build/win32/wineprefix"
+trap 'WINEPREFIX="$VASK_WINEPREFIX" wineserver -k >/dev/null 2>&1 || true' EXIT
+(cd build/win32 && ctest --output-on-failure -j1)

@@ -1,0 +1,60 @@
+#include "support/temp_dir.h"
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+namespace fsys = std::filesystem;
+
+TempDir::TempDir() {
+  static unsigned counter;
+  std::random_device rd;
+  fsys::path base = fsys::temp_directory_path();
+  for (;;) {
+    fsys::path p = base / ("vask-test-" + std::to_string(rd()) + "-" +
+                           std::to_string(counter++));
+    std::error_code ec;
+    if (fsys::create_directory(p, ec)) {
+      mPath = p.string() + static_cast<char>(fsys::path::preferred_separator);
+      return;
+    }
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Read-only entries would stop the removal on Windows.
+  for (auto it = fsys::recursive_directory_iterator(mPath, ec);
+       !ec && it != fsys::recursive_directory_iterator(); it.increment(ec))
+    fsys::permissions(it->path(), fsys::perms::owner_all,
+                      fsys::perm_options::add, ec);
+  fsys::remove_all(mPath, ec);
+}
+
+std::vector<unsigned char> ReadWholeFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteWholeFile(const std::string &path,
+                    const std::vector<unsigned char> &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+void WriteWholeFile(const std::string &path, const std::string &text) {
+  WriteWholeFile(path, std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+bool PathExists(const std::string &path) {
+  std::error_code ec;
+  return fsys::exists(path, ec);
+}
+
+std::vector<unsigned char> PatternBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<unsigned char> v(n);
+  for (auto &b : v) b = static_cast<unsigned char>(rng());
+  return v;
+}
