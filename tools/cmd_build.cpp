@@ -1,0 +1,3 @@
+#include "tools/commands.h"
+
+int CmdBuild(int, char **) { return UsageError("'build' is not available in this build"); }

@@ -1,0 +1,3 @@
+#include "tools/commands.h"
+
+int CmdPack(int, char **) { return UsageError("'pack' is not available in this build"); }

@@ -1,0 +1,3 @@
+#include "tools/commands.h"
+
+int CmdPool(int, char **) { return UsageError("'pool' is not available in this build"); }
