@@ -13,7 +13,9 @@ Error HostLastError(Error fallback) {
     case ENFILE: return FERR_TOOMANYOPENFILES;
     case EACCES:
     case EPERM:
-    case EISDIR: return FERR_ACCESSDENIED;
+    case EISDIR:
+    case EBADF:  // a descriptor used against its access mode
+      return FERR_ACCESSDENIED;
     case ENODEV:
     case ENXIO: return FERR_VOLUMENOTFOUND;
     case EROFS: return FERR_WRITEPROTECTED;

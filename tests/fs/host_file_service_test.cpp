@@ -1,0 +1,502 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fs/file.h"
+#include "fs/host_file_service.h"
+#include "fs/mount_table.h"
+#include "support/temp_dir.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#endif
+
+namespace fsys = std::filesystem;
+
+namespace {
+
+// Stands in for the archive mounted at DATA\.
+class CountingService : public CFileService {
+ public:
+  Error Move(const char *, const char *) override {
+    ++moves;
+    return nullptr;
+  }
+  int moves = 0;
+};
+
+// The host service with a file object that cannot be allocated.
+class NoMemoryHostService : public CHostFileService {
+ public:
+  uintptr_t handed = 0;
+
+ protected:
+  CFile *NewHostFile(uintptr_t nativeHandle, u16) override {
+    handed = nativeHandle;
+    return nullptr;
+  }
+};
+
+std::vector<std::pair<std::string, u32>> ListAll(const std::string &dirPath,
+                                                 Error *endOut) {
+  std::vector<std::pair<std::string, u32>> out;
+  FindRecord r{};
+  Error e = FsFindFirst(&r, dirPath.c_str());
+  while (!e) {
+    out.emplace_back(r.name, r.attributes);
+    e = FsFindNext(&r);
+  }
+  *endOut = e;
+  if (r.buffer) {
+    EXPECT_EQ(FsFindClose(&r), nullptr);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class HostFsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(MountTableInit(8), nullptr);
+    ASSERT_EQ(HostFsInit(), nullptr);
+  }
+  void TearDown() override {
+    EXPECT_EQ(HostFsShutdown(), nullptr);
+    MountTableShutdown();
+  }
+  // The folder's own separator between the parts.
+  std::string P(const std::string &a, const std::string &b = "",
+                const std::string &c = "") const {
+    std::string s = dir / a;
+    if (!b.empty()) s += sep + b;
+    if (!c.empty()) s += sep + c;
+    return s;
+  }
+  std::string ReadText(const std::string &path) {
+    auto v = ReadWholeFile(path);
+    return std::string(v.begin(), v.end());
+  }
+  CFile *Open(const std::string &path, u32 mode, Error *e) {
+    return FsOpen(path.c_str(), mode, e);
+  }
+
+  TempDir dir;
+  std::string sep = std::string(1, dir.path().back());
+};
+
+#ifdef _WIN32
+const bool kPosix = false;
+#else
+const bool kPosix = true;
+#endif
+
+TEST_F(HostFsTest, RoutesEveryEntryPointToTheHost) {
+  Error e = FERR_FILE;
+  std::unique_ptr<CFile> f(Open(P("a.txt"), 0x0F, &e));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(e, nullptr);
+  EXPECT_EQ(f->GetClassName(), CFile::sClassName);
+  EXPECT_EQ(f->Write("hello", 5, nullptr), nullptr);
+  f.reset();
+  EXPECT_EQ(ReadText(P("a.txt")), "hello");
+  EXPECT_EQ(FsExists(P("a.txt").c_str()), 1u);
+  EXPECT_EQ(FsMove(P("a.txt").c_str(), P("b.txt").c_str()), nullptr);
+  EXPECT_EQ(FsExists(P("a.txt").c_str()), 0u);
+  EXPECT_EQ(FsDelete(P("b.txt").c_str()), nullptr);
+  EXPECT_FALSE(PathExists(P("b.txt")));
+  EXPECT_EQ(FsMakeDir(dir.path().c_str(), "d"), nullptr);
+  EXPECT_EQ(FsRemoveDir(dir.path().c_str(), "d"), nullptr);
+  EXPECT_EQ(FsExtension(P("x").c_str(), 1, 2), ERR_NOTIMPL);
+
+  CFileService *host = ResolveMount("C:\\x", nullptr);
+  ASSERT_TRUE(host);
+  EXPECT_EQ(host->GetClassName(), CFileService::sClassName);
+  e = FERR_FILE;
+  EXPECT_EQ(host->GetDataOffset("x", &e), 0u);
+  EXPECT_EQ(e, nullptr);
+
+  // Gone after shutdown: the paths find no service.
+  EXPECT_EQ(HostFsShutdown(), nullptr);
+  EXPECT_EQ(FsDelete(P("a.txt").c_str()), FERR_FILE);
+  EXPECT_EQ(HostFsInit(), nullptr);
+}
+
+TEST_F(HostFsTest, MoveAcrossServicesIsNotImplemented) {
+  static const char kData[] = "DATA\\";
+  auto *data = new CountingService;
+  ASSERT_EQ(RegisterService(kData, data), nullptr);
+  WriteWholeFile(P("x"), "x");
+  EXPECT_EQ(FsMove("DATA\\Patch.ini", P("y").c_str()), ERR_NOTIMPL);
+  EXPECT_EQ(FsMove(P("x").c_str(), "data\\y"), ERR_NOTIMPL);
+  EXPECT_EQ(data->moves, 0);
+  EXPECT_TRUE(PathExists(P("x")));
+}
+
+TEST_F(HostFsTest, MoveRefusesATakenNameAndAMissingSource) {
+  WriteWholeFile(P("x"), "x");
+  WriteWholeFile(P("y"), "y");
+  EXPECT_EQ(FsMove(P("x").c_str(), P("y").c_str()), FERR_ALREADYEXISTS);
+  EXPECT_EQ(ReadText(P("y")), "y");
+  EXPECT_EQ(FsMove(P("gone").c_str(), P("z").c_str()), FERR_FILENOTFOUND);
+  EXPECT_EQ(FsMove(P("x").c_str(), P("nodir", "z").c_str()),
+            FERR_PATHNOTFOUND);
+  // A folder moves as well.
+  fsys::create_directory(P("d"));
+  EXPECT_EQ(FsMove(P("d").c_str(), P("e").c_str()), nullptr);
+  EXPECT_TRUE(fsys::is_directory(P("e")));
+}
+
+TEST_F(HostFsTest, ListingYieldsFilesAndSubfolderWithoutDots) {
+  WriteWholeFile(P("a.txt"), "a");
+  WriteWholeFile(P("b.dat"), "bb");
+  fsys::create_directory(P("sub"));
+  std::string folder = dir.path().substr(0, dir.path().size() - 1);
+  for (const std::string &d : {folder, dir.path(), folder + "\\"}) {
+    Error end = nullptr;
+    auto all = ListAll(d, &end);
+    EXPECT_EQ(end, FERR_NOMOREFILES);
+    ASSERT_EQ(all.size(), 3u) << d;
+    EXPECT_EQ(all[0].first, "a.txt");
+    EXPECT_EQ(all[1].first, "b.dat");
+    EXPECT_EQ(all[2].first, "sub");
+    // A written file is an archive candidate; a folder only a folder.
+    EXPECT_EQ(all[0].second, FATTR_ARCHIVE);
+    EXPECT_EQ(all[2].second, FATTR_DIRECTORY);
+  }
+}
+
+TEST_F(HostFsTest, ListingRecordLifecycle) {
+  WriteWholeFile(P("only"), "1");
+  FindRecord r{};
+  ASSERT_EQ(FsFindFirst(&r, dir.path().c_str()), nullptr);
+  EXPECT_EQ(r.service, ResolveMount("", nullptr));
+  EXPECT_NE(r.buffer, nullptr);
+  EXPECT_STREQ(r.name, "only");
+  EXPECT_EQ(FsFindNext(&r), FERR_NOMOREFILES);
+  EXPECT_EQ(FsFindNext(&r), FERR_NOMOREFILES);  // stays at the end
+  EXPECT_NE(r.buffer, nullptr);
+  CFileService *host = r.service;
+  EXPECT_EQ(FsFindClose(&r), nullptr);
+  EXPECT_EQ(r.service, nullptr);
+  EXPECT_EQ(r.word, 0u);
+  EXPECT_EQ(r.buffer, nullptr);
+  EXPECT_EQ(r.attributes, 0u);
+  EXPECT_EQ(r.name, nullptr);
+  EXPECT_EQ(host->FindClose(&r), ERR_BADPARAMS);
+  EXPECT_EQ(host->FindNext(&r), ERR_BADPARAMS);
+  EXPECT_EQ(host->FindFirst(&r, nullptr), ERR_BADPARAMS);
+}
+
+TEST_F(HostFsTest, EmptyFolderEndsAtOnceAndMissingFolderLeavesRecordZeroed) {
+  fsys::create_directory(P("empty"));
+  FindRecord r{};
+  EXPECT_EQ(FsFindFirst(&r, P("empty").c_str()), FERR_NOMOREFILES);
+  ASSERT_NE(r.buffer, nullptr);  // still open: it needs its FindClose
+  EXPECT_EQ(FsFindClose(&r), nullptr);
+
+  r.attributes = 7;
+  EXPECT_EQ(FsFindFirst(&r, P("missing").c_str()), FERR_PATHNOTFOUND);
+  EXPECT_EQ(r.service, nullptr);
+  EXPECT_EQ(r.buffer, nullptr);
+  EXPECT_EQ(r.attributes, 0u);
+  EXPECT_EQ(FsFindNext(&r), FERR_FILE);
+}
+
+TEST_F(HostFsTest, EmptyFolderPathListsTheCurrentFolder) {
+  WriteWholeFile(P("here.txt"), "h");
+  fsys::path saved = fsys::current_path();
+  fsys::current_path(dir.path());
+  Error end = nullptr;
+  auto all = ListAll("", &end);
+  char full[kHostDirPathMax];
+  Error q = FsQuery("here.txt", QUERY_FULLPATH, full);
+  fsys::current_path(saved);
+  EXPECT_EQ(end, FERR_NOMOREFILES);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].first, "here.txt");
+  EXPECT_EQ(q, nullptr);
+  EXPECT_EQ(fsys::path(full), fsys::path(P("here.txt")));
+}
+
+TEST_F(HostFsTest, ReadOnlyFileRefusesWritingAndDeletion) {
+  WriteWholeFile(P("ro"), "keep");
+  fsys::permissions(P("ro"), fsys::perms::owner_write | fsys::perms::group_write |
+                                 fsys::perms::others_write,
+                    fsys::perm_options::remove);
+  Error e = nullptr;
+  EXPECT_EQ(Open(P("ro"), 0x03, &e), nullptr);
+  EXPECT_EQ(e, FERR_ACCESSDENIED);
+  EXPECT_EQ(Open(P("ro"), 0x0F, &e), nullptr);
+  EXPECT_EQ(e, FERR_ACCESSDENIED);
+  std::unique_ptr<CFile> f(Open(P("ro"), 0x01, &e));
+  EXPECT_TRUE(f);
+  f.reset();
+  EXPECT_EQ(FsDelete(P("ro").c_str()), FERR_ACCESSDENIED);
+  EXPECT_EQ(ReadText(P("ro")), "keep");
+  EXPECT_EQ(FsExists(P("ro").c_str()), 1u);
+  Error end;
+  auto all = ListAll(dir.path(), &end);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].second, FATTR_READONLY | FATTR_ARCHIVE);
+}
+
+TEST_F(HostFsTest, MakeDirChecksItsArguments) {
+  const char *parent = dir.path().c_str();
+  EXPECT_EQ(FsMakeDir(parent, "sub\\x"), ERR_BADPARAMS);
+  EXPECT_EQ(FsMakeDir(parent, "sub/x"), ERR_BADPARAMS);
+  EXPECT_EQ(FsMakeDir(parent, "a:b"), ERR_BADPARAMS);
+  EXPECT_EQ(FsMakeDir(parent, nullptr), ERR_BADPARAMS);
+  EXPECT_EQ(FsRemoveDir(parent, "a:b"), ERR_BADPARAMS);
+  CFileService *host = ResolveMount("", nullptr);
+  EXPECT_EQ(host->MakeDir(nullptr, "x"), ERR_BADPARAMS);
+  EXPECT_EQ(host->RemoveDir(nullptr, "x"), ERR_BADPARAMS);
+  EXPECT_EQ(fsys::directory_iterator(dir.path()), fsys::directory_iterator());
+}
+
+TEST_F(HostFsTest, MakeDirCreatesOnceThenAlreadyExists) {
+  EXPECT_EQ(FsMakeDir(dir.path().c_str(), "NEW"), nullptr);
+  EXPECT_TRUE(fsys::is_directory(P("NEW")));
+  EXPECT_EQ(FsMakeDir(dir.path().c_str(), "NEW"), FERR_ALREADYEXISTS);
+  // Without the trailing separator the same folder is meant.
+  EXPECT_EQ(FsMakeDir(P("NEW").c_str(), "inner"), nullptr);
+  EXPECT_TRUE(fsys::is_directory(P("NEW", "inner")));
+  // An empty name is the parent itself.
+  EXPECT_EQ(FsMakeDir(P("NEW").c_str(), ""), FERR_ALREADYEXISTS);
+  EXPECT_EQ(FsMakeDir(P("nodir").c_str(), "x"), FERR_PATHNOTFOUND);
+  // A name taken by a file is taken.
+  WriteWholeFile(P("file"), "f");
+  EXPECT_EQ(FsMakeDir(dir.path().c_str(), "file"), FERR_ALREADYEXISTS);
+}
+
+TEST_F(HostFsTest, RemoveDirRemovesOnlyEmptyFolders) {
+  fsys::create_directories(P("full", "inner"));
+  EXPECT_EQ(FsRemoveDir(dir.path().c_str(), "full"), FERR_FILE);
+  EXPECT_EQ(FsRemoveDir(P("full").c_str(), "inner"), nullptr);
+  EXPECT_FALSE(PathExists(P("full", "inner")));
+  EXPECT_EQ(FsRemoveDir(P("full").c_str(), "inner"), FERR_FILENOTFOUND);
+  EXPECT_EQ(FsRemoveDir(dir.path().c_str(), "full"), nullptr);
+}
+
+TEST_F(HostFsTest, OpenModesCreateReplaceAndRequireExistence) {
+  WriteWholeFile(P("f"), "contents");
+  Error e = nullptr;
+  EXPECT_EQ(Open(P("f"), 0x05, &e), nullptr);
+  EXPECT_EQ(e, FERR_FILEEXIST);
+  EXPECT_EQ(ReadText(P("f")), "contents");
+
+  std::unique_ptr<CFile> f(Open(P("f"), 0x0F, &e));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(e, nullptr);
+  EXPECT_EQ(f->GetSize(), 0u);
+  EXPECT_EQ(f->openMode, 0x0F);
+  f.reset();
+
+  EXPECT_EQ(Open(P("missing"), 0x01, &e), nullptr);
+  EXPECT_EQ(e, FERR_FILENOTFOUND);
+  EXPECT_EQ(Open(P("missing"), 0x09, &e), nullptr);  // replace alone
+  EXPECT_EQ(e, FERR_FILENOTFOUND);
+  EXPECT_EQ(Open(P("nodir", "missing"), 0x01, &e), nullptr);
+  EXPECT_EQ(e, FERR_PATHNOTFOUND);
+  EXPECT_EQ(Open(P("nodir", "missing"), 0x0F, &e), nullptr);
+  EXPECT_EQ(e, FERR_PATHNOTFOUND);
+  EXPECT_FALSE(PathExists(P("missing")));
+  EXPECT_EQ(Open(P("missing"), 0x01, nullptr), nullptr);  // no errorOut
+
+  f.reset(Open(P("new"), 0x07, &e));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->Write("abc", 3, nullptr), nullptr);
+  f.reset();
+  EXPECT_EQ(ReadText(P("new")), "abc");
+
+  f.reset(Open(P("new"), 0xD1, &e));  // hints and sharing on a plain read
+  ASSERT_TRUE(f);
+  char buf[3];
+  EXPECT_EQ(f->Read(buf, 3, nullptr), nullptr);
+  EXPECT_EQ(std::string(buf, 3), "abc");
+  EXPECT_EQ(f->Write("x", 1, nullptr), FERR_ACCESSDENIED);
+}
+
+TEST_F(HostFsTest, FoldersAreNotFiles) {
+  fsys::create_directory(P("d"));
+  Error e = nullptr;
+  EXPECT_EQ(Open(P("d"), 0x01, &e), nullptr);
+  EXPECT_EQ(e, FERR_ACCESSDENIED);
+  EXPECT_EQ(Open(P("d"), 0x05, &e), nullptr);
+  EXPECT_EQ(e, FERR_FILEEXIST);
+  EXPECT_EQ(FsExists(P("d").c_str()), 0u);
+  EXPECT_EQ(FsDelete(P("d").c_str()), FERR_ACCESSDENIED);
+  EXPECT_TRUE(fsys::is_directory(P("d")));
+  EXPECT_EQ(FsExists(P("nothing").c_str()), 0u);
+  EXPECT_EQ(FsDelete(P("nothing").c_str()), FERR_FILENOTFOUND);
+  EXPECT_EQ(FsDelete(P("nodir", "x").c_str()), FERR_PATHNOTFOUND);
+}
+
+TEST_F(HostFsTest, UnallocatableFileClosesItsHandle) {
+  WriteWholeFile(P("f"), "f");
+  NoMemoryHostService service;
+  Error e = FERR_FILE;
+  EXPECT_EQ(service.Open(P("f").c_str(), 0x01, &e), nullptr);
+  EXPECT_EQ(e, nullptr);
+  ASSERT_NE(service.handed, 0u);
+#ifndef _WIN32
+  EXPECT_EQ(fcntl(static_cast<int>(service.handed), F_GETFD), -1);
+#endif
+  // An unshared handle left open would refuse this on Windows.
+  std::unique_ptr<CFile> f(Open(P("f"), 0x01, &e));
+  EXPECT_TRUE(f);
+  EXPECT_EQ(e, nullptr);
+}
+
+TEST_F(HostFsTest, QueryGivesFullPathsOnly) {
+  char buf[kHostDirPathMax];
+  EXPECT_EQ(FsQuery(P("x").c_str(), 1, buf), ERR_NOTIMPL);
+  EXPECT_EQ(FsQuery(P("x").c_str(), QUERY_FULLPATH, buf), nullptr);
+  EXPECT_EQ(fsys::path(buf), fsys::path(P("x")));
+  // Dots are resolved without asking the disk.
+  std::string dotted = P("a", "..", "b");
+  EXPECT_EQ(FsQuery(dotted.c_str(), QUERY_FULLPATH, buf), nullptr);
+  EXPECT_EQ(fsys::path(buf), fsys::path(P("b")));
+  // A result that needs more than the buffer.
+  std::string longPath = P(std::string(300, 'q'));
+  memset(buf, 'z', sizeof buf);
+  EXPECT_EQ(FsQuery(longPath.c_str(), QUERY_FULLPATH, buf), ERR_UNKNOWN);
+  EXPECT_EQ(FsQuery("", QUERY_FULLPATH, buf), nullptr);
+  EXPECT_STREQ(buf, "");
+}
+
+TEST_F(HostFsTest, OverlongPathsAreRefused) {
+  std::string longPath = P(std::string(kHostPathMax, 'L'));
+  Error e = nullptr;
+  EXPECT_EQ(Open(longPath, 0x0F, &e), nullptr);
+  EXPECT_EQ(e, ERR_BADPARAMS);
+  EXPECT_EQ(FsExists(longPath.c_str()), 0u);
+  EXPECT_EQ(FsDelete(longPath.c_str()), ERR_BADPARAMS);
+  EXPECT_EQ(FsMove(longPath.c_str(), P("y").c_str()), ERR_BADPARAMS);
+  EXPECT_EQ(FsMove(P("y").c_str(), longPath.c_str()), ERR_BADPARAMS);
+
+  // parent + '\' + name must fit 256 bytes with its NUL.
+  std::string parent = "nodir" + std::string(200, 'p');
+  std::string fits(kHostDirPathMax - 2 - parent.size(), 'n');
+  EXPECT_EQ(FsMakeDir(parent.c_str(), fits.c_str()), FERR_PATHNOTFOUND);
+  EXPECT_EQ(FsMakeDir(parent.c_str(), (fits + "n").c_str()), ERR_BADPARAMS);
+  EXPECT_EQ(FsRemoveDir(parent.c_str(), (fits + "n").c_str()), ERR_BADPARAMS);
+  // A parent that ends in '\' gets no second one.
+  EXPECT_EQ(FsMakeDir((parent + "\\").c_str(), fits.c_str()),
+            FERR_PATHNOTFOUND);
+
+  // dirPath + '\' + "*.*" must fit 512 bytes with its NUL.
+  std::string folder(kHostPatternMax - 5, 'f');
+  FindRecord r{};
+  EXPECT_NE(FsFindFirst(&r, folder.c_str()), ERR_BADPARAMS);
+  EXPECT_EQ(FsFindFirst(&r, (folder + "f").c_str()), ERR_BADPARAMS);
+  EXPECT_EQ(r.buffer, nullptr);
+  EXPECT_TRUE(fsys::is_empty(dir.path()));
+}
+
+TEST_F(HostFsTest, NamesMatchWithoutRegardToCase) {
+  fsys::create_directory(P("Game"));
+  WriteWholeFile(P("Game", "Vask.exe"), "old");
+  Error e = nullptr;
+  std::unique_ptr<CFile> f(Open(P("GAME", "VASK.EXE"), 0x03, &e));
+  ASSERT_TRUE(f) << ErrorText(e);
+  EXPECT_EQ(f->Write("NEW", 3, nullptr), nullptr);
+  f.reset();
+  EXPECT_EQ(ReadText(P("Game", "Vask.exe")), "NEW");
+  // Create-or-replace empties the existing file instead of adding one.
+  f.reset(Open(P("game", "vask.EXE"), 0x0F, &e));
+  ASSERT_TRUE(f);
+  f.reset();
+  EXPECT_EQ(ReadWholeFile(P("Game", "Vask.exe")).size(), 0u);
+  // A new name lands, as given, in the existing folder.
+  f.reset(Open(P("GAME", "New.txt"), 0x0F, &e));
+  ASSERT_TRUE(f);
+  f.reset();
+  std::vector<std::string> names;
+  for (auto &entry : fsys::directory_iterator(dir.path()))
+    names.push_back(entry.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"Game"});
+  names.clear();
+  for (auto &entry : fsys::directory_iterator(P("Game")))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"New.txt", "Vask.exe"}));
+
+  EXPECT_EQ(FsExists(P("gAmE", "vAsK.eXe").c_str()), 1u);
+  EXPECT_EQ(Open(P("GAME", "VASK.EXE"), 0x05, &e), nullptr);
+  EXPECT_EQ(e, FERR_FILEEXIST);
+  EXPECT_EQ(FsMakeDir(dir.path().c_str(), "GAME"), FERR_ALREADYEXISTS);
+  EXPECT_EQ(FsMove(P("GAME", "NEW.TXT").c_str(), P("game", "new.txt").c_str()),
+            nullptr);
+  EXPECT_TRUE(PathExists(P("Game", "new.txt")));
+  EXPECT_EQ(FsDelete(P("GAME", "NEW.TXT").c_str()), nullptr);
+  EXPECT_EQ(FsRemoveDir(P("game", "").c_str(), "SUB"), FERR_FILENOTFOUND);
+}
+
+TEST_F(HostFsTest, BothSeparatorsWorkOnPosix) {
+  if (!kPosix) GTEST_SKIP() << "Windows splits paths itself";
+  fsys::create_directory(P("Packs"));
+  WriteWholeFile(P("Packs", "Data2.wdt"), "w");
+  std::string mixed = dir.path() + "PACKS\\DATA2.WDT";
+  EXPECT_EQ(FsExists(mixed.c_str()), 1u);
+  std::string doubled = dir.path() + "packs\\\\/data2.wdt";
+  EXPECT_EQ(FsExists(doubled.c_str()), 1u);
+  // The file on the way is not a folder.
+  std::string through = dir.path() + "Packs\\Data2.wdt\\x";
+  Error e = nullptr;
+  EXPECT_EQ(Open(through, 0x01, &e), nullptr);
+  EXPECT_EQ(e, FERR_PATHNOTFOUND);
+  // Relative paths start at the current folder, empty ones nowhere.
+  EXPECT_EQ(Open("", 0x01, &e), nullptr);
+  EXPECT_EQ(e, FERR_PATHNOTFOUND);
+}
+
+TEST_F(HostFsTest, ExactSpellingWinsOverOtherCasesOnPosix) {
+  if (!kPosix) GTEST_SKIP() << "names that differ only in case cannot coexist";
+  WriteWholeFile(P("a.txt"), "lower");
+  WriteWholeFile(P("A.txt"), "upper");
+  Error e = nullptr;
+  std::unique_ptr<CFile> f(Open(P("A.txt"), 0x01, &e));
+  ASSERT_TRUE(f);
+  char buf[5];
+  EXPECT_EQ(f->Read(buf, 5, nullptr), nullptr);
+  EXPECT_EQ(std::string(buf, 5), "upper");
+  f.reset(Open(P("a.TXT"), 0x01, &e));
+  ASSERT_TRUE(f);  // one of the two
+}
+
+TEST_F(HostFsTest, HiddenAndReadOnlyFolderAttributesOnPosix) {
+  if (!kPosix) GTEST_SKIP() << "the host sets its own hidden bit";
+  WriteWholeFile(P(".cfg"), "c");
+  fsys::create_directory(P("ro"));
+  fsys::permissions(P("ro"), fsys::perms::owner_write,
+                    fsys::perm_options::remove);
+  Error end;
+  auto all = ListAll(dir.path(), &end);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].second, FATTR_HIDDEN | FATTR_ARCHIVE);
+  EXPECT_EQ(all[1].second, FATTR_READONLY | FATTR_DIRECTORY);
+}
+
+TEST_F(HostFsTest, UnsharedFileRefusesASecondOpenOnWindows) {
+  if (kPosix) GTEST_SKIP() << "POSIX has no sharing modes";
+  WriteWholeFile(P("s"), "s");
+  Error e = nullptr;
+  std::unique_ptr<CFile> first(Open(P("s"), 0x01, &e));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(Open(P("s"), 0x01, &e), nullptr);
+  EXPECT_EQ(e, FERR_SHARING);
+  EXPECT_EQ(FsDelete(P("s").c_str()), FERR_SHARING);
+  first.reset(Open(P("s"), 0xC1, &e));
+  ASSERT_TRUE(first);
+  std::unique_ptr<CFile> second(Open(P("s"), 0xC1, &e));
+  EXPECT_TRUE(second);
+  EXPECT_EQ(e, nullptr);
+  EXPECT_EQ(FsExists(P("s").c_str()), 1u);  // even while held
+}
+
+}  // namespace
