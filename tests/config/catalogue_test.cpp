@@ -1,0 +1,318 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "config/catalogue.h"
+#include "config_test_support.h"
+#include "patcher/platform.h"
+
+namespace {
+
+// Exit code -1 as the test's parent sees it.
+#ifdef _WIN32
+const int kExitMinusOne = -1;
+#else
+const int kExitMinusOne = 255;
+#endif
+
+class CatalogueTest : public ::testing::Test {
+ protected:
+  void Use(const std::string &text) {
+    delete gPatchIni;
+    gPatchIni = IniFromText(text);
+  }
+  void SetUp() override { ResetMessageBoxes(); }
+  void TearDown() override {
+    delete gPatchIni;
+    gPatchIni = nullptr;
+  }
+};
+
+// A reader whose section "str" holds one key "long" with a value longer than
+// any file line can be.
+class LongValueIni : public CHashIni {
+ public:
+  explicit LongValueIni(std::string value)
+      : CHashIni(20, 500, new CSizedPtrPool(), 1), mValue(std::move(value)) {}
+  u32 ReadLine(char *line, char **name, char **value,
+               char **comment) override {
+    static char header[] = "[str]";
+    static char key[] = "long";
+    static char empty[] = "";
+    *comment = empty;
+    *value = empty;
+    *name = mLine++ == 0 ? header : key;
+    if (mLine == 2) *value = &mValue[0];
+    return mLine < 2 ? 1 : 0;
+  }
+
+ private:
+  std::string mValue;
+  int mLine = 0;
+};
+
+std::string Format(const char *format, std::initializer_list<FormatArg> args,
+                   u32 size = 256) {
+  std::string buffer(size, '#');
+  u32 n = FormatText(&buffer[0], size, format, args.begin(),
+                     static_cast<u32>(args.size()));
+  EXPECT_EQ(n, strlen(buffer.c_str()));
+  return buffer.c_str();
+}
+
+}  // namespace
+
+// --- Texts -------------------------------------------------------------------
+
+TEST_F(CatalogueTest, TextIsTheValueOfTheKeyInSectionStr) {
+  Use("[other]\nk=no\n[str]\nk=yes\n");
+  EXPECT_STREQ(GetText("k"), "yes");
+}
+
+TEST_F(CatalogueTest, MissingKeySectionOrCatalogueReadsAsEmpty) {
+  Use("[str]\nk=v\n");
+  EXPECT_STREQ(GetText("missing"), "");
+  EXPECT_STREQ(GetText(nullptr), "");
+  Use("[other]\nk=v\n");
+  EXPECT_STREQ(GetText("k"), "");
+  delete gPatchIni;
+  gPatchIni = nullptr;
+  EXPECT_STREQ(GetText("k"), "");
+}
+
+TEST_F(CatalogueTest, BarsBecomeLineFeeds) {
+  Use("[str]\nk=a|b||c|\n");
+  EXPECT_STREQ(GetText("k"), "a\nb\n\nc\n");
+}
+
+TEST_F(CatalogueTest, SecondLookupReusesTheBuffer) {
+  Use("[str]\na=first\nb=second\n");
+  const char *a = GetText("a");
+  const char *b = GetText("b");
+  EXPECT_EQ(a, b);
+  EXPECT_STREQ(a, "second");
+}
+
+TEST_F(CatalogueTest, VeryLongValueIsCutTo4094Characters) {
+  LongValueIni *ini = new LongValueIni(std::string(5000, 'x'));
+  MemoryFile unused("");
+  ASSERT_EQ(ini->LoadIni(&unused), nullptr);
+  gPatchIni = ini;
+  EXPECT_EQ(std::string(GetText("long")), std::string(4094, 'x'));
+}
+
+// --- Numbers and flags ---------------------------------------------------------
+
+TEST(HexVersionTest, ParsesLikeASignedBase16Number) {
+  EXPECT_EQ(ParseHexVersion("10009"), 0x10009u);
+  EXPECT_EQ(ParseHexVersion("0x10009"), 0x10009u);
+  EXPECT_EQ(ParseHexVersion("0X1a"), 0x1Au);
+  EXPECT_EQ(ParseHexVersion(" -1"), 0xFFFFFFFFu);
+  EXPECT_EQ(ParseHexVersion("\t\n+ff"), 0xFFu);
+  EXPECT_EQ(ParseHexVersion("12zz34"), 0x12u);
+}
+
+TEST(HexVersionTest, NoDigitsGiveZero) {
+  EXPECT_EQ(ParseHexVersion(""), 0u);
+  EXPECT_EQ(ParseHexVersion("zz"), 0u);
+  EXPECT_EQ(ParseHexVersion("-"), 0u);
+  EXPECT_EQ(ParseHexVersion("0x"), 0u);
+  EXPECT_EQ(ParseHexVersion(nullptr), 0u);
+}
+
+TEST(HexVersionTest, OutOfRangeValuesAreClamped) {
+  EXPECT_EQ(ParseHexVersion("FFFFFFFFF"), 0x7FFFFFFFu);
+  EXPECT_EQ(ParseHexVersion("80000000"), 0x7FFFFFFFu);
+  EXPECT_EQ(ParseHexVersion("7FFFFFFF"), 0x7FFFFFFFu);
+  EXPECT_EQ(ParseHexVersion("-FFFFFFFFF"), 0x80000000u);
+  EXPECT_EQ(ParseHexVersion("-80000000"), 0x80000000u);
+  EXPECT_EQ(ParseHexVersion("-80000001"), 0x80000000u);
+  EXPECT_EQ(ParseHexVersion(std::string(200, 'f').c_str()), 0x7FFFFFFFu);
+}
+
+TEST_F(CatalogueTest, VersionKeysAreHexadecimal) {
+  Use("[str]\nver=10009\nvermin=10001\n");
+  EXPECT_EQ(GetHexNumber("ver"), 0x10009u);
+  EXPECT_EQ(GetHexNumber("vermin"), 0x10001u);
+  EXPECT_EQ(GetHexNumber("missing"), 0u);
+}
+
+TEST_F(CatalogueTest, FlagIsOnOnlyForExactlyOne) {
+  Use("[str]\na=1\nb=01\nc=yes\nd=\ne= 1 \n");
+  EXPECT_TRUE(GetFlag("a"));
+  EXPECT_FALSE(GetFlag("b"));
+  EXPECT_FALSE(GetFlag("c"));
+  EXPECT_FALSE(GetFlag("d"));
+  EXPECT_TRUE(GetFlag("e"));  // the INI trimmed it
+  EXPECT_FALSE(GetFlag("zel_shortcut"));
+}
+
+// --- Formatting ----------------------------------------------------------------
+
+TEST(FormatTextTest, ExtraConversionsAreCopiedAndNeverReadArguments) {
+  EXPECT_EQ(Format("%s%s%s%n", {FormatArg::Text("X")}), "X%s%s%n");
+  EXPECT_EQ(Format("%n", {FormatArg::Int(1)}), "%n");
+  EXPECT_EQ(Format("%s", {}), "%s");
+}
+
+TEST(FormatTextTest, ConversionOfTheWrongKindTakesNoArgument) {
+  EXPECT_EQ(Format("%d-%s", {FormatArg::Text("T")}), "%d-T");
+  EXPECT_EQ(Format("%s-%d", {FormatArg::Int(4)}), "%s-4");
+}
+
+TEST(FormatTextTest, StarsPositionsAndUnknownLettersStayLiteral) {
+  EXPECT_EQ(Format("%*d", {FormatArg::Int(3), FormatArg::Int(4)}), "%*d");
+  EXPECT_EQ(Format("%1$s", {FormatArg::Text("a")}), "%1$s");
+  EXPECT_EQ(Format("%f%p%lld", {FormatArg::Int(1)}), "%f%p%lld");
+  EXPECT_EQ(Format("%-%d", {FormatArg::Int(1)}), "%-%d");
+}
+
+TEST(FormatTextTest, PercentSignsAtTheEndAndDoubled) {
+  EXPECT_EQ(Format("100%", {}), "100%");
+  EXPECT_EQ(Format("100%%", {}), "100%");
+  EXPECT_EQ(Format("%%d", {FormatArg::Int(1)}), "%d");
+  EXPECT_EQ(Format("%05", {FormatArg::Int(1)}), "%05");
+}
+
+TEST(FormatTextTest, HugeWidthIsCutAtTheBuffer) {
+  std::string out = Format("%99999d", {FormatArg::Int(5)});
+  EXPECT_EQ(out, std::string(255, ' '));
+  EXPECT_EQ(Format("%-99999dZ", {FormatArg::Int(5)}).substr(0, 2), "5 ");
+  EXPECT_EQ(Format("%.99999d", {FormatArg::Int(5)}), std::string(255, '0'));
+  EXPECT_EQ(Format("%99999999999999999999s", {FormatArg::Text("a")}).size(),
+            255u);
+}
+
+TEST(FormatTextTest, HugePrecisionOfTextTakesTheWholeText) {
+  EXPECT_EQ(Format("%.99999s|", {FormatArg::Text("abc")}), "abc|");
+  EXPECT_EQ(Format("%.2s|", {FormatArg::Text("abc")}), "ab|");
+}
+
+TEST(FormatTextTest, ValidDirectivesMatchPrintf) {
+  const char *formats[] = {"%d",   "%i",    "%u",   "%x",    "%X",  "%o",
+                           "%5d",  "%-5d|", "%05d", "%+d",   "% d", "%.3d",
+                           "%8.3d", "%#x",  "%#X",  "%#o",   "%.0d", "%02d",
+                           "%-+6i|", "%#10x", "%c"};
+  const i32 values[] = {0, 7, -7, 65, 255, 10009, INT_MAX, INT_MIN};
+  for (const char *f : formats) {
+    for (i32 v : values) {
+      if (f[strlen(f) - 1] == 'c' && (v <= 0 || v > 127)) continue;
+      char expected[64];
+      snprintf(expected, sizeof expected, f, v);
+      EXPECT_EQ(Format(f, {FormatArg::Int(v)}), expected) << f << " " << v;
+    }
+  }
+  char expected[64];
+  snprintf(expected, sizeof expected, "[%6s|%-6s|%.1s]", "ab", "cd", "ef");
+  EXPECT_EQ(Format("[%6s|%-6s|%.1s]",
+                   {FormatArg::Text("ab"), FormatArg::Text("cd"),
+                    FormatArg::Text("ef")}),
+            expected);
+}
+
+TEST(FormatTextTest, LongModifierIsAccepted) {
+  EXPECT_EQ(Format("%ld/%lx", {FormatArg::Int(-5), FormatArg::Int(255)}),
+            "-5/ff");
+}
+
+TEST(FormatTextTest, CharacterZeroWritesOnlyItsPadding) {
+  EXPECT_EQ(Format("[%3c]", {FormatArg::Int(0)}), "[   ]");
+}
+
+TEST(FormatTextTest, TinyBuffersStayTerminated) {
+  EXPECT_EQ(Format("abc", {}, 1), "");
+  EXPECT_EQ(Format("%d", {FormatArg::Int(12345)}, 3), "12");
+  char untouched = '#';
+  EXPECT_EQ(FormatText(&untouched, 0, "abc", nullptr, 0), 0u);
+  EXPECT_EQ(untouched, '#');
+}
+
+TEST_F(CatalogueTest, Welcome2ShowsVersionAndFolder) {
+  Use("[str]\nwelcome2=Installed version: %d.%02d|Folder: %s|Update it?\n");
+  char message[256];
+  EXPECT_TRUE(FormatWelcome2(message, sizeof message, 1, 1,
+                             "C:\\Games\\Vask\\"));
+  EXPECT_STREQ(message,
+               "Installed version: 1.01\nFolder: C:\\Games\\Vask\\\n"
+               "Update it?");
+}
+
+TEST_F(CatalogueTest, Welcome2IsCutAt255Characters) {
+  Use("[str]\nwelcome2=Version %d.%02d in %s, continue?\n");
+  std::string folder(400, 'F');
+  char message[300];
+  memset(message, '#', sizeof message);
+  EXPECT_TRUE(FormatWelcome2(message, 256, 1, 9, folder.c_str()));
+  EXPECT_EQ(strlen(message), 255u);
+  EXPECT_EQ(std::string(message, 20), "Version 1.09 in FFFF");
+  EXPECT_EQ(message[256], '#');
+}
+
+TEST_F(CatalogueTest, MissingWelcome2IsReported) {
+  Use("[str]\nwelcome=Hi\n");
+  char message[256] = "old";
+  EXPECT_FALSE(FormatWelcome2(message, sizeof message, 1, 1, "x"));
+  EXPECT_STREQ(message, "");
+}
+
+TEST_F(CatalogueTest, ErrCopyNamesTheFile) {
+  Use("[str]\nerrcopy=Cannot copy %s.|Retry?\n");
+  char message[256];
+  FormatErrCopy(message, sizeof message, "PACKS\\DATA2.WDT");
+  EXPECT_STREQ(message, "Cannot copy PACKS\\DATA2.WDT.\nRetry?");
+}
+
+TEST_F(CatalogueTest, HostileErrCopyFormatIsHarmless) {
+  Use("[str]\nerrcopy=%s %s %d %n %x %\n");
+  char message[256];
+  FormatErrCopy(message, sizeof message, "a.txt");
+  EXPECT_STREQ(message, "a.txt %s %d %n %x %");
+}
+
+// --- Prompts -------------------------------------------------------------------
+
+TEST_F(CatalogueTest, AskUserShowsTheTextUnderTheTitle) {
+  Use("[str]\ntitle=Vask Patch\nwelcome=Install?|Sure?\n");
+  gMessageBoxAnswers.push_back(kIdNo);
+  EXPECT_EQ(AskUser("welcome", kMbYesNo | kMbIconInformation), kIdNo);
+  ASSERT_EQ(gMessageBoxCalls.size(), 1u);
+  EXPECT_EQ(gMessageBoxCalls[0].text, "Install?\nSure?");
+  EXPECT_EQ(gMessageBoxCalls[0].caption, "Vask Patch");
+  EXPECT_EQ(gMessageBoxCalls[0].type, 68u);
+}
+
+TEST_F(CatalogueTest, MissingTitleAndTextGiveAnEmptyBox) {
+  Use("[str]\n");
+  EXPECT_EQ(AskUser("done", kMbOk), kIdOk);
+  ASSERT_EQ(gMessageBoxCalls.size(), 1u);
+  EXPECT_EQ(gMessageBoxCalls[0].text, "");
+  EXPECT_EQ(gMessageBoxCalls[0].caption, "");
+  EXPECT_EQ(gMessageBoxCalls[0].type, 0u);
+}
+
+TEST_F(CatalogueTest, LongTitleIsCutTo255Characters) {
+  Use("[str]\ntitle=" + std::string(300, 't') + "\nk=v\n");
+  AskUser("k", kMbOk);
+  ASSERT_EQ(gMessageBoxCalls.size(), 1u);
+  EXPECT_EQ(gMessageBoxCalls[0].caption, std::string(255, 't'));
+  EXPECT_EQ(gMessageBoxCalls[0].text, "v");
+}
+
+TEST_F(CatalogueTest, AskUserTextKeepsATextFromTheSharedBuffer) {
+  Use("[str]\ntitle=T\ngamespy=Run it?\n");
+  gMessageBoxAnswers.push_back(kIdYes);
+  EXPECT_EQ(AskUserText(GetText("gamespy"), kMbYesNo), kIdYes);
+  ASSERT_EQ(gMessageBoxCalls.size(), 1u);
+  EXPECT_EQ(gMessageBoxCalls[0].text, "Run it?");
+  EXPECT_EQ(gMessageBoxCalls[0].caption, "T");
+}
+
+TEST_F(CatalogueTest, FatalMessageShowsAnErrorBoxAndExitsWithMinusOne) {
+  Use("[str]\ntitle=Vask Patch\nnovask=Game not found\n");
+  EXPECT_EXIT(FatalMessage("novask"), ::testing::ExitedWithCode(kExitMinusOne),
+              "last box: type=16 caption=\\[Vask Patch\\] "
+              "text=\\[Game not found\\]");
+}

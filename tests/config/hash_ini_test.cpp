@@ -1,0 +1,401 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "config/hash_ini.h"
+#include "config_test_support.h"
+#include "fs/mount_table.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// A sized pool that counts live blocks and can refuse after a number of
+// allocations.
+class CountingPool : public CSizedPtrPool {
+ public:
+  explicit CountingPool(int allowed = -1) : mAllowed(allowed) {}
+  void *Allocate(u32 size) override {
+    if (mAllowed == 0) return nullptr;
+    if (mAllowed > 0) --mAllowed;
+    void *p = CSizedPtrPool::Allocate(size);
+    if (p) ++live;
+    return p;
+  }
+  void Free(void *p) override {
+    if (p) --live;
+    CSizedPtrPool::Free(p);
+  }
+  int live = 0;
+
+ private:
+  int mAllowed;
+};
+
+using IniPtr = std::unique_ptr<CHashIni>;
+
+IniPtr Load(const std::string &text) { return IniPtr(IniFromText(text)); }
+
+std::string ValueOf(CHashIni *ini, const char *section, const char *key) {
+  const char *v = ini->GetValuePtr(section, key);
+  return v ? v : "<missing>";
+}
+
+int EntryCount(IniSection *s) {
+  int n = 0;
+  for (IniEntry *e = s->firstEntry; e; e = e->next) ++n;
+  return n;
+}
+
+}  // namespace
+
+// --- IniHash ---------------------------------------------------------------
+
+TEST(IniHashTest, ThreeLettersHashTheSameInEitherCase) {
+  EXPECT_EQ(IniHash("abc"), 3334915782u);
+  EXPECT_EQ(IniHash("ABC"), 3334915782u);
+  EXPECT_EQ(IniHash("aBc"), 0xC6C6C6C6u);
+}
+
+TEST(IniHashTest, ShortNamesShiftTheAccumulatorOut) {
+  EXPECT_EQ(IniHash(""), 0u);
+  EXPECT_EQ(IniHash("a"), 0x41414141u);
+  EXPECT_EQ(IniHash("ab"), 0x83838383u);
+}
+
+TEST(IniHashTest, HashIsTheByteSumRepeatedInEveryByte) {
+  // Every byte ends up added once at each of the four byte positions, so
+  // anagrams collide.
+  EXPECT_EQ(IniHash("key12"), IniHash("yek21"));
+  EXPECT_EQ(IniHash("title"), (0x54u + 0x49 + 0x54 + 0x4C + 0x45) * 0x01010101u);
+}
+
+TEST(IniHashTest, BytesAboveAsciiCountAsNegative) {
+  // 0xFF is -1: the accumulator starts at 0xFFFFFFFF.
+  EXPECT_EQ(IniHash("\xFF"), 0xFEFEFEFFu);
+  // Only ASCII letters fold: 0xE9 and 0xC9 stay different.
+  EXPECT_NE(IniHash("\xE9"), IniHash("\xC9"));
+}
+
+// --- Sample lines ------------------------------------------------------------
+
+TEST(HashIniLinesTest, ValueAndCommentAreSplitAndTrimmed) {
+  IniPtr ini = Load("[str]\ntitle = Vask Patch ;c\n");
+  IniEntry *e = ini->FindKey("str", "title");
+  ASSERT_NE(e, nullptr);
+  EXPECT_STREQ(e->Value(), "Vask Patch");
+  EXPECT_STREQ(e->Comment(), "c");
+}
+
+TEST(HashIniLinesTest, OnlyTheFirstEqualsSignSplits) {
+  EXPECT_EQ(ValueOf(Load("[s]\nk = a = b\n").get(), "s", "k"), "a = b");
+}
+
+TEST(HashIniLinesTest, QuotesBelongToTheValue) {
+  EXPECT_EQ(ValueOf(Load("[s]\nk = \"a b\" \n").get(), "s", "k"), "\"a b\"");
+}
+
+TEST(HashIniLinesTest, KeyWithoutValueHasAnEmptyValue) {
+  EXPECT_EQ(ValueOf(Load("[s]\nk=\n").get(), "s", "k"), "");
+  EXPECT_EQ(ValueOf(Load("[s]\nk\n").get(), "s", "k"), "");
+}
+
+TEST(HashIniLinesTest, LineWithEmptyNameAndNoCommentIsDropped) {
+  IniPtr ini = Load("[s]\n=v\n   \n\t\n");
+  EXPECT_EQ(EntryCount(ini->FindSection("s")), 0);
+}
+
+TEST(HashIniLinesTest, CommentLineIsListedButNeverFoundAndIsFreed) {
+  CountingPool *pool = new CountingPool();
+  IniPtr ini(new CHashIni(20, 500, pool, 1));
+  MemoryFile file("[s]\na=1\n; note\n=v ;c\nb=2\n");
+  ASSERT_EQ(ini->LoadIni(&file), nullptr);
+  IniSection *s = ini->FindSection("s");
+  ASSERT_EQ(EntryCount(s), 4);
+  IniEntry *note = s->firstEntry->next;
+  EXPECT_STREQ(note->name, "");
+  EXPECT_STREQ(note->Comment(), " note");  // comments are not trimmed
+  EXPECT_EQ(note->prev, s->firstEntry);
+  EXPECT_EQ(note->section, s);
+  EXPECT_EQ(ini->FindKey("s", ""), nullptr);
+  EXPECT_EQ(pool->live, 5);
+  ini->ClearIni();
+  EXPECT_EQ(pool->live, 0);
+  EXPECT_EQ(ini->FirstSection(), nullptr);
+}
+
+TEST(HashIniLinesTest, KeyBeforeTheFirstSectionIsDropped) {
+  IniPtr ini = Load("k=v\n[s]\nm=1\n");
+  EXPECT_EQ(ini->FindKey("s", "k"), nullptr);
+  EXPECT_EQ(EntryCount(ini->FindSection("s")), 1);
+}
+
+TEST(HashIniLinesTest, RepeatedSectionHidesTheEarlierOneAndItsKeys) {
+  IniPtr ini = Load("[str]\na=1\n[STR]\nb=2\n");
+  EXPECT_EQ(ini->FindKey("str", "a"), nullptr);
+  EXPECT_EQ(ValueOf(ini.get(), "str", "b"), "2");
+  EXPECT_STREQ(ini->FindSection("Str")->name, "STR");
+  EXPECT_EQ(ini->FirstSection()->next, ini->LastSection());
+}
+
+TEST(HashIniLinesTest, RepeatedKeyTakesTheLaterValue) {
+  EXPECT_EQ(ValueOf(Load("[s]\nk=1\nK=2\n").get(), "s", "k"), "2");
+}
+
+TEST(HashIniLinesTest, SpacesInsideBracketsBelongToTheName) {
+  IniPtr ini = Load("[ str ]\nk=v\n");
+  EXPECT_EQ(ini->FindSection("str"), nullptr);
+  EXPECT_EQ(ValueOf(ini.get(), " str ", "k"), "v");
+}
+
+TEST(HashIniLinesTest, BracketsBeforeEqualsMakeAHeader) {
+  IniPtr ini = Load("[x] = y\nk=v\n");
+  IniSection *s = ini->FindSection("x");
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(ValueOf(ini.get(), "x", "k"), "v");
+  EXPECT_EQ(ini->FindSection("[x] = y"), nullptr);
+}
+
+TEST(HashIniLinesTest, HeaderKeepsItsCommentAndEmptyBracketsNameASection) {
+  IniPtr ini = Load("[s] ;about s\n[]\nk=v\n");
+  EXPECT_STREQ(ini->FindSection("s")->Comment(), "about s");
+  EXPECT_EQ(ValueOf(ini.get(), "", "k"), "v");
+}
+
+TEST(HashIniLinesTest, TabsAndSpacesAreTrimmed) {
+  IniPtr ini = Load("[s]\n \tk \t=\t v w \t;x\n");
+  EXPECT_EQ(ValueOf(ini.get(), "s", "k"), "v w");
+}
+
+TEST(HashIniLinesTest, LongLineLosesItsTenTwentyFourthCharacter) {
+  std::string line = "k=" + std::string(1021, 'v') + "X" + "m=" +
+                     std::string(474, 'w');
+  ASSERT_EQ(line.size(), 1500u);
+  IniPtr ini = Load("[s]\n" + line + "\nz=1\n");
+  EXPECT_EQ(ValueOf(ini.get(), "s", "k"), std::string(1021, 'v'));
+  EXPECT_EQ(ValueOf(ini.get(), "s", "m"), std::string(474, 'w'));
+  EXPECT_EQ(ValueOf(ini.get(), "s", "z"), "1");
+  EXPECT_EQ(EntryCount(ini->FindSection("s")), 3);
+}
+
+TEST(HashIniLinesTest, AllLineEndsAndEmptyLinesAreAccepted) {
+  IniPtr ini = Load("\r\n\n[s]\r\na=1\rb=2\n\n\r\n\r\rc=3\r\n\n");
+  EXPECT_EQ(ValueOf(ini.get(), "s", "a"), "1");
+  EXPECT_EQ(ValueOf(ini.get(), "s", "b"), "2");
+  EXPECT_EQ(ValueOf(ini.get(), "s", "c"), "3");
+  EXPECT_EQ(EntryCount(ini->FindSection("s")), 3);
+}
+
+TEST(HashIniLinesTest, LastLineWithoutLineBreakIsStored) {
+  EXPECT_EQ(ValueOf(Load("[s]\nk=v").get(), "s", "k"), "v");
+  EXPECT_NE(Load("[s]\n[t]").get()->FindSection("t"), nullptr);
+}
+
+TEST(HashIniLinesTest, OnlyLineBeingAHeaderWithoutLineBreakIsDropped) {
+  EXPECT_EQ(Load("[s]").get()->FindSection("s"), nullptr);
+  EXPECT_NE(Load("[s]\n").get()->FindSection("s"), nullptr);
+}
+
+TEST(HashIniLinesTest, ZeroByteEndsTheLine) {
+  std::string text = "[s]\nk=ab";
+  text += '\0';
+  text += "cd;x=1\nm=1\n";
+  IniPtr ini = Load(text);
+  IniEntry *k = ini->FindKey("s", "k");
+  ASSERT_NE(k, nullptr);
+  EXPECT_STREQ(k->Value(), "ab");
+  EXPECT_STREQ(k->Comment(), "");
+  EXPECT_EQ(ini->FindKey("s", "x"), nullptr);
+  EXPECT_EQ(ValueOf(ini.get(), "s", "m"), "1");
+}
+
+TEST(HashIniLinesTest, RandomBytesNeverBreakTheReader) {
+  std::mt19937 rng(7);
+  const char alphabet[] = "[]=; \t\r\nab\0\xff";
+  for (int round = 0; round < 200; ++round) {
+    std::string text = "[s]\n";
+    size_t n = rng() % 6000;
+    for (size_t i = 0; i < n; ++i)
+      text += (rng() % 4) ? alphabet[rng() % (sizeof alphabet - 1)]
+                          : static_cast<char>(rng());
+    CountingPool *pool = new CountingPool();
+    {
+      CHashIni ini(20, 500, pool, 0);
+      MemoryFile file(text, 1 + rng() % 5000);
+      EXPECT_EQ(ini.LoadIni(&file), nullptr);
+      ini.FindKey("s", "a");
+    }
+    EXPECT_EQ(pool->live, 0);
+    delete pool;
+  }
+}
+
+// --- Loading -----------------------------------------------------------------
+
+TEST(HashIniLoadTest, FileIsReadInChunksOf4097Bytes) {
+  std::string text = "[s]\n";
+  while (text.size() < 3 * 4097) text += "key" + std::to_string(text.size()) + "=v\n";
+  MemoryFile file(text);
+  std::unique_ptr<CHashIni> ini(NewIni());
+  ASSERT_EQ(ini->LoadIni(&file), nullptr);
+  ASSERT_GE(file.requestedSizes.size(), 4u);
+  for (u32 size : file.requestedSizes) EXPECT_EQ(size, 4097u);
+}
+
+TEST(HashIniLoadTest, LineSplitAcrossChunksIsWhole) {
+  std::string text = "[s]\n";
+  text += std::string(4097 - text.size() - 5, ';') + "\n";  // a comment line
+  text += "split=value\n";  // starts 4 bytes before the chunk's end
+  ASSERT_LT(text.find("split"), 4097u);
+  ASSERT_GT(text.find("value"), 4097u);
+  IniPtr ini = Load(text);
+  EXPECT_EQ(ValueOf(ini.get(), "s", "split"), "value");
+}
+
+TEST(HashIniLoadTest, ShortReadsUseTheCountDelivered) {
+  MemoryFile file("[s]\nalpha=1\nbeta=22\n", 3);
+  std::unique_ptr<CHashIni> ini(NewIni());
+  ASSERT_EQ(ini->LoadIni(&file), nullptr);
+  EXPECT_EQ(ValueOf(ini.get(), "s", "beta"), "22");
+}
+
+TEST(HashIniLoadTest, FailingReadEndsTheInputKeepingWhatWasRead) {
+  std::string text = "[s]\nfirst=1\n" + std::string(5000, ';') + "\nlast=2\n";
+  MemoryFile file(text, 0xFFFFFFFFu, 1);
+  std::unique_ptr<CHashIni> ini(NewIni());
+  EXPECT_EQ(ini->LoadIni(&file), nullptr);
+  EXPECT_EQ(ValueOf(ini.get(), "s", "first"), "1");
+  EXPECT_EQ(ini->FindKey("s", "last"), nullptr);
+}
+
+TEST(HashIniLoadTest, LoadingAgainReplacesTheContent) {
+  IniPtr ini = Load("[a]\nk=1\n");
+  MemoryFile file("[b]\nk=2\n");
+  ASSERT_EQ(ini->LoadIni(&file), nullptr);
+  EXPECT_EQ(ini->FindSection("a"), nullptr);
+  EXPECT_EQ(ValueOf(ini.get(), "b", "k"), "2");
+}
+
+TEST(HashIniLoadTest, NullFileIsRefusedAfterClearing) {
+  IniPtr ini = Load("[a]\nk=1\n");
+  EXPECT_EQ(ini->LoadIni(nullptr), ERR_BADPARAMS);
+  EXPECT_EQ(ini->FindSection("a"), nullptr);
+}
+
+TEST(HashIniLoadTest, PoolRunningDryStopsTheLoadCleanly) {
+  CountingPool *pool = new CountingPool(2);
+  {
+    CHashIni ini(20, 500, pool, 0);
+    MemoryFile file("[s]\na=1\nb=2\nc=3\n");
+    EXPECT_EQ(ini.LoadIni(&file), ERR_ALLOCFAIL);
+    EXPECT_EQ(ValueOf(&ini, "s", "a"), "1");
+    EXPECT_EQ(ini.FindKey("s", "b"), nullptr);
+  }
+  EXPECT_EQ(pool->live, 0);
+  delete pool;
+}
+
+TEST(HashIniLoadTest, NodesAreAlignedForTheirPointers) {
+  IniPtr ini = Load("[s]\nk=v\n[odd]\nlonger_key_name=1\n");
+  for (IniSection *s = ini->FirstSection(); s; s = s->next) {
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(s) % alignof(void *), 0u);
+    for (IniEntry *e = s->firstEntry; e; e = e->next)
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(e) % alignof(void *), 0u);
+  }
+}
+
+// --- Lookups -----------------------------------------------------------------
+
+TEST(HashIniValueTest, SmallBufferKeepsSizeMinusOneCharacters) {
+  IniPtr ini = Load("[s]\nk=abcdef\n");
+  char buffer[8];
+  memset(buffer, '#', sizeof buffer);
+  EXPECT_EQ(ini->GetValue("s", "k", buffer, 4), nullptr);
+  EXPECT_EQ(std::string(buffer, 4), std::string("abc\0", 4));
+  EXPECT_EQ(buffer[4], '#');
+}
+
+TEST(HashIniValueTest, RestOfTheBufferIsZeroFilled) {
+  IniPtr ini = Load("[s]\nk=ab\n");
+  char buffer[6];
+  memset(buffer, '#', sizeof buffer);
+  EXPECT_EQ(ini->GetValue("s", "k", buffer, 6), nullptr);
+  EXPECT_EQ(std::string(buffer, 6), std::string("ab\0\0\0\0", 6));
+}
+
+TEST(HashIniValueTest, MissingKeyOrSectionLeavesTheBufferAlone) {
+  IniPtr ini = Load("[s]\nk=v\n");
+  char buffer[4] = {'x', 'y', 'z', 0};
+  EXPECT_EQ(ini->GetValue("s", "nope", buffer, 4), ERR_NOTFOUND);
+  EXPECT_EQ(ini->GetValue("t", "k", buffer, 4), ERR_NOTFOUND);
+  EXPECT_STREQ(buffer, "xyz");
+  EXPECT_EQ(ini->GetValuePtr("t", "k"), nullptr);
+  EXPECT_EQ(ini->FindKey(nullptr, "k"), nullptr);
+  EXPECT_EQ(ini->FindKey("s", nullptr), nullptr);
+}
+
+TEST(HashIniValueTest, NullBufferOrZeroSizeIsRefused) {
+  IniPtr ini = Load("[s]\nk=v\n");
+  char buffer[4];
+  EXPECT_EQ(ini->GetValue("s", "k", nullptr, 4), ERR_UNKNOWN);
+  EXPECT_EQ(ini->GetValue("s", "k", buffer, 0), ERR_UNKNOWN);
+}
+
+TEST(HashIniValueTest, AllOnesSizeCopiesTheWholeValue) {
+  IniPtr ini = Load("[s]\nk=" + std::string(300, 'q') + "\n");
+  char buffer[400];
+  EXPECT_EQ(ini->GetValue("s", "k", buffer, 0xFFFFFFFFu), nullptr);
+  EXPECT_EQ(std::string(buffer), std::string(300, 'q'));
+}
+
+TEST(HashIniValueTest, KeyIsFoundOnlyUnderItsOwnSection) {
+  IniPtr ini = Load("[a]\nk=1\n[b]\nj=2\n");
+  EXPECT_EQ(ini->FindKey("b", "k"), nullptr);
+  EXPECT_EQ(ValueOf(ini.get(), "A", "K"), "1");
+}
+
+// --- Files -------------------------------------------------------------------
+
+class HashIniFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(MountTableInit(8), nullptr);
+    ASSERT_EQ(RegisterService("", new NativeFileService()), nullptr);
+  }
+  void TearDown() override { MountTableShutdown(); }
+  TempDir dir;
+};
+
+TEST_F(HashIniFileTest, MissingFileReportsTheOpenErrorAndKeepsTheContent) {
+  WriteWholeFile(dir / "a.ini", "[s]\nk=v\n");
+  IniPtr ini(NewIni());
+  ASSERT_EQ(ini->LoadIniFile((dir / "a.ini").c_str()), nullptr);
+  EXPECT_EQ(ini->LoadIniFile((dir / "missing.ini").c_str()),
+            FERR_FILENOTFOUND);
+  EXPECT_EQ(ValueOf(ini.get(), "s", "k"), "v");
+}
+
+TEST_F(HashIniFileTest, HundredThousandKeysAreAllFound) {
+  const int kKeys = 100000;
+  std::string text = "[big]\n";
+  for (int i = 0; i < kKeys; ++i)
+    text += "key" + std::to_string(i) + " = value" + std::to_string(i) + "\n";
+  WriteWholeFile(dir / "big.ini", text);
+  IniPtr ini(NewIni());
+  ASSERT_EQ(ini->LoadIniFile((dir / "big.ini").c_str()), nullptr);
+  int listed = 0;
+  for (IniEntry *e = ini->FindSection("big")->firstEntry; e; e = e->next)
+    ++listed;
+  EXPECT_EQ(listed, kKeys);
+  // The name hash is a byte sum, so such keys share few chains: look up a
+  // sample to keep the test quick.
+  for (int i = 0; i < kKeys; i += 49) {
+    std::string key = "KEY" + std::to_string(i);
+    EXPECT_EQ(ValueOf(ini.get(), "big", key.c_str()),
+              "value" + std::to_string(i));
+  }
+  EXPECT_EQ(ValueOf(ini.get(), "big", "key99999"), "value99999");
+  EXPECT_EQ(ini->FindKey("big", "key100000"), nullptr);
+}
