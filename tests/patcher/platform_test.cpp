@@ -1,0 +1,444 @@
+// The POSIX platform layer, on real files, processes and terminals.
+#include "patcher/platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+const char kKey[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lorvenest\\Vask]";
+
+std::string Text(const std::vector<unsigned char> &v) { return std::string(v.begin(), v.end()); }
+
+// Sets (or, with null, removes) an environment variable for one test.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char *name, const char *value) : mName(name) {
+    const char *old = getenv(name);
+    mHad = old != nullptr;
+    if (old) mOld = old;
+    if (value) setenv(name, value, 1);
+    else unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (mHad) setenv(mName.c_str(), mOld.c_str(), 1);
+    else unsetenv(mName.c_str());
+  }
+
+ private:
+  std::string mName, mOld;
+  bool mHad;
+};
+
+struct ChildRun {
+  int code;  // exit status, -1 when the child did not exit normally
+  std::string out;
+};
+
+// Runs fn in a child process whose standard input reads `input` and whose
+// standard output goes to a file; the child exits with fn's result.
+ChildRun RunChild(const std::string &input, const std::function<int()> &fn) {
+  TempDir dir;
+  WriteWholeFile(dir / "in", input);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int in = open((dir / "in").c_str(), O_RDONLY);
+    int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(in, 0);
+    dup2(out, 1);
+    int code = fn();
+    fflush(stdout);
+    _exit(code & 255);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Text(ReadWholeFile(dir / "out"))};
+}
+
+// ---- Message box ----
+
+TEST(MessageBoxTest, YesNoTakesTheFirstLetterInAnyCase) {
+  auto box = [] { return PlatformMessageBox("Install the patch?\nNow.", "Vask Patch", 68); };
+  ChildRun yes = RunChild("yes please\n", box);
+  EXPECT_EQ(kIdYes, yes.code);
+  EXPECT_EQ("== Vask Patch ==\nInstall the patch?\nNow.\n[Y]es/[N]o\n", yes.out);
+  EXPECT_EQ(kIdNo, RunChild("  N\r\n", box).code);
+}
+
+TEST(MessageBoxTest, OkBoxTakesAnEmptyLine) {
+  ChildRun ok = RunChild("\n", [] { return PlatformMessageBox("Done.", "Vask", kMbOk); });
+  EXPECT_EQ(kIdOk, ok.code);
+  EXPECT_EQ("== Vask ==\nDone.\n[O]K\n", ok.out);
+  EXPECT_EQ(kIdOk, RunChild("o\n", [] { return PlatformMessageBox("", "", 16); }).code);
+}
+
+TEST(MessageBoxTest, UnknownAnswersAskAgain) {
+  ChildRun r = RunChild("x\n\nr\n", [] { return PlatformMessageBox("Failed", "Error", 34); });
+  EXPECT_EQ(kIdRetry, r.code);
+  EXPECT_EQ("== Error ==\nFailed\n[A]bort/[R]etry/[I]gnore\n[A]bort/[R]etry/[I]gnore\n"
+            "[A]bort/[R]etry/[I]gnore\n",
+            r.out);
+  // A last line without a line feed still counts.
+  EXPECT_EQ(kIdIgnore, RunChild("i", [] { return PlatformMessageBox("", "", 34); }).code);
+  EXPECT_EQ(kIdAbort, RunChild("A\n", [] { return PlatformMessageBox("", "", 34); }).code);
+}
+
+TEST(MessageBoxTest, EndOfInputAnswersZero) {
+  EXPECT_EQ(0, RunChild("", [] { return PlatformMessageBox("?", "", kMbYesNo); }).code);
+  EXPECT_EQ(0, RunChild("maybe\n", [] { return PlatformMessageBox("?", "", kMbYesNo); }).code);
+}
+
+// ---- Progress dialog ----
+
+struct WorkLog {
+  pthread_t thread;
+  int runs = 0;
+};
+
+void CopySomeFiles(void *arg) {
+  WorkLog *log = static_cast<WorkLog *>(arg);
+  log->thread = pthread_self();
+  ++log->runs;
+  PlatformProgress("PACKS\\DATA2.WDT", 0, 70000);
+  PlatformProgress("PACKS\\DATA2.WDT", 32768, 70000);
+  PlatformProgress("PACKS\\DATA2.WDT", 70000, 70000);
+  PlatformProgress("EMPTY.TXT", 0, 0);
+}
+
+TEST(ProgressDialogTest, RunsTheWorkOnAnotherThreadWithOneLinePerFile) {
+  ChildRun r = RunChild("", [] {
+    WorkLog log;
+    bool shown = PlatformRunProgressDialog("Vask Patch", "Updating...", CopySomeFiles, &log);
+    return shown && log.runs == 1 && !pthread_equal(log.thread, pthread_self()) ? 0 : 1;
+  });
+  EXPECT_EQ(0, r.code);
+  EXPECT_EQ("== Vask Patch ==\nUpdating...\nPACKS\\DATA2.WDT (70000 bytes)\nEMPTY.TXT (0 bytes)\n",
+            r.out);
+}
+
+TEST(ProgressDialogTest, OnATerminalOneLineIsRedrawn) {
+  int master = -1;
+  fflush(nullptr);
+  pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    WorkLog log;
+    PlatformRunProgressDialog("Vask Patch", "Updating...", CopySomeFiles, &log);
+    int answer = PlatformMessageBox("After", "Box", kMbOk);
+    fflush(stdout);
+    _exit(answer == kIdOk ? 0 : 1);
+  }
+  std::string out;
+  char buffer[512];
+  bool answered = false;
+  for (;;) {
+    ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    out.append(buffer, static_cast<size_t>(n));
+    if (!answered && out.find("[O]K") != std::string::npos) {
+      answered = write(master, "\n", 1) == 1;
+    }
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  EXPECT_NE(std::string::npos, out.find("\rPACKS\\DATA2.WDT  0/70000 bytes")) << out;
+  EXPECT_NE(std::string::npos, out.find("\rPACKS\\DATA2.WDT  70000/70000 bytes")) << out;
+  // The shorter line blanks what is left of the longer one.
+  EXPECT_NE(std::string::npos, out.find("\rEMPTY.TXT  0/0 bytes      ")) << out;
+  EXPECT_NE(std::string::npos, out.find("== Box ==")) << out;
+}
+
+// ---- Mutex ----
+
+TEST(MutexTest, ANameHeldByAnotherProcessAlreadyExists) {
+  TempDir tmp;
+  ScopedEnv env("TMPDIR", tmp.path().c_str());
+  std::string name = "Vask_Test_" + std::to_string(getpid());
+  int toParent[2], toChild[2];
+  ASSERT_EQ(0, pipe(toParent));
+  ASSERT_EQ(0, pipe(toChild));
+  fflush(nullptr);
+  pid_t holder = fork();
+  if (holder == 0) {
+    char r = static_cast<char>(PlatformCreateMutex(name.c_str()));
+    (void)!write(toParent[1], &r, 1);
+    (void)!read(toChild[0], &r, 1);
+    _exit(0);
+  }
+  char held = 0;
+  ASSERT_EQ(1, read(toParent[0], &held, 1));
+  EXPECT_EQ(1, held);
+  EXPECT_TRUE(PathExists(tmp / (name + ".lock")));
+  EXPECT_EQ(0, PlatformCreateMutex(name.c_str()));
+  // Once the holder has ended, the name is free again.
+  ASSERT_EQ(1, write(toChild[1], "x", 1));
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(1, PlatformCreateMutex(name.c_str()));
+  EXPECT_EQ(0, RunChild("", [&] { return PlatformCreateMutex(name.c_str()); }).code);
+  for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
+}
+
+TEST(MutexTest, SlashesInTheNameStayInTheTemporaryFolder) {
+  TempDir tmp;
+  ScopedEnv env("TMPDIR", tmp.path().c_str());
+  EXPECT_EQ(1, PlatformCreateMutex("a/b"));
+  EXPECT_TRUE(PathExists(tmp / "a_b.lock"));
+}
+
+// ---- Registry ----
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::string file = dir / "registry.reg";
+  ScopedEnv env{"VASKPATCH_REGISTRY", file.c_str()};
+  const std::string sample = std::string("REGEDIT4\r\n\r\n") + kKey +
+                             "\r\n\"Path\"=\"/games/My \\\"Vask\\\"\\\\\"\r\n"
+                             "\"GameVersion\"=dword:0001000a\r\n\"Language\"=\"English\"\r\n"
+                             "\"Short\"=\"Abc\"\r\n\"Big\"=dword:ff000001\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n\"A\"=hex:01\r\n";
+};
+
+TEST_F(RegistryTest, MissingFileOrKeyIsAMissingKey) {
+  EXPECT_EQ(nullptr, PlatformRegOpen(false));
+  WriteWholeFile(file, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lorvenest]\r\n");
+  EXPECT_EQ(nullptr, PlatformRegOpen(false));
+  WriteWholeFile(file, "garbage");
+  EXPECT_EQ(nullptr, PlatformRegOpen(true));
+}
+
+TEST_F(RegistryTest, DefaultFileIsInTheHomeFolder) {
+  ScopedEnv noFile("VASKPATCH_REGISTRY", nullptr);
+  ScopedEnv home("HOME", dir.path().c_str());
+  ASSERT_EQ(0, mkdir((dir / ".vaskpatch").c_str(), 0700));
+  WriteWholeFile(dir / ".vaskpatch/registry.reg", sample);
+  PlatformRegKey *key = PlatformRegOpen(false);
+  ASSERT_NE(nullptr, key);
+  PlatformRegClose(key);
+}
+
+TEST_F(RegistryTest, ValuesReadAsTheirRawData) {
+  WriteWholeFile(file, sample);
+  PlatformRegKey *key = PlatformRegOpen(false);
+  ASSERT_NE(nullptr, key);
+  char text[256];
+  ASSERT_TRUE(PlatformRegQueryString(key, "path", text, sizeof text));
+  EXPECT_STREQ("/games/My \"Vask\"\\", text);
+  // A dword read as text is its 4 bytes, and a NUL unless the last is one.
+  ASSERT_TRUE(PlatformRegQueryString(key, "GameVersion", text, 4));
+  EXPECT_EQ(0, memcmp("\x0a\x00\x01\x00", text, 4));
+  ASSERT_TRUE(PlatformRegQueryString(key, "Big", text, 5));
+  EXPECT_EQ(0, memcmp("\x01\x00\x00\xff\x00", text, 5));
+  EXPECT_FALSE(PlatformRegQueryString(key, "Big", text, 4));
+  // "English" and its NUL take 8 bytes.
+  EXPECT_TRUE(PlatformRegQueryString(key, "Language", text, 8));
+  EXPECT_FALSE(PlatformRegQueryString(key, "Language", text, 7));
+  EXPECT_FALSE(PlatformRegQueryString(key, "Missing", text, sizeof text));
+
+  u32 v = 0;
+  ASSERT_TRUE(PlatformRegQueryDword(key, "gameversion", &v));
+  EXPECT_EQ(0x1000Au, v);
+  // 3 characters and a NUL are 4 bytes, as the registry would have them.
+  ASSERT_TRUE(PlatformRegQueryDword(key, "Short", &v));
+  EXPECT_EQ(0x00636241u, v);
+  EXPECT_FALSE(PlatformRegQueryDword(key, "Language", &v));
+  EXPECT_FALSE(PlatformRegQueryDword(key, "Missing", &v));
+  PlatformRegClose(key);
+}
+
+TEST_F(RegistryTest, SettingTheVersionRewritesOneLineInPlace) {
+  WriteWholeFile(file, sample);
+  ASSERT_EQ(0, chmod(file.c_str(), 0640));
+  PlatformRegKey *reader = PlatformRegOpen(false);
+  ASSERT_NE(nullptr, reader);
+  EXPECT_FALSE(PlatformRegSetDword(reader, "GameVersion", 1)) << "opened for reading";
+  PlatformRegClose(reader);
+  EXPECT_EQ(sample, Text(ReadWholeFile(file)));
+
+  PlatformRegKey *key = PlatformRegOpen(true);
+  ASSERT_NE(nullptr, key);
+  ASSERT_TRUE(PlatformRegSetDword(key, "GameVersion", 0x10003));
+  std::string expected = sample;
+  expected.replace(expected.find("0001000a"), 8, "00010003");
+  EXPECT_EQ(expected, Text(ReadWholeFile(file)));
+  u32 v = 0;
+  ASSERT_TRUE(PlatformRegQueryDword(key, "GameVersion", &v));
+  EXPECT_EQ(65539u, v);
+  PlatformRegClose(key);
+
+  struct stat st;
+  ASSERT_EQ(0, stat(file.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777u);
+  EXPECT_FALSE(PathExists(dir / "registry.reg.tmp"));
+  int entries = 0;
+  for (auto &e : std::filesystem::directory_iterator(dir.path())) entries += e.is_regular_file();
+  EXPECT_EQ(1, entries) << "no temporary file left behind";
+}
+
+TEST_F(RegistryTest, SettingAMissingValueInAnLfFileAddsItToTheKey) {
+  std::string lf = std::string("REGEDIT4\n\n") + kKey + "\n\"Path\"=\"/g/\"\n\n[Other]\n";
+  WriteWholeFile(file, lf);
+  PlatformRegKey *key = PlatformRegOpen(true);
+  ASSERT_NE(nullptr, key);
+  ASSERT_TRUE(PlatformRegSetDword(key, "GameVersion", 0xABCDEF01));
+  PlatformRegClose(key);
+  EXPECT_EQ(std::string("REGEDIT4\n\n") + kKey +
+                "\n\"Path\"=\"/g/\"\n\"GameVersion\"=dword:abcdef01\n\n[Other]\n",
+            Text(ReadWholeFile(file)));
+}
+
+TEST_F(RegistryTest, SettingThroughALinkEditsTheFileItNames) {
+  WriteWholeFile(dir / "real.reg", sample);
+  ASSERT_EQ(0, symlink((dir / "real.reg").c_str(), file.c_str()));
+  PlatformRegKey *key = PlatformRegOpen(true);
+  ASSERT_NE(nullptr, key);
+  ASSERT_TRUE(PlatformRegSetDword(key, "GameVersion", 2));
+  PlatformRegClose(key);
+  struct stat st;
+  ASSERT_EQ(0, lstat(file.c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_NE(std::string::npos, Text(ReadWholeFile(dir / "real.reg")).find("dword:00000002"));
+}
+
+// ---- Programs folder and shortcuts ----
+
+TEST(ProgramsFolderTest, FollowsTheEnvironment) {
+  TempDir dir;
+  char buffer[4096];
+  {
+    ScopedEnv programs("VASKPATCH_PROGRAMS", dir.path().c_str());
+    ASSERT_TRUE(PlatformGetProgramsFolder(buffer, sizeof buffer));
+    EXPECT_EQ(dir.path(), buffer);
+    EXPECT_FALSE(PlatformGetProgramsFolder(buffer, 4));
+  }
+  {
+    ScopedEnv programs("VASKPATCH_PROGRAMS", (dir / "missing").c_str());
+    EXPECT_FALSE(PlatformGetProgramsFolder(buffer, sizeof buffer));
+  }
+  ScopedEnv programs("VASKPATCH_PROGRAMS", nullptr);
+  ScopedEnv home("HOME", (dir / "home").c_str());
+  {
+    ScopedEnv data("XDG_DATA_HOME", (dir / "data").c_str());
+    ASSERT_TRUE(PlatformGetProgramsFolder(buffer, sizeof buffer));
+    EXPECT_EQ(dir / "data/applications", buffer);
+    EXPECT_TRUE(std::filesystem::is_directory(buffer));
+  }
+  for (const char *data : {static_cast<const char *>(nullptr), "relative/data"}) {
+    ScopedEnv xdg("XDG_DATA_HOME", data);
+    ASSERT_TRUE(PlatformGetProgramsFolder(buffer, sizeof buffer));
+    EXPECT_EQ(dir / "home/.local/share/applications", buffer);
+    EXPECT_TRUE(std::filesystem::is_directory(buffer));
+  }
+  EXPECT_STREQ(".desktop", PlatformShortcutExtension());
+}
+
+TEST(ShortcutTest, WritesADesktopEntryWithHostPaths) {
+  TempDir dir;
+  ASSERT_EQ(0, mkdir((dir / "vask").c_str(), 0700));
+  ASSERT_EQ(0, mkdir((dir / "Game Dir").c_str(), 0700));
+  ASSERT_EQ(0, mkdir((dir / "Game Dir/ZEL").c_str(), 0700));
+  std::string game = dir.path() + "game dir\\";
+  std::string link = dir.path() + "VASK\\Zel Client.desktop";
+  WriteWholeFile(dir / "vask/Zel Client.desktop", "old");
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), (game + "zel\\zelclient.exe").c_str(),
+                                    (game + "zel").c_str(), (game + "zel\\zelclient.exe").c_str(),
+                                    "Zel Client"));
+  std::string program = dir.path() + "Game Dir/ZEL/zelclient.exe";
+  EXPECT_EQ("[Desktop Entry]\nType=Application\nName=Zel Client\nComment=Zel Client\n"
+            "Exec=\"" + program + "\"\nPath=" + dir.path() + "Game Dir/ZEL\nIcon=" + program + "\n",
+            Text(ReadWholeFile(dir / "vask/Zel Client.desktop")));
+}
+
+TEST(ShortcutTest, EscapesWhatTheFormatReserves) {
+  TempDir dir;
+  std::string link = dir / "x.desktop";
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "/opt/a$b%c", "/opt", "/opt/i.png",
+                                    "Caf\xe9\nTwo\\"));
+  EXPECT_EQ("[Desktop Entry]\nType=Application\nName=Caf\xc3\xa9\\nTwo\\\\\n"
+            "Comment=Caf\xc3\xa9\\nTwo\\\\\nExec=\"/opt/a\\\\$b%%c\"\nPath=/opt\nIcon=/opt/i.png\n",
+            Text(ReadWholeFile(link)));
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "/opt/plain", "/opt", "", "Caf\xc3\xa9"));
+  EXPECT_EQ("[Desktop Entry]\nType=Application\nName=Caf\xc3\xa9\nComment=Caf\xc3\xa9\n"
+            "Exec=/opt/plain\nPath=/opt\nIcon=\n",
+            Text(ReadWholeFile(link)));
+  EXPECT_FALSE(PlatformWriteShortcut((dir / "missing/x.desktop").c_str(), "/a", "/", "", "x"));
+}
+
+// ---- Other programs and files ----
+
+bool WaitForFile(const std::string &path) {
+  for (int i = 0; i < 500; ++i) {
+    if (PathExists(path)) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+TEST(StartProgramTest, StartsDetachedAndLeavesNoChild) {
+  TempDir dir;
+  ASSERT_EQ(0, mkdir((dir / "GameSpy Arcade").c_str(), 0700));
+  std::string script = dir / "GameSpy Arcade/Install Me.sh";
+  WriteWholeFile(script, "#!/bin/sh\ntouch \"$0.ran\"\n");
+  ASSERT_EQ(0, chmod(script.c_str(), 0755));
+  PlatformStartProgram((dir.path() + "GAMESPY ARCADE\\install me.SH").c_str());
+  EXPECT_TRUE(WaitForFile(script + ".ran"));
+  PlatformStartProgram((dir / "no such program").c_str());
+  PlatformStartProgram("");
+  errno = 0;
+  EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
+  EXPECT_EQ(ECHILD, errno);
+}
+
+TEST(MakeWritableTest, AddsOwnerWriteToAReadOnlyFile) {
+  TempDir dir;
+  ASSERT_EQ(0, mkdir((dir / "packs").c_str(), 0755));
+  std::string file = dir / "packs/data2.wdt";
+  WriteWholeFile(file, "x");
+  ASSERT_EQ(0, chmod(file.c_str(), 0444));
+  PlatformMakeWritable((dir.path() + "PACKS\\DATA2.WDT").c_str());
+  struct stat st;
+  ASSERT_EQ(0, stat(file.c_str(), &st));
+  EXPECT_EQ(0644u, st.st_mode & 07777u);
+  ASSERT_EQ(0, chmod((dir / "packs").c_str(), 0555));
+  PlatformMakeWritable((dir / "packs").c_str());
+  ASSERT_EQ(0, stat((dir / "packs").c_str(), &st));
+  EXPECT_EQ(0555u, st.st_mode & 07777u) << "folders are left alone";
+  PlatformMakeWritable((dir / "missing").c_str());
+}
+
+TEST(ProcessTest, ExecutablePathIsThisProgram) {
+  char buffer[4096];
+  ASSERT_TRUE(PlatformGetExecutablePath(buffer, sizeof buffer));
+  EXPECT_EQ(std::filesystem::canonical("/proc/self/exe").string(), buffer);
+  EXPECT_FALSE(PlatformGetExecutablePath(buffer, static_cast<u32>(strlen(buffer))));
+  EXPECT_FALSE(PlatformGetExecutablePath(buffer, 1));
+}
+
+TEST(ProcessTest, ExitFlushesOutputAndEndsWithTheCode) {
+  ChildRun r = RunChild("", []() -> int {
+    fputs("pending", stdout);
+    PlatformExitProcess(-1);
+  });
+  EXPECT_EQ(255, r.code);
+  EXPECT_EQ("pending", r.out);
+}
+
+}  // namespace
