@@ -1,0 +1,518 @@
+// The Win32 platform layer of the patcher, on a real (Wine) desktop: the
+// registry key in the 32-bit view, the mutex across processes, shell links
+// read back through the shell, the Programs folder, the progress dialog from
+// its resource, and message boxes answered by vask_clicker.
+//
+// The program also serves as its own child process: started with --probe-...
+// it answers one question through its exit code.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/win32.h"
+#include "patcher/platform.h"
+#include "patcher/platform_win32.h"
+#include "support/temp_dir.h"
+
+#include <objidl.h>
+#include <shlobj.h>
+
+namespace {
+
+const char kGameKey[] = "SOFTWARE\\Lorvenest\\Vask";
+
+std::string OwnPath() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
+  return std::string(path, n);
+}
+
+std::string Folder(const std::string &path) {
+  return path.substr(0, path.find_last_of('\\') + 1);
+}
+
+// Runs `commandLine` with `application` and returns its exit code, or -1000
+// when it cannot be started or does not end within 60 s.
+long RunProcess(const std::string &application, const std::string &commandLine) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  std::string line = commandLine;
+  if (!CreateProcessA(application.empty() ? nullptr : application.c_str(),
+                      &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return -1000;
+  }
+  long code = -1000;
+  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    code = static_cast<long>(exitCode);
+  } else {
+    TerminateProcess(process.hProcess, 1);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
+// --- Command line -------------------------------------------------------
+
+TEST(QuotedProgramPathTest, QuotedPathAloneIsTakenWhole) {
+  char path[256];
+  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\Games\\VaskPatch.exe\"", path, sizeof(path)));
+  EXPECT_STREQ("C:\\Games\\VaskPatch.exe", path);
+}
+
+TEST(QuotedProgramPathTest, ArgumentsAfterThePathAreLeftOut) {
+  char path[256];
+  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\A B\\VaskPatch.exe\" x", path, sizeof(path)));
+  EXPECT_STREQ("C:\\A B\\VaskPatch.exe", path);
+}
+
+TEST(QuotedProgramPathTest, QuotedArgumentsAfterThePathAreLeftOut) {
+  char path[256];
+  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\VaskPatch.exe\" \"a b\" \"c\"", path,
+                                     sizeof(path)));
+  EXPECT_STREQ("C:\\VaskPatch.exe", path);
+}
+
+TEST(QuotedProgramPathTest, UnquotedOrUnclosedOrEmptyLinesAreRefused) {
+  char path[256];
+  EXPECT_FALSE(ParseQuotedProgramPath("C:\\VaskPatch.exe", path, sizeof(path)));
+  EXPECT_FALSE(ParseQuotedProgramPath(" \"C:\\VaskPatch.exe\"", path, sizeof(path)));
+  EXPECT_FALSE(ParseQuotedProgramPath("\"C:\\VaskPatch.exe", path, sizeof(path)));
+  EXPECT_FALSE(ParseQuotedProgramPath("\"\"", path, sizeof(path)));
+  EXPECT_FALSE(ParseQuotedProgramPath("", path, sizeof(path)));
+  EXPECT_FALSE(ParseQuotedProgramPath(nullptr, path, sizeof(path)));
+}
+
+TEST(QuotedProgramPathTest, PathThatDoesNotFitIsRefused) {
+  std::string line = "\"" + std::string(256, 'a') + "\"";
+  char path[256];
+  EXPECT_FALSE(ParseQuotedProgramPath(line.c_str(), path, sizeof(path)));
+  line = "\"" + std::string(255, 'a') + "\"";
+  ASSERT_TRUE(ParseQuotedProgramPath(line.c_str(), path, sizeof(path)));
+  EXPECT_EQ(255u, strlen(path));
+}
+
+// The child checks its own path against the module's file name.
+int ProbePath() {
+  char path[256];
+  if (!PlatformGetExecutablePath(path, sizeof(path))) return 2;
+  return _stricmp(path, OwnPath().c_str()) == 0 ? 0 : 1;
+}
+
+TEST(ExecutablePathTest, IsFoundFromTheQuotedCommandLine) {
+  EXPECT_EQ(0, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-path"));
+}
+
+TEST(ExecutablePathTest, IsFoundWithQuotedArgumentsAfterIt) {
+  EXPECT_EQ(0, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-path \"x y\""));
+}
+
+TEST(ExecutablePathTest, FallsBackToTheModuleNameForAnUnquotedCommandLine) {
+  EXPECT_EQ(0, RunProcess(OwnPath(), "vaskprobe.exe --probe-path"));
+}
+
+TEST(ExecutablePathTest, SmallBufferIsRefused) {
+  char path[4];
+  EXPECT_FALSE(PlatformGetExecutablePath(path, sizeof(path)));
+}
+
+// --- Registry -----------------------------------------------------------
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    const char path[] = "C:\\Games\\Vask\\";
+    RegSetValueExA(key, "Path", 0, REG_SZ, reinterpret_cast<const BYTE *>(path),
+                   sizeof(path));
+    const BYTE version[4] = {0x01, 0x00, 0x01, 0x00};
+    RegSetValueExA(key, "GameVersion", 0, REG_DWORD, version, 4);
+    const BYTE wide[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    RegSetValueExA(key, "Wide", 0, REG_BINARY, wide, 8);
+    const char bare[3] = {'a', 'b', 'c'};  // stored without a zero
+    RegSetValueExA(key, "Bare", 0, REG_BINARY, reinterpret_cast<const BYTE *>(bare), 3);
+    RegCloseKey(key);
+  }
+  void TearDown() override { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kGameKey); }
+};
+
+TEST_F(RegistryTest, ReadsTextAndVersion) {
+  PlatformRegKey *key = PlatformRegOpen(false);
+  ASSERT_NE(nullptr, key);
+  char text[256];
+  ASSERT_TRUE(PlatformRegQueryString(key, "Path", text, sizeof(text)));
+  EXPECT_STREQ("C:\\Games\\Vask\\", text);
+  u32 version = 0;
+  ASSERT_TRUE(PlatformRegQueryDword(key, "GameVersion", &version));
+  EXPECT_EQ(0x10001u, version);
+  EXPECT_FALSE(PlatformRegQueryString(key, "Missing", text, sizeof(text)));
+  PlatformRegClose(key);
+}
+
+TEST_F(RegistryTest, TextWithoutZeroIsTerminated) {
+  PlatformRegKey *key = PlatformRegOpen(false);
+  ASSERT_NE(nullptr, key);
+  char text[8];
+  memset(text, 'x', sizeof(text));
+  ASSERT_TRUE(PlatformRegQueryString(key, "Bare", text, sizeof(text)));
+  EXPECT_STREQ("abc", text);
+  char exact[3];
+  EXPECT_FALSE(PlatformRegQueryString(key, "Bare", exact, sizeof(exact)));
+  PlatformRegClose(key);
+}
+
+TEST_F(RegistryTest, TextLongerThanTheBufferIsRefused) {
+  PlatformRegKey *key = PlatformRegOpen(false);
+  ASSERT_NE(nullptr, key);
+  char text[8];
+  EXPECT_FALSE(PlatformRegQueryString(key, "Path", text, sizeof(text)));
+  PlatformRegClose(key);
+}
+
+TEST_F(RegistryTest, VersionOfOtherThanFourBytesIsRefused) {
+  PlatformRegKey *key = PlatformRegOpen(false);
+  ASSERT_NE(nullptr, key);
+  u32 version = 7;
+  EXPECT_FALSE(PlatformRegQueryDword(key, "Wide", &version));
+  EXPECT_FALSE(PlatformRegQueryDword(key, "Bare", &version));
+  EXPECT_FALSE(PlatformRegQueryDword(key, "Missing", &version));
+  EXPECT_EQ(7u, version);
+  PlatformRegClose(key);
+}
+
+TEST_F(RegistryTest, WrittenVersionIsADwordInThe32BitView) {
+  PlatformRegKey *key = PlatformRegOpen(true);
+  ASSERT_NE(nullptr, key);
+  EXPECT_TRUE(PlatformRegSetDword(key, "GameVersion", 0x10003));
+  PlatformRegClose(key);
+
+  HKEY view;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0,
+                                         KEY_READ | KEY_WOW64_32KEY, &view));
+  DWORD type = 0, value = 0, size = sizeof(value);
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(view, "GameVersion", nullptr, &type,
+                                            reinterpret_cast<BYTE *>(&value), &size));
+  RegCloseKey(view);
+  EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
+  EXPECT_EQ(65539u, value);
+}
+
+TEST(RegistryMissingTest, MissingKeyDoesNotOpen) {
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, kGameKey);
+  EXPECT_EQ(nullptr, PlatformRegOpen(false));
+  EXPECT_EQ(nullptr, PlatformRegOpen(true));
+  char text[16];
+  u32 version;
+  EXPECT_FALSE(PlatformRegQueryString(nullptr, "Path", text, sizeof(text)));
+  EXPECT_FALSE(PlatformRegQueryDword(nullptr, "GameVersion", &version));
+  EXPECT_FALSE(PlatformRegSetDword(nullptr, "GameVersion", 1));
+  PlatformRegClose(nullptr);
+}
+
+// --- Mutex --------------------------------------------------------------
+
+int ProbeMutex(const char *name) { return 10 + PlatformCreateMutex(name); }
+
+TEST(MutexTest, SecondProcessFindsTheMutexAlreadyThere) {
+  std::string name = "VaskTest_Mutex_" + std::to_string(GetCurrentProcessId());
+  ASSERT_EQ(1, PlatformCreateMutex(name.c_str()));
+  EXPECT_EQ(10, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-mutex " + name));
+  EXPECT_EQ(0, PlatformCreateMutex(name.c_str()));
+}
+
+TEST(MutexTest, UnusedNameIsCreatedByTheOtherProcess) {
+  std::string name = "VaskTest_Free_" + std::to_string(GetCurrentProcessId());
+  EXPECT_EQ(11, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-mutex " + name));
+}
+
+// --- Files and shell ----------------------------------------------------
+
+TEST(MakeWritableTest, ReadOnlyFileBecomesNormal) {
+  TempDir dir;
+  std::string file = dir / "target.bin";
+  WriteWholeFile(file, std::string("x"));
+  ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
+  PlatformMakeWritable(file.c_str());
+  DWORD attributes = GetFileAttributesA(file.c_str());
+  EXPECT_EQ(0u, attributes & FILE_ATTRIBUTE_READONLY);
+  PlatformMakeWritable((dir / "missing.bin").c_str());  // nothing to do
+}
+
+TEST(ProgramsFolderTest, IsAnExistingFolderNamedPrograms) {
+  char folder[260];
+  ASSERT_TRUE(PlatformGetProgramsFolder(folder, sizeof(folder)));
+  DWORD attributes = GetFileAttributesA(folder);
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << folder;
+  EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_DIRECTORY);
+  std::string text = folder;
+  EXPECT_EQ("Programs", text.substr(text.size() - 8));
+  char small[4];
+  EXPECT_FALSE(PlatformGetProgramsFolder(small, sizeof(small)));
+}
+
+struct LinkFields {
+  std::string path, workingDir, description, iconPath;
+  int iconIndex = -1;
+};
+
+bool ReadLink(const std::string &linkPath, LinkFields *fields) {
+  WCHAR wide[MAX_PATH];
+  MultiByteToWideChar(CP_ACP, 0, linkPath.c_str(), -1, wide, MAX_PATH);
+  CoInitialize(nullptr);
+  bool ok = false;
+  IShellLinkA *link = nullptr;
+  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_IShellLinkA, reinterpret_cast<void **>(&link)))) {
+    IPersistFile *file = nullptr;
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile,
+                                       reinterpret_cast<void **>(&file)))) {
+      if (SUCCEEDED(file->Load(wide, STGM_READ))) {
+        char text[MAX_PATH];
+        WIN32_FIND_DATAA find;
+        if (SUCCEEDED(link->GetPath(text, MAX_PATH, &find, SLGP_RAWPATH))) fields->path = text;
+        if (SUCCEEDED(link->GetWorkingDirectory(text, MAX_PATH))) fields->workingDir = text;
+        if (SUCCEEDED(link->GetDescription(text, MAX_PATH))) fields->description = text;
+        if (SUCCEEDED(link->GetIconLocation(text, MAX_PATH, &fields->iconIndex))) {
+          fields->iconPath = text;
+        }
+        ok = true;
+      }
+      file->Release();
+    }
+    link->Release();
+  }
+  CoUninitialize();
+  return ok;
+}
+
+TEST(ShortcutTest, WrittenLinkReadsBackThroughTheShell) {
+  TempDir dir;
+  std::string zel = dir / "zel";
+  CreateDirectoryA(zel.c_str(), nullptr);
+  std::string program = zel + "\\zelclient.exe";
+  WriteWholeFile(program, std::string("MZ"));
+  std::string link = dir / std::string("Vask Online") + PlatformShortcutExtension();
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), program.c_str(), zel.c_str(),
+                                    program.c_str(), "Vask Online"));
+  LinkFields fields;
+  ASSERT_TRUE(ReadLink(link, &fields));
+  EXPECT_EQ(program, fields.path);
+  EXPECT_EQ(zel, fields.workingDir);
+  EXPECT_EQ("Vask Online", fields.description);
+  EXPECT_EQ(program, fields.iconPath);
+  EXPECT_EQ(0, fields.iconIndex);
+}
+
+TEST(ShortcutTest, ExistingLinkIsReplaced) {
+  TempDir dir;
+  std::string link = dir / "client.lnk";
+  WriteWholeFile(link, std::string("not a link at all"));
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "C:\\zel\\zelclient.exe", "C:\\zel",
+                                    "C:\\zel\\zelclient.exe", "Client"));
+  LinkFields fields;
+  ASSERT_TRUE(ReadLink(link, &fields));
+  EXPECT_EQ("Client", fields.description);
+}
+
+TEST(ShortcutTest, LinkIntoAMissingFolderFails) {
+  TempDir dir;
+  std::string link = dir / "no\\such\\folder\\client.lnk";
+  EXPECT_FALSE(PlatformWriteShortcut(link.c_str(), "C:\\x.exe", "C:\\", "C:\\x.exe", "x"));
+}
+
+TEST(ShortcutTest, LinkPathLongerThanMaxPathFails) {
+  std::string link = "C:\\" + std::string(300, 'a') + ".lnk";
+  EXPECT_FALSE(PlatformWriteShortcut(link.c_str(), "C:\\x.exe", "C:\\", "C:\\x.exe", "x"));
+}
+
+TEST(StartProgramTest, ProgramStartsWithoutWaiting) {
+  TempDir dir;
+  std::string marker = dir / "started.txt";
+  std::string command = "cmd.exe /c echo started> \"" + marker + "\"";
+  PlatformStartProgram(command.c_str());
+  for (int i = 0; i < 200 && !PathExists(marker); ++i) Sleep(50);
+  EXPECT_TRUE(PathExists(marker));
+  PlatformStartProgram("C:\\no\\such\\installer.exe");  // silent
+}
+
+// --- Windows on the desktop ---------------------------------------------
+
+struct DialogState {
+  DWORD workerThread = 0;
+  bool found = false;
+  bool hasSystemMenu = true;
+  bool hasCaption = false;
+  std::string caption, text;
+  RECT client = {};
+  bool workDone = false;
+};
+
+void InspectDialog(void *arg) {
+  DialogState *state = static_cast<DialogState *>(arg);
+  state->workerThread = GetCurrentThreadId();
+  HWND dialog = nullptr;
+  for (int i = 0; i < 100 && dialog == nullptr; ++i) {
+    dialog = FindWindowA("#32770", "Vask Patch Test");
+    if (dialog == nullptr) Sleep(20);
+  }
+  if (dialog != nullptr) {
+    state->found = true;
+    LONG style = GetWindowLongA(dialog, GWL_STYLE);
+    state->hasSystemMenu = (style & WS_SYSMENU) != 0;
+    state->hasCaption = (style & WS_CAPTION) == WS_CAPTION;
+    char text[256];
+    GetWindowTextA(dialog, text, sizeof(text));
+    state->caption = text;
+    GetDlgItemTextA(dialog, kProgressTextId, text, sizeof(text));
+    state->text = text;
+    GetClientRect(dialog, &state->client);
+  }
+  Sleep(200);  // the dialog must wait for the work, however long
+  state->workDone = true;
+}
+
+TEST(ProgressDialogTest, ShowsItsTextsWhileTheWorkerRuns) {
+  DialogState state;
+  ASSERT_TRUE(PlatformRunProgressDialog("Vask Patch Test", "Copying files", InspectDialog,
+                                        &state));
+  EXPECT_TRUE(state.workDone);
+  EXPECT_NE(GetCurrentThreadId(), state.workerThread);
+  ASSERT_TRUE(state.found);
+  EXPECT_EQ("Vask Patch Test", state.caption);
+  EXPECT_EQ("Copying files", state.text);
+  EXPECT_FALSE(state.hasSystemMenu);
+  EXPECT_TRUE(state.hasCaption);
+  // 172 x 44 dialog units of an 8-point font: wider than high, roughly 4:1.
+  LONG width = state.client.right - state.client.left;
+  LONG height = state.client.bottom - state.client.top;
+  EXPECT_GT(width, 3 * height);
+  EXPECT_LT(width, 5 * height);
+  EXPECT_EQ(nullptr, FindWindowA("#32770", "Vask Patch Test"));
+}
+
+void NoWork(void *arg) { *static_cast<int *>(arg) += 1; }
+
+TEST(ProgressDialogTest, EmptyWorkClosesAtOnce) {
+  int runs = 0;
+  EXPECT_TRUE(PlatformRunProgressDialog("Vask Patch Test", "", NoWork, &runs));
+  EXPECT_EQ(1, runs);
+}
+
+INT_PTR CALLBACK IdleDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+TEST(ProgressDialogTest, DefaultTextIsInTheResource) {
+  HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr),
+                                   MAKEINTRESOURCEA(kProgressDialogId), nullptr,
+                                   IdleDialogProc, 0);
+  ASSERT_NE(nullptr, dialog);
+  char text[256];
+  GetWindowTextA(dialog, text, sizeof(text));
+  EXPECT_STREQ("Vask Patch", text);
+  GetDlgItemTextA(dialog, kProgressTextId, text, sizeof(text));
+  EXPECT_STREQ("Updating VASK. Please, wait...", text);
+  DestroyWindow(dialog);
+}
+
+// Starts vask_clicker (beside this program) to answer a box, shows the box
+// and returns what it answered.
+struct ClickerRun {
+  PROCESS_INFORMATION process = {};
+  std::string output;
+  bool Start(const std::string &arguments) {
+    output = Folder(OwnPath()) + "clicker_" + std::to_string(GetCurrentProcessId()) + ".txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE file = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                              CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = file;
+    startup.hStdError = file;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::string clicker = Folder(OwnPath()) + "vask_clicker.exe";
+    std::string line = "\"" + clicker + "\" " + arguments;
+    BOOL started = CreateProcessA(clicker.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
+                                  nullptr, nullptr, &startup, &process);
+    CloseHandle(file);
+    return started != FALSE;
+  }
+  // Exit code of the clicker and its output.
+  long Finish(std::string *printed) {
+    long code = -1000;
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+      DWORD exitCode = 0;
+      GetExitCodeProcess(process.hProcess, &exitCode);
+      code = static_cast<long>(exitCode);
+    } else {
+      TerminateProcess(process.hProcess, 1);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    std::vector<unsigned char> bytes = ReadWholeFile(output);
+    printed->assign(bytes.begin(), bytes.end());
+    DeleteFileA(output.c_str());
+    return code;
+  }
+};
+
+TEST(MessageBoxTest, YesNoBoxIsAnsweredNo) {
+  ClickerRun clicker;
+  ASSERT_TRUE(clicker.Start("--caption \"Vask Box Test\" --press no"));
+  int answer = PlatformMessageBox("Install the patch?|x", "Vask Box Test",
+                                  kMbYesNo | kMbIconInformation);
+  std::string printed;
+  EXPECT_EQ(0, clicker.Finish(&printed));
+  EXPECT_EQ(kIdNo, answer);
+  EXPECT_NE(std::string::npos, printed.find("caption=Vask Box Test\n")) << printed;
+  EXPECT_NE(std::string::npos, printed.find("text=Install the patch?|x\n")) << printed;
+  EXPECT_NE(std::string::npos, printed.find("buttons=Yes/No\n")) << printed;
+}
+
+TEST(MessageBoxTest, AbortRetryIgnoreBoxAnswersRetryAndShowsLineBreaks) {
+  ClickerRun clicker;
+  ASSERT_TRUE(clicker.Start("--caption Error --text-has second --press retry"));
+  int answer = PlatformMessageBox("first\nsecond", "Error",
+                                  kMbAbortRetryIgnore | kMbIconQuestion);
+  std::string printed;
+  EXPECT_EQ(0, clicker.Finish(&printed));
+  EXPECT_EQ(kIdRetry, answer);
+  EXPECT_NE(std::string::npos, printed.find("text=first|second\n")) << printed;
+  EXPECT_NE(std::string::npos, printed.find("buttons=Abort/Retry/Ignore\n")) << printed;
+}
+
+TEST(MessageBoxTest, PlainBoxWithEmptyCaptionIsAnsweredOk) {
+  ClickerRun clicker;
+  ASSERT_TRUE(clicker.Start("--caption \"\" --press ok"));
+  int answer = PlatformMessageBox("", "", kMbOk);
+  std::string printed;
+  EXPECT_EQ(0, clicker.Finish(&printed));
+  EXPECT_EQ(kIdOk, answer);
+  EXPECT_NE(std::string::npos, printed.find("buttons=OK\n")) << printed;
+}
+
+TEST(ClickerTest, GivesUpOnAMissingWindowInTime) {
+  ClickerRun clicker;
+  ASSERT_TRUE(clicker.Start("--caption \"No Such Window\" --timeout-ms 300 --press ok"));
+  std::string printed;
+  EXPECT_EQ(1, clicker.Finish(&printed));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2 && strcmp(argv[1], "--probe-path") == 0) return ProbePath();
+  if (argc >= 2 && strcmp(argv[1], "--probe-path") == 0) return ProbePath();
+  if (argc == 3 && strcmp(argv[1], "--probe-mutex") == 0) return ProbeMutex(argv[2]);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,27 @@
+# Windows build only: the platform layer's tests and the patcher's end-to-end
+# scenarios, on a Wine desktop (Xvfb) made and removed by each test run
+# through tests/wine/wine_session.sh, in a prefix under the build folder.
+if(WIN32)
+  set(_vask_wine_dir ${CMAKE_CURRENT_LIST_DIR}/../wine)
+  set(_vask_wine_state ${CMAKE_BINARY_DIR}/wine-gui)
+
+  # Finds a dialog by caption, prints its texts and presses a button.
+  add_executable(vask_clicker ${_vask_wine_dir}/clicker.cpp)
+  target_include_directories(vask_clicker PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(vask_clicker PRIVATE user32)
+
+  add_executable(platform_win32_test ${CMAKE_CURRENT_LIST_DIR}/platform_win32_test.cpp)
+  if(TARGET vask_platform)
+    target_link_libraries(platform_win32_test PRIVATE vask_platform)
+  else()
+    target_sources(platform_win32_test PRIVATE ${PROJECT_SOURCE_DIR}/patcher/platform_win32.cpp)
+    target_link_libraries(platform_win32_test PRIVATE advapi32 user32 shell32 ole32 uuid)
+  endif()
+  target_link_libraries(platform_win32_test PRIVATE vask_resources vask_test_support)
+  add_dependencies(platform_win32_test vask_clicker)
+
+  add_test(NAME platform_win32_test
+           COMMAND bash ${_vask_wine_dir}/wine_session.sh ${_vask_wine_state}
+                   wine $<TARGET_FILE:platform_win32_test>)
+  set_tests_properties(platform_win32_test PROPERTIES TIMEOUT 600 RESOURCE_LOCK vask_wine_gui)
+endif()

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Runs one command inside a private, display-backed Wine session:
+#
+#   wine_session.sh STATE-DIR COMMAND [ARGS...]
+#
+# STATE-DIR (under the build folder) holds the Wine prefix and the HOME of the
+# session, made on first use. Each session starts its own X server (Xvfb, on a
+# free display found with -displayfd) and one persistent wineserver, runs the
+# command with WINEPREFIX, HOME and DISPLAY set, and at the end stops the
+# wineserver and then the X server. Sessions on the same STATE-DIR take turns.
+#
+# Wine's background processes inherit whatever the first Wine program of a
+# session writes to, so nothing of Wine ever writes into a pipe: the command's
+# output goes to a file, printed when it is done. Every wait is bounded.
+set -u
+
+if [ $# -lt 2 ]; then
+  echo "usage: wine_session.sh STATE-DIR COMMAND [ARGS...]" >&2
+  exit 2
+fi
+state=$(mkdir -p "$1" && cd "$1" && pwd)
+shift
+
+missing=()
+for tool in wine wineserver Xvfb flock timeout; do
+  command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "wine_session: FAILED: not installed: ${missing[*]}" >&2
+  echo "wine_session: the Windows tests need Wine (wine, wine32) and Xvfb;" \
+       "scripts/install_deps.sh installs them" >&2
+  exit 1
+fi
+
+export WINEPREFIX=$state/prefix
+export HOME=$state/home
+export WINEDEBUG=${VASK_WINEDEBUG:--all,err+module}
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export XDG_RUNTIME_DIR=$state/home/run
+unset WINELOADERNOEXEC
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$WINEPREFIX"
+chmod 700 "$XDG_RUNTIME_DIR"
+
+# One session at a time per state folder.
+exec 9>"$state/lock"
+if ! flock -w 900 9; then
+  echo "wine_session: FAILED: another session holds $state/lock" >&2
+  exit 1
+fi
+
+session_log=$state/session.log
+: >"$session_log"
+xvfb_pid=
+
+stop_session() {
+  timeout 30 wineserver -k >>"$session_log" 2>&1 </dev/null
+  timeout 30 wineserver -w >>"$session_log" 2>&1 </dev/null
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null
+    for _ in $(seq 50); do
+      kill -0 "$xvfb_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -9 "$xvfb_pid" 2>/dev/null
+    xvfb_pid=
+  fi
+}
+trap 'stop_session' EXIT
+trap 'exit 143' TERM INT
+
+# The X server, on the first free display.
+rm -f "$state/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset \
+  3>"$state/display" >"$state/xvfb.log" 2>&1 </dev/null &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$state/display" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ ! -s "$state/display" ]; then
+  echo "wine_session: FAILED: Xvfb did not start; its log:" >&2
+  cat "$state/xvfb.log" >&2
+  exit 1
+fi
+export DISPLAY=:$(tr -d '[:space:]' <"$state/display")
+
+# A leftover server of this prefix (from a session that was killed) would
+# still talk to a dead display.
+timeout 30 wineserver -k >>"$session_log" 2>&1 </dev/null
+timeout 30 wineserver -w >>"$session_log" 2>&1 </dev/null
+wineserver -p >>"$session_log" 2>&1 </dev/null
+
+# The prefix, made once: no window manager under Xvfb, so Wine manages its
+# windows itself (or every closing window costs seconds); no crash dialog.
+if [ ! -f "$state/prefix-ready" ]; then
+  echo "wine_session: making the Wine prefix in $WINEPREFIX" >&2
+  if ! timeout 300 wineboot -i >>"$session_log" 2>&1 </dev/null; then
+    echo "wine_session: FAILED: wineboot did not finish; its log:" >&2
+    tail -n 40 "$session_log" >&2
+    exit 1
+  fi
+  timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ \
+    /d N /f >>"$session_log" 2>&1 </dev/null &&
+  timeout 60 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog \
+    /t REG_DWORD /d 0 /f >>"$session_log" 2>&1 </dev/null ||
+    { echo "wine_session: FAILED: cannot set up the prefix" >&2; exit 1; }
+  touch "$state/prefix-ready"
+else
+  # Start the prefix's services now, with their output in our log.
+  timeout 120 wineboot -u >>"$session_log" 2>&1 </dev/null
+fi
+
+out=$state/command.log
+: >"$out"
+timeout -k 10 "${VASK_WINE_SESSION_TIMEOUT:-540}" "$@" >"$out" 2>&1 </dev/null
+rc=$?
+cat "$out"
+if [ $rc -eq 124 ]; then
+  echo "wine_session: FAILED: the command ran out of time" >&2
+fi
+exit $rc
