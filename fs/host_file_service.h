@@ -52,8 +52,9 @@ class CHostFileService : public CFileService {
   Error FindNext(FindRecord *record) override;
   // Releases the listing and zeroes the record; BADPARAMS without a buffer.
   Error FindClose(FindRecord *record) override;
-  // QUERY_FULLPATH: the full path in a 256-byte buffer, "Unknown error" when
-  // it does not fit. Other ids: "Not implemented yet".
+  // QUERY_FULLPATH: the full path in a 256-byte buffer; "Unknown error" with
+  // an empty buffer when it does not fit or the host finds none (as for "").
+  // Other ids: "Not implemented yet".
   Error Query(const char *path, u32 queryId, char *buffer) override;
 
  protected:

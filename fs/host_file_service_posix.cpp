@@ -364,7 +364,7 @@ Error CHostFileService::Query(const char *path, u32 queryId, char *buffer) {
   if (queryId != QUERY_FULLPATH) return ERR_NOTIMPL;
   if (!path || !buffer) return ERR_BADPARAMS;
   buffer[0] = 0;
-  if (!*path) return nullptr;  // Windows gives no full path for ""
+  if (!*path) return ERR_UNKNOWN;  // Windows gives no full path for ""
   // Built lexically as Windows does: the current folder for a relative
   // path, "." and empty components dropped, ".." taking one back.
   char full[PATH_MAX + 1];
@@ -372,7 +372,7 @@ Error CHostFileService::Query(const char *path, u32 queryId, char *buffer) {
   if (IsSep(path[0])) {
     full[0] = 0;
   } else if (!getcwd(full, sizeof full)) {
-    return errno == ERANGE ? ERR_UNKNOWN : nullptr;
+    return ERR_UNKNOWN;
   } else {
     len = strlen(full);
     if (len == 1) len = 0;  // the root: its '/' comes with the next component

@@ -87,6 +87,17 @@ CFile *CHostFileService::Open(const char *path, u32 mode, Error *errorOut) {
     flags = FILE_FLAG_SEQUENTIAL_SCAN;
   else if (mode & FOM_RANDOM)
     flags = FILE_FLAG_RANDOM_ACCESS;
+  // A read-only file is never written nor emptied. Windows refuses that by
+  // itself; a host that lets a privileged user through (Wine run as root)
+  // would lose the file's contents.
+  if ((access & GENERIC_WRITE) || disposition == CREATE_ALWAYS) {
+    DWORD a = GetFileAttributesA(path);
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY) &&
+        !(a & FILE_ATTRIBUTE_DIRECTORY) && disposition != CREATE_NEW) {
+      if (errorOut) *errorOut = FERR_ACCESSDENIED;
+      return nullptr;
+    }
+  }
   HANDLE h = CreateFileA(path, access, share, nullptr, disposition, flags,
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -182,8 +193,12 @@ Error CHostFileService::Query(const char *path, u32 queryId, char *buffer) {
   if (queryId != QUERY_FULLPATH) return ERR_NOTIMPL;
   if (!path || !buffer) return ERR_BADPARAMS;
   DWORD n = GetFullPathNameA(path, kHostDirPathMax, buffer, nullptr);
-  // Too small a buffer: the result is the size needed, NUL included.
-  if (n >= kHostDirPathMax) return ERR_UNKNOWN;
+  // Too small a buffer: the result is the size needed, NUL included. A
+  // failure (0) gave no full path either and is not reported as one.
+  if (n == 0 || n >= kHostDirPathMax) {
+    buffer[0] = 0;
+    return ERR_UNKNOWN;
+  }
   buffer[n] = 0;
   return nullptr;
 }
