@@ -1,5 +1,9 @@
-# The LZSS codec, the block-compressed file and the LZSS container.
+# The LZSS codec, the block-compressed file, the LZSS container and the
+# whole-file converters.
 add_library(vask_lzss STATIC
   ${CMAKE_CURRENT_LIST_DIR}/lzss.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/compressed_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lzss_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lzss_writer.cpp
 )
 target_link_libraries(vask_lzss PUBLIC vask)
