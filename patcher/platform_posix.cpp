@@ -36,7 +36,9 @@ const u32 kMaxRegistryFile = 64u << 20;
 // ---- Small text helpers ----
 
 bool IsSep(char c) { return c == '/' || c == '\\'; }
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 bool EqualsNoCase(const char *a, const char *b, size_t bLen) {
   size_t i = 0;
@@ -81,7 +83,8 @@ bool ResolveHostPath(const char *path, char *out, u32 size) {
     while (*q && !IsSep(*q)) ++q;
     size_t n = static_cast<size_t>(q - p);
     size_t base = strlen(out);
-    if (base > 0 && out[base - 1] != '/' && !Append(out, size, "/")) return false;
+    if (base > 0 && out[base - 1] != '/' && !Append(out, size, "/"))
+      return false;
     size_t dirLen = strlen(out);
     if (!Append(out, size, p, n)) return false;
     struct stat st;
@@ -119,8 +122,8 @@ bool HomeFolder(char *buffer, u32 size) {
   if (home && *home) return CopyText(buffer, size, home);
   char scratch[4096];
   struct passwd pw, *result = nullptr;
-  if (getpwuid_r(getuid(), &pw, scratch, sizeof scratch, &result) != 0 || !result ||
-      !pw.pw_dir || !*pw.pw_dir)
+  if (getpwuid_r(getuid(), &pw, scratch, sizeof scratch, &result) != 0 ||
+      !result || !pw.pw_dir || !*pw.pw_dir)
     return false;
   return CopyText(buffer, size, pw.pw_dir);
 }
@@ -158,7 +161,8 @@ bool WriteAll(int fd, const char *p, size_t n) {
 // old file or the new one, never a part.
 bool ReplaceFile(const char *path, const char *bytes, size_t n, mode_t mode) {
   char temp[kPath];
-  if (!CopyText(temp, sizeof temp, path) || !Append(temp, sizeof temp, ".XXXXXX"))
+  if (!CopyText(temp, sizeof temp, path) ||
+      !Append(temp, sizeof temp, ".XXXXXX"))
     return false;
   int fd = mkostemp(temp, O_CLOEXEC);
   if (fd < 0) return false;
@@ -175,7 +179,8 @@ bool ReadFile(const char *path, u32 limit, char **bytes, u32 *size) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(limit)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size > static_cast<off_t>(limit)) {
     close(fd);
     return false;
   }
@@ -198,10 +203,10 @@ bool ReadFile(const char *path, u32 limit, char **bytes, u32 *size) {
 // ---- Console: message boxes and the progress line share standard output ----
 
 pthread_mutex_t sConsoleLock = PTHREAD_MUTEX_INITIALIZER;
-bool sTerminal = false;     // standard output is a terminal
-u32 sLiveLength = 0;        // length of the progress line now on screen, 0: none
-char sProgressFile[256];    // the file the progress line shows
-timespec sLastUpdate;       // when the terminal line was last drawn
+bool sTerminal = false;   // standard output is a terminal
+u32 sLiveLength = 0;      // length of the progress line now on screen, 0: none
+char sProgressFile[256];  // the file the progress line shows
+timespec sLastUpdate;     // when the terminal line was last drawn
 
 // Ends a progress line still on screen; the console lock is held.
 void EndLiveLine() {
@@ -220,18 +225,25 @@ struct Buttons {
 const Buttons &ButtonsOf(u32 type) {
   static const Buttons kOk = {"[O]K", "o", {kIdOk}};
   static const Buttons kOkCancel = {"[O]K/[C]ancel", "oc", {kIdOk, 2}};
-  static const Buttons kAbortRetryIgnore = {"[A]bort/[R]etry/[I]gnore", "ari",
-                                            {kIdAbort, kIdRetry, kIdIgnore}};
-  static const Buttons kYesNoCancel = {"[Y]es/[N]o/[C]ancel", "ync", {kIdYes, kIdNo, 2}};
+  static const Buttons kAbortRetryIgnore = {
+      "[A]bort/[R]etry/[I]gnore", "ari", {kIdAbort, kIdRetry, kIdIgnore}};
+  static const Buttons kYesNoCancel = {
+      "[Y]es/[N]o/[C]ancel", "ync", {kIdYes, kIdNo, 2}};
   static const Buttons kYesNo = {"[Y]es/[N]o", "yn", {kIdYes, kIdNo}};
   static const Buttons kRetryCancel = {"[R]etry/[C]ancel", "rc", {kIdRetry, 2}};
   switch (type & 15) {
-    case 1: return kOkCancel;
-    case kMbAbortRetryIgnore: return kAbortRetryIgnore;
-    case 3: return kYesNoCancel;
-    case kMbYesNo: return kYesNo;
-    case 5: return kRetryCancel;
-    default: return kOk;
+    case 1:
+      return kOkCancel;
+    case kMbAbortRetryIgnore:
+      return kAbortRetryIgnore;
+    case 3:
+      return kYesNoCancel;
+    case kMbYesNo:
+      return kYesNo;
+    case 5:
+      return kRetryCancel;
+    default:
+      return kOk;
   }
 }
 
@@ -245,7 +257,8 @@ char ReadAnswer() {
     if (c == EOF) break;
     any = true;
     if (c == '\n') break;
-    if (!first && c != ' ' && c != '\t' && c != '\r') first = Lower(static_cast<char>(c));
+    if (!first && c != ' ' && c != '\t' && c != '\r')
+      first = Lower(static_cast<char>(c));
   }
   if (!any) return 0;
   return first ? first : ' ';
@@ -262,7 +275,9 @@ void *WorkerMain(void *p) {
   return nullptr;
 }
 
-double Seconds(const timespec &t) { return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9; }
+double Seconds(const timespec &t) {
+  return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
 
 // ---- Desktop entries ----
 
@@ -281,7 +296,11 @@ struct TextOut {
 bool IsValidUtf8(const char *s) {
   const u8 *p = reinterpret_cast<const u8 *>(s);
   while (*p) {
-    u32 n = *p < 0x80 ? 0 : (*p >> 5) == 6 ? 1 : (*p >> 4) == 14 ? 2 : (*p >> 3) == 30 ? 3 : 9;
+    u32 n = *p < 0x80         ? 0
+            : (*p >> 5) == 6  ? 1
+            : (*p >> 4) == 14 ? 2
+            : (*p >> 3) == 30 ? 3
+                              : 9;
     if (n == 9) return false;
     ++p;
     for (u32 i = 0; i < n; ++i, ++p)
@@ -307,11 +326,20 @@ void PutValue(TextOut *o, const char *s) {
   bool latin1 = !IsValidUtf8(s);
   for (; *s; ++s) {
     switch (*s) {
-      case '\\': o->Put("\\\\"); break;
-      case '\n': o->Put("\\n"); break;
-      case '\t': o->Put("\\t"); break;
-      case '\r': o->Put("\\r"); break;
-      default: PutUtf8(o, *s, latin1);
+      case '\\':
+        o->Put("\\\\");
+        break;
+      case '\n':
+        o->Put("\\n");
+        break;
+      case '\t':
+        o->Put("\\t");
+        break;
+      case '\r':
+        o->Put("\\r");
+        break;
+      default:
+        PutUtf8(o, *s, latin1);
     }
   }
 }
@@ -326,13 +354,19 @@ void PutExec(TextOut *o, const char *program) {
   if (quote) o->Put('"');
   for (const char *s = program; *s; ++s) {
     char c = *s;
-    if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) o->Put("\\\\");
+    if (quote && (c == '"' || c == '`' || c == '$' || c == '\\'))
+      o->Put("\\\\");
     if (c == '%') o->Put('%');
-    if (c == '\\') o->Put("\\\\");
-    else if (c == '\n') o->Put("\\n");
-    else if (c == '\t') o->Put("\\t");
-    else if (c == '\r') o->Put("\\r");
-    else PutUtf8(o, c, latin1);
+    if (c == '\\')
+      o->Put("\\\\");
+    else if (c == '\n')
+      o->Put("\\n");
+    else if (c == '\t')
+      o->Put("\\t");
+    else if (c == '\r')
+      o->Put("\\r");
+    else
+      PutUtf8(o, c, latin1);
   }
   if (quote) o->Put('"');
 }
@@ -368,7 +402,8 @@ namespace {
 bool RegistryFile(char *buffer, u32 size) {
   const char *env = getenv("VASKPATCH_REGISTRY");
   if (env && *env) return CopyText(buffer, size, env);
-  return HomeFolder(buffer, size) && Append(buffer, size, "/.vaskpatch/registry.reg");
+  return HomeFolder(buffer, size) &&
+         Append(buffer, size, "/.vaskpatch/registry.reg");
 }
 
 // The value's data as the registry holds it, into a fresh gPtrPool block;
@@ -376,9 +411,11 @@ bool RegistryFile(char *buffer, u32 size) {
 bool LoadValue(PlatformRegKey *key, const char *name, u8 **data, u32 *size) {
   char *text;
   u32 textSize;
-  if (!key || !name || !ReadFile(key->path, kMaxRegistryFile, &text, &textSize)) return false;
+  if (!key || !name || !ReadFile(key->path, kMaxRegistryFile, &text, &textSize))
+    return false;
   u32 need = 0;
-  bool ok = RegTextGetValue(text, textSize, kGameKey, name, nullptr, 0, &need) != kRegMissing;
+  bool ok = RegTextGetValue(text, textSize, kGameKey, name, nullptr, 0,
+                            &need) != kRegMissing;
   u8 *p = ok ? static_cast<u8 *>(gPtrPool->Allocate(need ? need : 1)) : nullptr;
   if (p) RegTextGetValue(text, textSize, kGameKey, name, p, need, &need);
   gPtrPool->Free(text);
@@ -399,7 +436,8 @@ PlatformRegKey *PlatformRegOpen(bool forWriting) {
   bool present = RegTextHasKey(text, size, kGameKey);
   gPtrPool->Free(text);
   if (!present) return nullptr;
-  PlatformRegKey *key = static_cast<PlatformRegKey *>(gPtrPool->Allocate(sizeof(PlatformRegKey)));
+  PlatformRegKey *key =
+      static_cast<PlatformRegKey *>(gPtrPool->Allocate(sizeof(PlatformRegKey)));
   if (!key) return nullptr;
   memcpy(key->path, path, sizeof path);
   key->writable = forWriting;
@@ -441,15 +479,22 @@ bool PlatformRegSetDword(PlatformRegKey *key, const char *name, u32 value) {
   if (!key || !name || !key->writable) return false;
   // Edit the file where it really is, so that a link to it stays a link.
   char target[kPath];
-  if (!realpath(key->path, target) && !CopyText(target, sizeof target, key->path)) return false;
+  if (!realpath(key->path, target) &&
+      !CopyText(target, sizeof target, key->path))
+    return false;
   struct stat st;
   char *text;
   u32 size;
-  if (stat(target, &st) != 0 || !ReadFile(target, kMaxRegistryFile, &text, &size)) return false;
+  if (stat(target, &st) != 0 ||
+      !ReadFile(target, kMaxRegistryFile, &text, &size))
+    return false;
   u32 need = 0;
-  bool ok = RegTextSetDword(text, size, kGameKey, name, value, nullptr, 0, &need);
-  char *out = ok ? static_cast<char *>(gPtrPool->Allocate(need ? need : 1)) : nullptr;
-  ok = out && RegTextSetDword(text, size, kGameKey, name, value, out, need, &need) &&
+  bool ok =
+      RegTextSetDword(text, size, kGameKey, name, value, nullptr, 0, &need);
+  char *out =
+      ok ? static_cast<char *>(gPtrPool->Allocate(need ? need : 1)) : nullptr;
+  ok = out &&
+       RegTextSetDword(text, size, kGameKey, name, value, out, need, &need) &&
        ReplaceFile(target, out, need, st.st_mode & 07777);
   if (out) gPtrPool->Free(out);
   gPtrPool->Free(text);
@@ -468,9 +513,11 @@ int PlatformCreateMutex(const char *name) {
   const char *tmp = getenv("TMPDIR");
   if (!CopyText(path, sizeof path, tmp && *tmp ? tmp : "/tmp")) return -1;
   size_t len = strlen(path);
-  if (len > 1 && path[len - 1] != '/' && !Append(path, sizeof path, "/")) return -1;
+  if (len > 1 && path[len - 1] != '/' && !Append(path, sizeof path, "/"))
+    return -1;
   len = strlen(path);
-  if (!Append(path, sizeof path, name) || !Append(path, sizeof path, ".lock")) return -1;
+  if (!Append(path, sizeof path, name) || !Append(path, sizeof path, ".lock"))
+    return -1;
   for (char *p = path + len; *p; ++p)
     if (*p == '/') *p = '_';
   int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
@@ -536,19 +583,22 @@ void PlatformProgress(const char *file, u64 bytesDone, u64 bytesTotal) {
   if (newFile) snprintf(sProgressFile, sizeof sProgressFile, "%s", file);
   if (!sTerminal) {
     if (newFile) {
-      fprintf(stdout, "%s (%llu bytes)\n", file, static_cast<unsigned long long>(bytesTotal));
+      fprintf(stdout, "%s (%llu bytes)\n", file,
+              static_cast<unsigned long long>(bytesTotal));
       fflush(stdout);
     }
   } else {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    if (newFile || bytesDone >= bytesTotal || Seconds(now) - Seconds(sLastUpdate) >= 0.1) {
+    if (newFile || bytesDone >= bytesTotal ||
+        Seconds(now) - Seconds(sLastUpdate) >= 0.1) {
       sLastUpdate = now;
       // The end of a long name is what tells files apart.
       size_t len = strlen(file);
       const char *shown = len > 50 ? file + len - 50 : file;
       char line[128];
-      int n = snprintf(line, sizeof line, "%s%s  %llu/%llu bytes", len > 50 ? "..." : "", shown,
+      int n = snprintf(line, sizeof line, "%s%s  %llu/%llu bytes",
+                       len > 50 ? "..." : "", shown,
                        static_cast<unsigned long long>(bytesDone),
                        static_cast<unsigned long long>(bytesTotal));
       u32 length = n < 0 ? 0 : static_cast<u32>(strlen(line));
@@ -576,19 +626,23 @@ bool PlatformGetProgramsFolder(char *buffer, u32 size) {
   const char *data = getenv("XDG_DATA_HOME");
   if (data && data[0] == '/') {
     if (!CopyText(path, sizeof path, data)) return false;
-  } else if (!HomeFolder(path, sizeof path) || !Append(path, sizeof path, "/.local/share")) {
+  } else if (!HomeFolder(path, sizeof path) ||
+             !Append(path, sizeof path, "/.local/share")) {
     return false;
   }
   // The per-user data folder may not exist yet on a fresh account.
-  if (!Append(path, sizeof path, "/applications") || !MakeFolders(path)) return false;
+  if (!Append(path, sizeof path, "/applications") || !MakeFolders(path))
+    return false;
   return CopyText(buffer, size, path);
 }
 
 const char *PlatformShortcutExtension() { return ".desktop"; }
 
-bool PlatformWriteShortcut(const char *linkPath, const char *target, const char *workingDir,
-                           const char *iconPath, const char *description) {
-  if (!linkPath || !target || !workingDir || !iconPath || !description) return false;
+bool PlatformWriteShortcut(const char *linkPath, const char *target,
+                           const char *workingDir, const char *iconPath,
+                           const char *description) {
+  if (!linkPath || !target || !workingDir || !iconPath || !description)
+    return false;
   char link[kPath], program[kPath], folder[kPath], icon[kPath];
   if (!ResolveHostPath(linkPath, link, sizeof link) ||
       !ResolveHostPath(target, program, sizeof program) ||
@@ -597,9 +651,11 @@ bool PlatformWriteShortcut(const char *linkPath, const char *target, const char 
     return false;
   // Each character takes at most 5 bytes (Latin-1 to UTF-8, escaped,
   // quoted and escaped again).
-  size_t bound = 200 + 2 * 5 * strlen(description) + 5 * (strlen(program) + strlen(folder) + strlen(icon));
+  size_t bound = 200 + 2 * 5 * strlen(description) +
+                 5 * (strlen(program) + strlen(folder) + strlen(icon));
   if (bound > 0xFFFFFFFFu) return false;
-  TextOut o{static_cast<char *>(gPtrPool->Allocate(static_cast<u32>(bound))), bound, 0};
+  TextOut o{static_cast<char *>(gPtrPool->Allocate(static_cast<u32>(bound))),
+            bound, 0};
   if (!o.p) return false;
   o.Put("[Desktop Entry]\nType=Application\nName=");
   PutValue(&o, description);
@@ -647,8 +703,8 @@ void PlatformStartProgram(const char *commandLine) {
 void PlatformMakeWritable(const char *path) {
   char host[kPath];
   struct stat st;
-  if (!path || !ResolveHostPath(path, host, sizeof host) || stat(host, &st) != 0 ||
-      !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR))
+  if (!path || !ResolveHostPath(path, host, sizeof host) ||
+      stat(host, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR))
     return;
   chmod(host, (st.st_mode & 07777) | S_IWUSR);
 }

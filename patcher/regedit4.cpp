@@ -9,7 +9,9 @@ namespace {
 const char kHeader4[] = "REGEDIT4";
 const char kHeader5[] = "Windows Registry Editor Version 5.00";
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -58,14 +60,15 @@ bool SpanStarts(const char *t, u32 a, u32 b, const char *prefix) {
 // the line end it uses.
 u32 ParseHeader(const char *t, u32 size, const char **eol) {
   u32 p = 0;
-  if (size >= 3 && static_cast<u8>(t[0]) == 0xEF && static_cast<u8>(t[1]) == 0xBB &&
-      static_cast<u8>(t[2]) == 0xBF)
+  if (size >= 3 && static_cast<u8>(t[0]) == 0xEF &&
+      static_cast<u8>(t[1]) == 0xBB && static_cast<u8>(t[2]) == 0xBF)
     p = 3;
   Line l = PhysicalLine(t, size, p);
   if (!SpanIsWord(t, l.start, l.end, kHeader4) &&
       !SpanIsWord(t, l.start, l.end, kHeader5))
     return 0;
-  if (eol) *eol = (l.next > l.end + 1) ? "\r\n" : (l.next > l.end ? "\n" : "\r\n");
+  if (eol)
+    *eol = (l.next > l.end + 1) ? "\r\n" : (l.next > l.end ? "\n" : "\r\n");
   return l.next > 0 ? l.next : size;
 }
 
@@ -130,7 +133,8 @@ Entry NextEntry(const char *t, u32 size, u32 pos) {
   for (;;) {
     u32 b = e.end;
     while (b > e.data && IsBlank(t[b - 1])) --b;
-    if (b == e.data || t[b - 1] != '\\' || e.next >= size || e.next == e.end) break;
+    if (b == e.data || t[b - 1] != '\\' || e.next >= size || e.next == e.end)
+      break;
     Line more = PhysicalLine(t, size, e.next);
     e.end = more.end;
     e.next = more.next;
@@ -180,13 +184,19 @@ struct Sink {
   }
 };
 
-enum Decoded { kDecodedBad, kDecodedRemoved, kDecodedString, kDecodedDword, kDecodedBinary };
+enum Decoded {
+  kDecodedBad,
+  kDecodedRemoved,
+  kDecodedString,
+  kDecodedDword,
+  kDecodedBinary
+};
 
 Decoded DecodeValue(const char *t, const Entry &e, Sink *sink) {
   u32 i = e.data, end = e.end;
   if (i >= end) return kDecodedBad;
   if (t[i] == '"') {
-    for (++i;; ) {
+    for (++i;;) {
       if (i >= end) return kDecodedBad;
       char c = t[i];
       if (c == '"') break;
@@ -203,7 +213,8 @@ Decoded DecodeValue(const char *t, const Entry &e, Sink *sink) {
     sink->Put(0);
     return kDecodedString;
   }
-  if (t[i] == '-') return OnlyBlanks(t, i + 1, end) ? kDecodedRemoved : kDecodedBad;
+  if (t[i] == '-')
+    return OnlyBlanks(t, i + 1, end) ? kDecodedRemoved : kDecodedBad;
   if (SpanStarts(t, i, end, "dword:")) {
     i += 6;
     u32 v = 0, digits = 0;
@@ -222,7 +233,8 @@ Decoded DecodeValue(const char *t, const Entry &e, Sink *sink) {
   if (i < end && t[i] == '(') {
     u32 digits = 0;
     for (++i; i < end && HexDigit(t[i]) >= 0; ++i) ++digits;
-    if (digits == 0 || digits > 8 || i >= end || t[i] != ')') return kDecodedBad;
+    if (digits == 0 || digits > 8 || i >= end || t[i] != ')')
+      return kDecodedBad;
     ++i;
   }
   if (i >= end || t[i] != ':') return kDecodedBad;
@@ -300,7 +312,8 @@ bool RegTextHasKey(const char *text, u32 size, const char *key) {
   if (pos == 0) return false;
   while (pos < size) {
     Entry e = NextEntry(text, size, pos);
-    if (e.type == kSectionLine && KeyEquals(text, e.nameStart, e.nameEnd, key)) return true;
+    if (e.type == kSectionLine && KeyEquals(text, e.nameStart, e.nameEnd, key))
+      return true;
     pos = e.next;
   }
   return false;
@@ -339,10 +352,14 @@ RegValueKind RegTextGetValue(const char *text, u32 size, const char *key,
   if (sink.size > 0xFFFFFFFFu) return kRegMissing;
   if (dataSize) *dataSize = static_cast<u32>(sink.size);
   switch (d) {
-    case kDecodedString: return kRegString;
-    case kDecodedDword: return kRegDword;
-    case kDecodedBinary: return kRegBinary;
-    default: return kRegMissing;
+    case kDecodedString:
+      return kRegString;
+    case kDecodedDword:
+      return kRegDword;
+    case kDecodedBinary:
+      return kRegBinary;
+    default:
+      return kRegMissing;
   }
 }
 
@@ -365,9 +382,11 @@ bool RegTextSetDword(const char *text, u32 size, const char *key,
     Entry e = NextEntry(text, size, pos);
     pos = e.next;
     lastBlank = e.type == kBlankLine;
-    if (e.type == kSectionLine) inKey = KeyEquals(text, e.nameStart, e.nameEnd, key);
+    if (e.type == kSectionLine)
+      inKey = KeyEquals(text, e.nameStart, e.nameEnd, key);
     if (!inKey || e.type == kBlankLine) continue;
-    if (e.type == kValueLine && NameEquals(text, e.nameStart, e.nameEnd, name)) {
+    if (e.type == kValueLine &&
+        NameEquals(text, e.nameStart, e.nameEnd, name)) {
       haveValue = true;
       value_ = e;
     }

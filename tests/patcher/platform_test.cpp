@@ -24,7 +24,9 @@ namespace {
 
 const char kKey[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lorvenest\\Vask]";
 
-std::string Text(const std::vector<unsigned char> &v) { return std::string(v.begin(), v.end()); }
+std::string Text(const std::vector<unsigned char> &v) {
+  return std::string(v.begin(), v.end());
+}
 
 // Sets (or, with null, removes) an environment variable for one test.
 class ScopedEnv {
@@ -33,12 +35,16 @@ class ScopedEnv {
     const char *old = getenv(name);
     mHad = old != nullptr;
     if (old) mOld = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
   }
   ~ScopedEnv() {
-    if (mHad) setenv(mName.c_str(), mOld.c_str(), 1);
-    else unsetenv(mName.c_str());
+    if (mHad)
+      setenv(mName.c_str(), mOld.c_str(), 1);
+    else
+      unsetenv(mName.c_str());
   }
 
  private:
@@ -69,40 +75,57 @@ ChildRun RunChild(const std::string &input, const std::function<int()> &fn) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Text(ReadWholeFile(dir / "out"))};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+          Text(ReadWholeFile(dir / "out"))};
 }
 
 // ---- Message box ----
 
 TEST(MessageBoxTest, YesNoTakesTheFirstLetterInAnyCase) {
-  auto box = [] { return PlatformMessageBox("Install the patch?\nNow.", "Vask Patch", 68); };
+  auto box = [] {
+    return PlatformMessageBox("Install the patch?\nNow.", "Vask Patch", 68);
+  };
   ChildRun yes = RunChild("yes please\n", box);
   EXPECT_EQ(kIdYes, yes.code);
-  EXPECT_EQ("== Vask Patch ==\nInstall the patch?\nNow.\n[Y]es/[N]o\n", yes.out);
+  EXPECT_EQ("== Vask Patch ==\nInstall the patch?\nNow.\n[Y]es/[N]o\n",
+            yes.out);
   EXPECT_EQ(kIdNo, RunChild("  N\r\n", box).code);
 }
 
 TEST(MessageBoxTest, OkBoxTakesAnEmptyLine) {
-  ChildRun ok = RunChild("\n", [] { return PlatformMessageBox("Done.", "Vask", kMbOk); });
+  ChildRun ok =
+      RunChild("\n", [] { return PlatformMessageBox("Done.", "Vask", kMbOk); });
   EXPECT_EQ(kIdOk, ok.code);
   EXPECT_EQ("== Vask ==\nDone.\n[O]K\n", ok.out);
-  EXPECT_EQ(kIdOk, RunChild("o\n", [] { return PlatformMessageBox("", "", 16); }).code);
+  EXPECT_EQ(kIdOk, RunChild("o\n", [] {
+                     return PlatformMessageBox("", "", 16);
+                   }).code);
 }
 
 TEST(MessageBoxTest, UnknownAnswersAskAgain) {
-  ChildRun r = RunChild("x\n\nr\n", [] { return PlatformMessageBox("Failed", "Error", 34); });
+  ChildRun r = RunChild(
+      "x\n\nr\n", [] { return PlatformMessageBox("Failed", "Error", 34); });
   EXPECT_EQ(kIdRetry, r.code);
-  EXPECT_EQ("== Error ==\nFailed\n[A]bort/[R]etry/[I]gnore\n[A]bort/[R]etry/[I]gnore\n"
-            "[A]bort/[R]etry/[I]gnore\n",
-            r.out);
+  EXPECT_EQ(
+      "== Error "
+      "==\nFailed\n[A]bort/[R]etry/[I]gnore\n[A]bort/[R]etry/[I]gnore\n"
+      "[A]bort/[R]etry/[I]gnore\n",
+      r.out);
   // A last line without a line feed still counts.
-  EXPECT_EQ(kIdIgnore, RunChild("i", [] { return PlatformMessageBox("", "", 34); }).code);
-  EXPECT_EQ(kIdAbort, RunChild("A\n", [] { return PlatformMessageBox("", "", 34); }).code);
+  EXPECT_EQ(kIdIgnore,
+            RunChild("i", [] { return PlatformMessageBox("", "", 34); }).code);
+  EXPECT_EQ(kIdAbort, RunChild("A\n", [] {
+                        return PlatformMessageBox("", "", 34);
+                      }).code);
 }
 
 TEST(MessageBoxTest, EndOfInputAnswersZero) {
-  EXPECT_EQ(0, RunChild("", [] { return PlatformMessageBox("?", "", kMbYesNo); }).code);
-  EXPECT_EQ(0, RunChild("maybe\n", [] { return PlatformMessageBox("?", "", kMbYesNo); }).code);
+  EXPECT_EQ(0, RunChild("", [] {
+                 return PlatformMessageBox("?", "", kMbYesNo);
+               }).code);
+  EXPECT_EQ(0, RunChild("maybe\n", [] {
+                 return PlatformMessageBox("?", "", kMbYesNo);
+               }).code);
 }
 
 // ---- Progress dialog ----
@@ -125,12 +148,17 @@ void CopySomeFiles(void *arg) {
 TEST(ProgressDialogTest, RunsTheWorkOnAnotherThreadWithOneLinePerFile) {
   ChildRun r = RunChild("", [] {
     WorkLog log;
-    bool shown = PlatformRunProgressDialog("Vask Patch", "Updating...", CopySomeFiles, &log);
-    return shown && log.runs == 1 && !pthread_equal(log.thread, pthread_self()) ? 0 : 1;
+    bool shown = PlatformRunProgressDialog("Vask Patch", "Updating...",
+                                           CopySomeFiles, &log);
+    return shown && log.runs == 1 && !pthread_equal(log.thread, pthread_self())
+               ? 0
+               : 1;
   });
   EXPECT_EQ(0, r.code);
-  EXPECT_EQ("== Vask Patch ==\nUpdating...\nPACKS\\DATA2.WDT (70000 bytes)\nEMPTY.TXT (0 bytes)\n",
-            r.out);
+  EXPECT_EQ(
+      "== Vask Patch ==\nUpdating...\nPACKS\\DATA2.WDT (70000 "
+      "bytes)\nEMPTY.TXT (0 bytes)\n",
+      r.out);
 }
 
 TEST(ProgressDialogTest, OnATerminalOneLineIsRedrawn) {
@@ -160,8 +188,11 @@ TEST(ProgressDialogTest, OnATerminalOneLineIsRedrawn) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
-  EXPECT_NE(std::string::npos, out.find("\rPACKS\\DATA2.WDT  0/70000 bytes")) << out;
-  EXPECT_NE(std::string::npos, out.find("\rPACKS\\DATA2.WDT  70000/70000 bytes")) << out;
+  EXPECT_NE(std::string::npos, out.find("\rPACKS\\DATA2.WDT  0/70000 bytes"))
+      << out;
+  EXPECT_NE(std::string::npos,
+            out.find("\rPACKS\\DATA2.WDT  70000/70000 bytes"))
+      << out;
   // The shorter line blanks what is left of the longer one.
   EXPECT_NE(std::string::npos, out.find("\rEMPTY.TXT  0/0 bytes      ")) << out;
   EXPECT_NE(std::string::npos, out.find("== Box ==")) << out;
@@ -193,7 +224,8 @@ TEST(MutexTest, ANameHeldByAnotherProcessAlreadyExists) {
   ASSERT_EQ(1, write(toChild[1], "x", 1));
   waitpid(holder, nullptr, 0);
   EXPECT_EQ(1, PlatformCreateMutex(name.c_str()));
-  EXPECT_EQ(0, RunChild("", [&] { return PlatformCreateMutex(name.c_str()); }).code);
+  EXPECT_EQ(
+      0, RunChild("", [&] { return PlatformCreateMutex(name.c_str()); }).code);
   for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
 }
 
@@ -211,15 +243,18 @@ class RegistryTest : public ::testing::Test {
   TempDir dir;
   std::string file = dir / "registry.reg";
   ScopedEnv env{"VASKPATCH_REGISTRY", file.c_str()};
-  const std::string sample = std::string("REGEDIT4\r\n\r\n") + kKey +
-                             "\r\n\"Path\"=\"/games/My \\\"Vask\\\"\\\\\"\r\n"
-                             "\"GameVersion\"=dword:0001000a\r\n\"Language\"=\"English\"\r\n"
-                             "\"Short\"=\"Abc\"\r\n\"Big\"=dword:ff000001\r\n\r\n[HKEY_CURRENT_USER\\X]\r\n\"A\"=hex:01\r\n";
+  const std::string sample =
+      std::string("REGEDIT4\r\n\r\n") + kKey +
+      "\r\n\"Path\"=\"/games/My \\\"Vask\\\"\\\\\"\r\n"
+      "\"GameVersion\"=dword:0001000a\r\n\"Language\"=\"English\"\r\n"
+      "\"Short\"=\"Abc\"\r\n\"Big\"=dword:ff000001\r\n\r\n[HKEY_CURRENT_"
+      "USER\\X]\r\n\"A\"=hex:01\r\n";
 };
 
 TEST_F(RegistryTest, MissingFileOrKeyIsAMissingKey) {
   EXPECT_EQ(nullptr, PlatformRegOpen(false));
-  WriteWholeFile(file, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lorvenest]\r\n");
+  WriteWholeFile(
+      file, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lorvenest]\r\n");
   EXPECT_EQ(nullptr, PlatformRegOpen(false));
   WriteWholeFile(file, "garbage");
   EXPECT_EQ(nullptr, PlatformRegOpen(true));
@@ -269,7 +304,8 @@ TEST_F(RegistryTest, SettingTheVersionRewritesOneLineInPlace) {
   ASSERT_EQ(0, chmod(file.c_str(), 0640));
   PlatformRegKey *reader = PlatformRegOpen(false);
   ASSERT_NE(nullptr, reader);
-  EXPECT_FALSE(PlatformRegSetDword(reader, "GameVersion", 1)) << "opened for reading";
+  EXPECT_FALSE(PlatformRegSetDword(reader, "GameVersion", 1))
+      << "opened for reading";
   PlatformRegClose(reader);
   EXPECT_EQ(sample, Text(ReadWholeFile(file)));
 
@@ -289,20 +325,23 @@ TEST_F(RegistryTest, SettingTheVersionRewritesOneLineInPlace) {
   EXPECT_EQ(0640u, st.st_mode & 07777u);
   EXPECT_FALSE(PathExists(dir / "registry.reg.tmp"));
   int entries = 0;
-  for (auto &e : std::filesystem::directory_iterator(dir.path())) entries += e.is_regular_file();
+  for (auto &e : std::filesystem::directory_iterator(dir.path()))
+    entries += e.is_regular_file();
   EXPECT_EQ(1, entries) << "no temporary file left behind";
 }
 
 TEST_F(RegistryTest, SettingAMissingValueInAnLfFileAddsItToTheKey) {
-  std::string lf = std::string("REGEDIT4\n\n") + kKey + "\n\"Path\"=\"/g/\"\n\n[Other]\n";
+  std::string lf =
+      std::string("REGEDIT4\n\n") + kKey + "\n\"Path\"=\"/g/\"\n\n[Other]\n";
   WriteWholeFile(file, lf);
   PlatformRegKey *key = PlatformRegOpen(true);
   ASSERT_NE(nullptr, key);
   ASSERT_TRUE(PlatformRegSetDword(key, "GameVersion", 0xABCDEF01));
   PlatformRegClose(key);
-  EXPECT_EQ(std::string("REGEDIT4\n\n") + kKey +
-                "\n\"Path\"=\"/g/\"\n\"GameVersion\"=dword:abcdef01\n\n[Other]\n",
-            Text(ReadWholeFile(file)));
+  EXPECT_EQ(
+      std::string("REGEDIT4\n\n") + kKey +
+          "\n\"Path\"=\"/g/\"\n\"GameVersion\"=dword:abcdef01\n\n[Other]\n",
+      Text(ReadWholeFile(file)));
 }
 
 TEST_F(RegistryTest, SettingThroughALinkEditsTheFileItNames) {
@@ -315,7 +354,8 @@ TEST_F(RegistryTest, SettingThroughALinkEditsTheFileItNames) {
   struct stat st;
   ASSERT_EQ(0, lstat(file.c_str(), &st));
   EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_NE(std::string::npos, Text(ReadWholeFile(dir / "real.reg")).find("dword:00000002"));
+  EXPECT_NE(std::string::npos,
+            Text(ReadWholeFile(dir / "real.reg")).find("dword:00000002"));
 }
 
 // ---- Programs folder and shortcuts ----
@@ -341,7 +381,8 @@ TEST(ProgramsFolderTest, FollowsTheEnvironment) {
     EXPECT_EQ(dir / "data/applications", buffer);
     EXPECT_TRUE(std::filesystem::is_directory(buffer));
   }
-  for (const char *data : {static_cast<const char *>(nullptr), "relative/data"}) {
+  for (const char *data :
+       {static_cast<const char *>(nullptr), "relative/data"}) {
     ScopedEnv xdg("XDG_DATA_HOME", data);
     ASSERT_TRUE(PlatformGetProgramsFolder(buffer, sizeof buffer));
     EXPECT_EQ(dir / "home/.local/share/applications", buffer);
@@ -358,28 +399,38 @@ TEST(ShortcutTest, WritesADesktopEntryWithHostPaths) {
   std::string game = dir.path() + "game dir\\";
   std::string link = dir.path() + "VASK\\Zel Client.desktop";
   WriteWholeFile(dir / "vask/Zel Client.desktop", "old");
-  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), (game + "zel\\zelclient.exe").c_str(),
-                                    (game + "zel").c_str(), (game + "zel\\zelclient.exe").c_str(),
-                                    "Zel Client"));
+  ASSERT_TRUE(PlatformWriteShortcut(
+      link.c_str(), (game + "zel\\zelclient.exe").c_str(),
+      (game + "zel").c_str(), (game + "zel\\zelclient.exe").c_str(),
+      "Zel Client"));
   std::string program = dir.path() + "Game Dir/ZEL/zelclient.exe";
-  EXPECT_EQ("[Desktop Entry]\nType=Application\nName=Zel Client\nComment=Zel Client\n"
-            "Exec=\"" + program + "\"\nPath=" + dir.path() + "Game Dir/ZEL\nIcon=" + program + "\n",
-            Text(ReadWholeFile(dir / "vask/Zel Client.desktop")));
+  EXPECT_EQ(
+      "[Desktop Entry]\nType=Application\nName=Zel Client\nComment=Zel Client\n"
+      "Exec=\"" +
+          program + "\"\nPath=" + dir.path() + "Game Dir/ZEL\nIcon=" + program +
+          "\n",
+      Text(ReadWholeFile(dir / "vask/Zel Client.desktop")));
 }
 
 TEST(ShortcutTest, EscapesWhatTheFormatReserves) {
   TempDir dir;
   std::string link = dir / "x.desktop";
-  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "/opt/a$b%c", "/opt", "/opt/i.png",
-                                    "Caf\xe9\nTwo\\"));
-  EXPECT_EQ("[Desktop Entry]\nType=Application\nName=Caf\xc3\xa9\\nTwo\\\\\n"
-            "Comment=Caf\xc3\xa9\\nTwo\\\\\nExec=\"/opt/a\\\\$b%%c\"\nPath=/opt\nIcon=/opt/i.png\n",
-            Text(ReadWholeFile(link)));
-  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "/opt/plain", "/opt", "", "Caf\xc3\xa9"));
-  EXPECT_EQ("[Desktop Entry]\nType=Application\nName=Caf\xc3\xa9\nComment=Caf\xc3\xa9\n"
-            "Exec=/opt/plain\nPath=/opt\nIcon=\n",
-            Text(ReadWholeFile(link)));
-  EXPECT_FALSE(PlatformWriteShortcut((dir / "missing/x.desktop").c_str(), "/a", "/", "", "x"));
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "/opt/a$b%c", "/opt",
+                                    "/opt/i.png", "Caf\xe9\nTwo\\"));
+  EXPECT_EQ(
+      "[Desktop Entry]\nType=Application\nName=Caf\xc3\xa9\\nTwo\\\\\n"
+      "Comment=Caf\xc3\xa9\\nTwo\\\\\nExec=\"/opt/a\\\\$b%%c\"\nPath=/"
+      "opt\nIcon=/opt/i.png\n",
+      Text(ReadWholeFile(link)));
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "/opt/plain", "/opt", "",
+                                    "Caf\xc3\xa9"));
+  EXPECT_EQ(
+      "[Desktop "
+      "Entry]\nType=Application\nName=Caf\xc3\xa9\nComment=Caf\xc3\xa9\n"
+      "Exec=/opt/plain\nPath=/opt\nIcon=\n",
+      Text(ReadWholeFile(link)));
+  EXPECT_FALSE(PlatformWriteShortcut((dir / "missing/x.desktop").c_str(), "/a",
+                                     "/", "", "x"));
 }
 
 // ---- Other programs and files ----
@@ -428,7 +479,8 @@ TEST(ProcessTest, ExecutablePathIsThisProgram) {
   char buffer[4096];
   ASSERT_TRUE(PlatformGetExecutablePath(buffer, sizeof buffer));
   EXPECT_EQ(std::filesystem::canonical("/proc/self/exe").string(), buffer);
-  EXPECT_FALSE(PlatformGetExecutablePath(buffer, static_cast<u32>(strlen(buffer))));
+  EXPECT_FALSE(
+      PlatformGetExecutablePath(buffer, static_cast<u32>(strlen(buffer))));
   EXPECT_FALSE(PlatformGetExecutablePath(buffer, 1));
 }
 

@@ -30,7 +30,8 @@ const std::string kSample =
 // The text in a heap block of exactly its size, so that a read past the end
 // is caught by the address sanitizer.
 struct Exact {
-  explicit Exact(const std::string &s) : bytes(new char[s.size() ? s.size() : 1]), size(s.size()) {
+  explicit Exact(const std::string &s)
+      : bytes(new char[s.size() ? s.size() : 1]), size(s.size()) {
     if (!s.empty()) memcpy(bytes.get(), s.data(), s.size());
   }
   std::unique_ptr<char[]> bytes;
@@ -38,26 +39,32 @@ struct Exact {
 };
 
 // The value's kind and data ("" when missing).
-std::pair<RegValueKind, std::string> Get(const std::string &text, const char *name,
+std::pair<RegValueKind, std::string> Get(const std::string &text,
+                                         const char *name,
                                          const char *key = kKey) {
   Exact t(text);
   u32 need = 0;
-  RegValueKind kind = RegTextGetValue(t.bytes.get(), t.size, key, name, nullptr, 0, &need);
+  RegValueKind kind =
+      RegTextGetValue(t.bytes.get(), t.size, key, name, nullptr, 0, &need);
   std::vector<u8> data(need + 1, 0xCC);
   u32 again = 0;
-  EXPECT_EQ(kind, RegTextGetValue(t.bytes.get(), t.size, key, name, data.data(), need, &again));
+  EXPECT_EQ(kind, RegTextGetValue(t.bytes.get(), t.size, key, name, data.data(),
+                                  need, &again));
   EXPECT_EQ(need, again);
   EXPECT_EQ(0xCC, data[need]) << "wrote past the capacity";
   return {kind, std::string(data.begin(), data.begin() + need)};
 }
 
-std::string Set(const std::string &text, const char *name, u32 value, const char *key = kKey) {
+std::string Set(const std::string &text, const char *name, u32 value,
+                const char *key = kKey) {
   Exact t(text);
   u32 need = 0;
-  EXPECT_TRUE(RegTextSetDword(t.bytes.get(), t.size, key, name, value, nullptr, 0, &need));
+  EXPECT_TRUE(RegTextSetDword(t.bytes.get(), t.size, key, name, value, nullptr,
+                              0, &need));
   std::string out(need + 1, '#');
   u32 again = 0;
-  EXPECT_TRUE(RegTextSetDword(t.bytes.get(), t.size, key, name, value, &out[0], need, &again));
+  EXPECT_TRUE(RegTextSetDword(t.bytes.get(), t.size, key, name, value, &out[0],
+                              need, &again));
   EXPECT_EQ(need, again);
   EXPECT_EQ('#', out[need]) << "wrote past the capacity";
   out.resize(need);
@@ -67,10 +74,14 @@ std::string Set(const std::string &text, const char *name, u32 value, const char
 std::string Str(const char *s) { return std::string(s, strlen(s) + 1); }
 
 TEST(RegEditTextTest, StringValuesReadUnescapedWithTheirNul) {
-  EXPECT_EQ(std::make_pair(kRegString, Str("C:\\Games\\Vask\\")), Get(kSample, "Path"));
-  EXPECT_EQ(std::make_pair(kRegString, Str("English")), Get(kSample, "Language"));
-  std::string quoted = "REGEDIT4\n[K]\n\"Say\"=\"a \\\"b\\\" c\\\\\"\n\"Empty\"=\"\"\n";
-  EXPECT_EQ(std::make_pair(kRegString, Str("a \"b\" c\\")), Get(quoted, "Say", "K"));
+  EXPECT_EQ(std::make_pair(kRegString, Str("C:\\Games\\Vask\\")),
+            Get(kSample, "Path"));
+  EXPECT_EQ(std::make_pair(kRegString, Str("English")),
+            Get(kSample, "Language"));
+  std::string quoted =
+      "REGEDIT4\n[K]\n\"Say\"=\"a \\\"b\\\" c\\\\\"\n\"Empty\"=\"\"\n";
+  EXPECT_EQ(std::make_pair(kRegString, Str("a \"b\" c\\")),
+            Get(quoted, "Say", "K"));
   EXPECT_EQ(std::make_pair(kRegString, Str("")), Get(quoted, "Empty", "K"));
 }
 
@@ -79,48 +90,62 @@ TEST(RegEditTextTest, DwordReadsAsFourLittleEndianBytes) {
             Get(kSample, "GameVersion"));
   EXPECT_EQ(std::make_pair(kRegDword, std::string("\x03\x00\x00\x00", 4)),
             Get("REGEDIT4\n[K]\n\"V\"=DWORD:3\n", "V", "K"));
-  EXPECT_EQ(kRegMissing, Get("REGEDIT4\n[K]\n\"V\"=dword:123456789\n", "V", "K").first);
+  EXPECT_EQ(kRegMissing,
+            Get("REGEDIT4\n[K]\n\"V\"=dword:123456789\n", "V", "K").first);
   EXPECT_EQ(kRegMissing, Get("REGEDIT4\n[K]\n\"V\"=dword:\n", "V", "K").first);
-  EXPECT_EQ(kRegMissing, Get("REGEDIT4\n[K]\n\"V\"=dword:12x\n", "V", "K").first);
+  EXPECT_EQ(kRegMissing,
+            Get("REGEDIT4\n[K]\n\"V\"=dword:12x\n", "V", "K").first);
 }
 
 TEST(RegEditTextTest, BinaryValuesSpanContinuedLines) {
-  EXPECT_EQ(std::make_pair(kRegBinary, std::string("\x01\x02\x0a\xff", 4)), Get(kSample, "Blob"));
+  EXPECT_EQ(std::make_pair(kRegBinary, std::string("\x01\x02\x0a\xff", 4)),
+            Get(kSample, "Blob"));
   EXPECT_EQ(std::make_pair(kRegBinary, std::string("A\0", 2)),
             Get(kSample, "value", "HKEY_CURRENT_USER\\Other"));
-  EXPECT_EQ(std::make_pair(kRegBinary, std::string()), Get("REGEDIT4\n[K]\n@=hex:\n", "", "K"));
-  EXPECT_EQ(kRegMissing, Get("REGEDIT4\n[K]\n\"V\"=hex:01,,02\n", "V", "K").first);
+  EXPECT_EQ(std::make_pair(kRegBinary, std::string()),
+            Get("REGEDIT4\n[K]\n@=hex:\n", "", "K"));
+  EXPECT_EQ(kRegMissing,
+            Get("REGEDIT4\n[K]\n\"V\"=hex:01,,02\n", "V", "K").first);
 }
 
 TEST(RegEditTextTest, NamesMatchWithoutRegardToCase) {
   EXPECT_EQ(kRegDword, Get(kSample, "gameversion").first);
-  EXPECT_EQ(kRegString, Get(kSample, "PATH", "hkey_local_machine\\software\\lorvenest\\vask").first);
+  EXPECT_EQ(kRegString, Get(kSample, "PATH",
+                            "hkey_local_machine\\software\\lorvenest\\vask")
+                            .first);
 }
 
 TEST(RegEditTextTest, MissingKeyAndMissingValueAreMissing) {
   Exact t(kSample);
   EXPECT_TRUE(RegTextHasKey(t.bytes.get(), t.size, kKey));
-  EXPECT_FALSE(RegTextHasKey(t.bytes.get(), t.size, "HKEY_LOCAL_MACHINE\\SOFTWARE"));
+  EXPECT_FALSE(
+      RegTextHasKey(t.bytes.get(), t.size, "HKEY_LOCAL_MACHINE\\SOFTWARE"));
   EXPECT_EQ(kRegMissing, Get(kSample, "Nothing").first);
   // A value of another key is not this key's.
   EXPECT_EQ(kRegMissing, Get(kSample, "Value").first);
-  EXPECT_EQ(kRegMissing, Get(kSample, "Path", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Nope").first);
+  EXPECT_EQ(kRegMissing,
+            Get(kSample, "Path", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Nope").first);
 }
 
 TEST(RegEditTextTest, LastLineWinsAndSectionsAddUp) {
   std::string text =
-      "REGEDIT4\n[K]\n\"A\"=\"one\"\n[X]\n\"B\"=\"x\"\n[k]\n\"a\"=\"two\"\n\"B\"=\"b\"\n"
+      "REGEDIT4\n[K]\n\"A\"=\"one\"\n[X]\n\"B\"=\"x\"\n[k]\n\"a\"="
+      "\"two\"\n\"B\"=\"b\"\n"
       "\"C\"=\"c\"\n\"C\"=-\n\"D\"=\"d\"\n\"D\"=broken\n";
   EXPECT_EQ(Str("two"), Get(text, "A", "K").second);
   EXPECT_EQ(Str("b"), Get(text, "B", "K").second);
   EXPECT_EQ(kRegMissing, Get(text, "C", "K").first) << "removed";
-  EXPECT_EQ(Str("d"), Get(text, "D", "K").second) << "a malformed line changes nothing";
+  EXPECT_EQ(Str("d"), Get(text, "D", "K").second)
+      << "a malformed line changes nothing";
 }
 
 TEST(RegEditTextTest, AcceptsByteOrderMarkAndVersion5Header) {
-  std::string v5 = "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n[K]\r\n\"A\"=\"x\"\r\n";
+  std::string v5 =
+      "\xEF\xBB\xBFWindows Registry Editor Version "
+      "5.00\r\n\r\n[K]\r\n\"A\"=\"x\"\r\n";
   EXPECT_EQ(Str("x"), Get(v5, "A", "K").second);
-  for (std::string bad : {"", "REGEDIT", "REGEDIT5\n[K]\n\"A\"=\"x\"\n", "\n[K]\n\"A\"=\"x\"\n"}) {
+  for (std::string bad : {"", "REGEDIT", "REGEDIT5\n[K]\n\"A\"=\"x\"\n",
+                          "\n[K]\n\"A\"=\"x\"\n"}) {
     Exact t(bad);
     EXPECT_FALSE(RegTextIsExport(t.bytes.get(), t.size)) << bad;
     EXPECT_FALSE(RegTextHasKey(t.bytes.get(), t.size, "K")) << bad;
@@ -135,14 +160,16 @@ TEST(RegEditTextTest, SettingReplacesTheLineAndKeepsEverythingElse) {
   EXPECT_EQ(expected, Set(kSample, "GameVersion", 0x10003));
   // Whatever the value was, its whole logical line goes.
   std::string blob = kSample;
-  blob.replace(blob.find("\"Blob\""), strlen("\"Blob\"=hex:01,02,\\\r\n  0a,ff"),
+  blob.replace(blob.find("\"Blob\""),
+               strlen("\"Blob\"=hex:01,02,\\\r\n  0a,ff"),
                "\"blob\"=dword:deadbeef");
   EXPECT_EQ(blob, Set(kSample, "blob", 0xDEADBEEF));
 }
 
 TEST(RegEditTextTest, SettingANewValueAddsItAtTheEndOfTheSection) {
   std::string expected = kSample;
-  expected.insert(expected.find("\r\n[HKEY_CURRENT_USER"), "\"New\"=dword:00000001\r\n");
+  expected.insert(expected.find("\r\n[HKEY_CURRENT_USER"),
+                  "\"New\"=dword:00000001\r\n");
   EXPECT_EQ(expected, Set(kSample, "New", 1));
   // LF files get LF lines; a section without a final line feed gets one.
   EXPECT_EQ("REGEDIT4\n\n[K]\n\"A\"=\"x\"\n\"V\"=dword:0000000f\n\n[L]\n",
@@ -152,10 +179,12 @@ TEST(RegEditTextTest, SettingANewValueAddsItAtTheEndOfTheSection) {
 }
 
 TEST(RegEditTextTest, SettingInAMissingKeyAddsASection) {
-  EXPECT_EQ("REGEDIT4\r\n\r\n[K]\r\n\"V\"=dword:00000002\r\n", Set("REGEDIT4\r\n", "V", 2, "K"));
+  EXPECT_EQ("REGEDIT4\r\n\r\n[K]\r\n\"V\"=dword:00000002\r\n",
+            Set("REGEDIT4\r\n", "V", 2, "K"));
   EXPECT_EQ("REGEDIT4\n\n[L]\n\"A\"=\"x\"\n\n[K]\n\"V\"=dword:00000002\n",
             Set("REGEDIT4\n\n[L]\n\"A\"=\"x\"", "V", 2, "K"));
-  EXPECT_EQ("REGEDIT4\n\n[K]\n@=dword:00000002\n", Set("REGEDIT4\n\n", "", 2, "K"));
+  EXPECT_EQ("REGEDIT4\n\n[K]\n@=dword:00000002\n",
+            Set("REGEDIT4\n\n", "", 2, "K"));
 }
 
 TEST(RegEditTextTest, SetValueNamesAreEscapedAndReadBack) {
@@ -167,13 +196,16 @@ TEST(RegEditTextTest, SetValueNamesAreEscapedAndReadBack) {
 TEST(RegEditTextTest, SettingNeedsAnExportAndRespectsTheCapacity) {
   Exact bad(std::string("not an export"));
   u32 need = 99;
-  EXPECT_FALSE(RegTextSetDword(bad.bytes.get(), bad.size, "K", "V", 1, nullptr, 0, &need));
+  EXPECT_FALSE(RegTextSetDword(bad.bytes.get(), bad.size, "K", "V", 1, nullptr,
+                               0, &need));
   EXPECT_EQ(0u, need);
   Exact t(kSample);
   std::string out(10, '#');
-  EXPECT_TRUE(RegTextSetDword(t.bytes.get(), t.size, kKey, "V", 1, &out[0], 10, &need));
+  EXPECT_TRUE(
+      RegTextSetDword(t.bytes.get(), t.size, kKey, "V", 1, &out[0], 10, &need));
   EXPECT_EQ(kSample.size() + strlen("\"V\"=dword:00000001\r\n"), need);
-  EXPECT_EQ(std::string(10, '#'), out) << "nothing written when it does not fit";
+  EXPECT_EQ(std::string(10, '#'), out)
+      << "nothing written when it does not fit";
 }
 
 // Whatever the bytes, every call stays inside its buffers and ends.
@@ -187,10 +219,13 @@ TEST(RegEditTextTest, MangledTextNeverReadsOrWritesOutOfBounds) {
     u8 data[8];
     u32 need;
     for (const char *name : {"Path", "GameVersion", "Blob", "", "Language"})
-      RegTextGetValue(t.bytes.get(), t.size, kKey, name, data, sizeof data, &need);
+      RegTextGetValue(t.bytes.get(), t.size, kKey, name, data, sizeof data,
+                      &need);
     char out[64];
-    RegTextSetDword(t.bytes.get(), t.size, kKey, "Blob", 1, out, sizeof out, &need);
-    RegTextSetDword(t.bytes.get(), t.size, kKey, "GameVersion", 1, nullptr, 0, &need);
+    RegTextSetDword(t.bytes.get(), t.size, kKey, "Blob", 1, out, sizeof out,
+                    &need);
+    RegTextSetDword(t.bytes.get(), t.size, kKey, "GameVersion", 1, nullptr, 0,
+                    &need);
   };
   for (size_t n = 0; n <= kSample.size(); ++n) probe(kSample.substr(0, n));
   for (int round = 0; round < 3000; ++round) {
@@ -199,9 +234,15 @@ TEST(RegEditTextTest, MangledTextNeverReadsOrWritesOutOfBounds) {
     for (int k = 0; k < edits; ++k) {
       size_t at = rng() % (s.size() + 1);
       switch (rng() % 3) {
-        case 0: s.insert(at, 1, kAlphabet[rng() % (sizeof kAlphabet - 1)]); break;
-        case 1: if (at < s.size()) s.erase(at, 1 + rng() % 4); break;
-        default: if (at < s.size()) s[at] = static_cast<char>(rng()); break;
+        case 0:
+          s.insert(at, 1, kAlphabet[rng() % (sizeof kAlphabet - 1)]);
+          break;
+        case 1:
+          if (at < s.size()) s.erase(at, 1 + rng() % 4);
+          break;
+        default:
+          if (at < s.size()) s[at] = static_cast<char>(rng());
+          break;
       }
     }
     probe(s);
