@@ -56,6 +56,7 @@ Error MemoryFile::Read(void *buffer, u32 size, u32 *countOut) {
 }
 
 CFile *NativeFileService::Open(const char *path, u32 mode, Error *errorOut) {
+  lastMode = mode;
   CFile *file = OpenNativeFile(path, (mode & FOM_WRITE) != 0, false);
   if (!file && errorOut) *errorOut = FERR_FILENOTFOUND;
   return file;

@@ -46,6 +46,7 @@ class MemoryFile : public CFile {
 class NativeFileService : public CFileService {
  public:
   CFile *Open(const char *path, u32 mode, Error *errorOut) override;
+  u32 lastMode = 0;
 };
 
 // An INI over its own sized pool with the patcher's bucket counts.

@@ -362,16 +362,19 @@ class HashIniFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(MountTableInit(8), nullptr);
-    ASSERT_EQ(RegisterService("", new NativeFileService()), nullptr);
+    service = new NativeFileService();
+    ASSERT_EQ(RegisterService("", service), nullptr);
   }
   void TearDown() override { MountTableShutdown(); }
   TempDir dir;
+  NativeFileService *service = nullptr;
 };
 
 TEST_F(HashIniFileTest, MissingFileReportsTheOpenErrorAndKeepsTheContent) {
   WriteWholeFile(dir / "a.ini", "[s]\nk=v\n");
   IniPtr ini(NewIni());
   ASSERT_EQ(ini->LoadIniFile((dir / "a.ini").c_str()), nullptr);
+  EXPECT_EQ(service->lastMode, 193u);  // read; others may read and write
   EXPECT_EQ(ini->LoadIniFile((dir / "missing.ini").c_str()),
             FERR_FILENOTFOUND);
   EXPECT_EQ(ValueOf(ini.get(), "s", "k"), "v");
