@@ -16,7 +16,9 @@
 #include "core/win32.h"
 #else
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace fsys = std::filesystem;
@@ -456,6 +458,11 @@ TEST_F(HostFsTest, BothSeparatorsWorkOnPosix) {
   std::string through = dir.path() + "Packs\\Data2.wdt\\x";
   EXPECT_EQ(OpenError(through, 0x01), FERR_PATHNOTFOUND);
   // Relative paths start at the current folder, empty ones nowhere.
+  fsys::path saved = fsys::current_path();
+  fsys::current_path(dir.path());
+  u32 relative = FsExists("packs/DATA2.wdt");
+  fsys::current_path(saved);
+  EXPECT_EQ(relative, 1u);
   EXPECT_EQ(OpenError("", 0x01), FERR_PATHNOTFOUND);
 }
 
@@ -484,6 +491,36 @@ TEST_F(HostFsTest, HiddenAndReadOnlyFolderAttributesOnPosix) {
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0].second, FATTR_HIDDEN | FATTR_ARCHIVE);
   EXPECT_EQ(all[1].second, FATTR_READONLY | FATTR_DIRECTORY);
+}
+
+TEST_F(HostFsTest, HostErrorsMapByMeaningOnPosix) {
+#ifndef _WIN32
+  WriteWholeFile(P("f"), "f");
+  // No descriptor left: TOOMANYOPENFILES.
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  int next = dup(0);
+  ASSERT_GE(next, 0);
+  close(next);
+  struct rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(next);
+  // Only plain calls while the limit is down: the sanitizers' own checks
+  // may need a descriptor.
+  std::string path = P("f");
+  Error e = nullptr;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  CFile *none = FsOpen(path.c_str(), 0x01, &e);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(none, nullptr);
+  delete none;
+  EXPECT_EQ(e, FERR_TOOMANYOPENFILES);
+  // Writing through a descriptor opened for reading is refused access.
+  std::unique_ptr<CFile> f(Open(P("f"), 0x01, &e));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->Write("x", 1, nullptr), FERR_ACCESSDENIED);
+#else
+  GTEST_SKIP() << "the Windows codes come from the host itself";
+#endif
 }
 
 TEST_F(HostFsTest, UnsharedFileRefusesASecondOpenOnWindows) {
