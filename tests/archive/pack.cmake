@@ -1,0 +1,7 @@
+vask_test(pack_test
+  ${CMAKE_CURRENT_LIST_DIR}/pack_test_support.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pack_index_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pack_fs_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pack_writer_test.cpp
+)
+target_link_libraries(pack_test PRIVATE vask_pack)
