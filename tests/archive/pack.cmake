@@ -3,5 +3,6 @@ vask_test(pack_test
   ${CMAKE_CURRENT_LIST_DIR}/pack_index_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pack_fs_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/pack_writer_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pack_folder_test.cpp
 )
 target_link_libraries(pack_test PRIVATE vask_pack)
