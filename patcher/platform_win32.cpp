@@ -3,17 +3,17 @@
 // single-instance mutex, the Start-menu Programs folder, shell links and
 // starting the installer. The program is 32-bit, so the registry calls see
 // the 32-bit view of HKEY_LOCAL_MACHINE without asking for it.
-#include "patcher/platform.h"
+#include "patcher/platform_win32.h"
+
+#include <objidl.h>
+#include <shlobj.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "core/endian.h"
 #include "core/win32.h"
-#include "patcher/platform_win32.h"
-
-#include <objidl.h>
-#include <shlobj.h>
+#include "patcher/platform.h"
 
 namespace {
 
@@ -120,8 +120,8 @@ PlatformRegKey *PlatformRegOpen(bool forWriting) {
   return reinterpret_cast<PlatformRegKey *>(key);
 }
 
-bool PlatformRegQueryString(PlatformRegKey *key, const char *name,
-                            char *buffer, u32 size) {
+bool PlatformRegQueryString(PlatformRegKey *key, const char *name, char *buffer,
+                            u32 size) {
   if (key == nullptr || size == 0) return false;
   DWORD length = size;
   if (RegQueryValueExA(ToHkey(key), name, nullptr, nullptr,

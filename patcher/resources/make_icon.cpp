@@ -79,10 +79,10 @@ void Draw(int n, std::vector<int> &colour, std::vector<bool> &clear) {
       } else {
         c = kNavy;
       }
-      double left = SegmentDistance(px, py, n * 0.25, n * 0.22, n * 0.5,
-                                    n * 0.8);
-      double right = SegmentDistance(px, py, n * 0.75, n * 0.22, n * 0.5,
-                                     n * 0.8);
+      double left =
+          SegmentDistance(px, py, n * 0.25, n * 0.22, n * 0.5, n * 0.8);
+      double right =
+          SegmentDistance(px, py, n * 0.75, n * 0.22, n * 0.5, n * 0.8);
       double v = left < right ? left : right;
       if (v <= stroke) c = kYellow;
       colour[y * n + x] = c;
@@ -100,13 +100,13 @@ Bytes Image(int n) {
   Put32(out, 40);
   Put32(out, n);
   Put32(out, 2 * n);
-  Put16(out, 1);   // planes
-  Put16(out, 4);   // bits per pixel
-  Put32(out, 0);   // no compression
+  Put16(out, 1);  // planes
+  Put16(out, 4);  // bits per pixel
+  Put32(out, 0);  // no compression
   Put32(out, (colourRow + maskRow) * n);
   Put32(out, 0);
   Put32(out, 0);
-  Put32(out, 0);   // colours used: all 16
+  Put32(out, 0);  // colours used: all 16
   Put32(out, 0);
   for (const auto &rgb : kPalette) {
     out.push_back(rgb[2]);
@@ -125,7 +125,8 @@ Bytes Image(int n) {
   for (int y = n - 1; y >= 0; --y) {
     Bytes row(maskRow, 0);
     for (int x = 0; x < n; ++x) {
-      if (clear[y * n + x]) row[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
+      if (clear[y * n + x])
+        row[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
     }
     out.insert(out.end(), row.begin(), row.end());
   }
@@ -159,7 +160,8 @@ int main(int argc, char **argv) {
     Put32(file, offset);
     offset += images[i].size();
   }
-  for (const Bytes &image : images) file.insert(file.end(), image.begin(), image.end());
+  for (const Bytes &image : images)
+    file.insert(file.end(), image.begin(), image.end());
 
   std::FILE *out = std::fopen(argv[1], "wb");
   if (out == nullptr) {

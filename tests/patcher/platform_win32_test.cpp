@@ -5,7 +5,11 @@
 //
 // The program also serves as its own child process: started with --probe-...
 // it answers one question through its exit code.
+#include "patcher/platform_win32.h"
+
 #include <gtest/gtest.h>
+#include <objidl.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstring>
@@ -13,11 +17,7 @@
 
 #include "core/win32.h"
 #include "patcher/platform.h"
-#include "patcher/platform_win32.h"
 #include "support/temp_dir.h"
-
-#include <objidl.h>
-#include <shlobj.h>
 
 namespace {
 
@@ -35,7 +35,8 @@ std::string Folder(const std::string &path) {
 
 // Runs `commandLine` with `application` and returns its exit code, or -1000
 // when it cannot be started or does not end within 60 s.
-long RunProcess(const std::string &application, const std::string &commandLine) {
+long RunProcess(const std::string &application,
+                const std::string &commandLine) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
@@ -62,28 +63,32 @@ long RunProcess(const std::string &application, const std::string &commandLine) 
 
 TEST(QuotedProgramPathTest, QuotedPathAloneIsTakenWhole) {
   char path[256];
-  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\Games\\VaskPatch.exe\"", path, sizeof(path)));
+  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\Games\\VaskPatch.exe\"", path,
+                                     sizeof(path)));
   EXPECT_STREQ("C:\\Games\\VaskPatch.exe", path);
 }
 
 TEST(QuotedProgramPathTest, ArgumentsAfterThePathAreLeftOut) {
   char path[256];
-  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\A B\\VaskPatch.exe\" x", path, sizeof(path)));
+  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\A B\\VaskPatch.exe\" x", path,
+                                     sizeof(path)));
   EXPECT_STREQ("C:\\A B\\VaskPatch.exe", path);
 }
 
 TEST(QuotedProgramPathTest, QuotedArgumentsAfterThePathAreLeftOut) {
   char path[256];
-  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\VaskPatch.exe\" \"a b\" \"c\"", path,
-                                     sizeof(path)));
+  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\VaskPatch.exe\" \"a b\" \"c\"",
+                                     path, sizeof(path)));
   EXPECT_STREQ("C:\\VaskPatch.exe", path);
 }
 
 TEST(QuotedProgramPathTest, UnquotedOrUnclosedOrEmptyLinesAreRefused) {
   char path[256];
   EXPECT_FALSE(ParseQuotedProgramPath("C:\\VaskPatch.exe", path, sizeof(path)));
-  EXPECT_FALSE(ParseQuotedProgramPath(" \"C:\\VaskPatch.exe\"", path, sizeof(path)));
-  EXPECT_FALSE(ParseQuotedProgramPath("\"C:\\VaskPatch.exe", path, sizeof(path)));
+  EXPECT_FALSE(
+      ParseQuotedProgramPath(" \"C:\\VaskPatch.exe\"", path, sizeof(path)));
+  EXPECT_FALSE(
+      ParseQuotedProgramPath("\"C:\\VaskPatch.exe", path, sizeof(path)));
   EXPECT_FALSE(ParseQuotedProgramPath("\"\"", path, sizeof(path)));
   EXPECT_FALSE(ParseQuotedProgramPath("", path, sizeof(path)));
   EXPECT_FALSE(ParseQuotedProgramPath(nullptr, path, sizeof(path)));
@@ -110,7 +115,8 @@ TEST(ExecutablePathTest, IsFoundFromTheQuotedCommandLine) {
 }
 
 TEST(ExecutablePathTest, IsFoundWithQuotedArgumentsAfterIt) {
-  EXPECT_EQ(0, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-path \"x y\""));
+  EXPECT_EQ(
+      0, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-path \"x y\""));
 }
 
 TEST(ExecutablePathTest, FallsBackToTheModuleNameForAnUnquotedCommandLine) {
@@ -139,7 +145,8 @@ class RegistryTest : public ::testing::Test {
     const BYTE wide[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     RegSetValueExA(key, "Wide", 0, REG_BINARY, wide, 8);
     const char bare[3] = {'a', 'b', 'c'};  // stored without a zero
-    RegSetValueExA(key, "Bare", 0, REG_BINARY, reinterpret_cast<const BYTE *>(bare), 3);
+    RegSetValueExA(key, "Bare", 0, REG_BINARY,
+                   reinterpret_cast<const BYTE *>(bare), 3);
     RegCloseKey(key);
   }
   void TearDown() override { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kGameKey); }
@@ -199,8 +206,9 @@ TEST_F(RegistryTest, WrittenVersionIsADwordInThe32BitView) {
   ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0,
                                          KEY_READ | KEY_WOW64_32KEY, &view));
   DWORD type = 0, value = 0, size = sizeof(value);
-  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(view, "GameVersion", nullptr, &type,
-                                            reinterpret_cast<BYTE *>(&value), &size));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegQueryValueExA(view, "GameVersion", nullptr, &type,
+                             reinterpret_cast<BYTE *>(&value), &size));
   RegCloseKey(view);
   EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
   EXPECT_EQ(65539u, value);
@@ -225,13 +233,15 @@ int ProbeMutex(const char *name) { return 10 + PlatformCreateMutex(name); }
 TEST(MutexTest, SecondProcessFindsTheMutexAlreadyThere) {
   std::string name = "VaskTest_Mutex_" + std::to_string(GetCurrentProcessId());
   ASSERT_EQ(1, PlatformCreateMutex(name.c_str()));
-  EXPECT_EQ(10, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-mutex " + name));
+  EXPECT_EQ(
+      10, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-mutex " + name));
   EXPECT_EQ(0, PlatformCreateMutex(name.c_str()));
 }
 
 TEST(MutexTest, UnusedNameIsCreatedByTheOtherProcess) {
   std::string name = "VaskTest_Free_" + std::to_string(GetCurrentProcessId());
-  EXPECT_EQ(11, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-mutex " + name));
+  EXPECT_EQ(
+      11, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-mutex " + name));
 }
 
 // --- Files and shell ----------------------------------------------------
@@ -271,17 +281,22 @@ bool ReadLink(const std::string &linkPath, LinkFields *fields) {
   bool ok = false;
   IShellLinkA *link = nullptr;
   if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                 IID_IShellLinkA, reinterpret_cast<void **>(&link)))) {
+                                 IID_IShellLinkA,
+                                 reinterpret_cast<void **>(&link)))) {
     IPersistFile *file = nullptr;
     if (SUCCEEDED(link->QueryInterface(IID_IPersistFile,
                                        reinterpret_cast<void **>(&file)))) {
       if (SUCCEEDED(file->Load(wide, STGM_READ))) {
         char text[MAX_PATH];
         WIN32_FIND_DATAA find;
-        if (SUCCEEDED(link->GetPath(text, MAX_PATH, &find, SLGP_RAWPATH))) fields->path = text;
-        if (SUCCEEDED(link->GetWorkingDirectory(text, MAX_PATH))) fields->workingDir = text;
-        if (SUCCEEDED(link->GetDescription(text, MAX_PATH))) fields->description = text;
-        if (SUCCEEDED(link->GetIconLocation(text, MAX_PATH, &fields->iconIndex))) {
+        if (SUCCEEDED(link->GetPath(text, MAX_PATH, &find, SLGP_RAWPATH)))
+          fields->path = text;
+        if (SUCCEEDED(link->GetWorkingDirectory(text, MAX_PATH)))
+          fields->workingDir = text;
+        if (SUCCEEDED(link->GetDescription(text, MAX_PATH)))
+          fields->description = text;
+        if (SUCCEEDED(
+                link->GetIconLocation(text, MAX_PATH, &fields->iconIndex))) {
           fields->iconPath = text;
         }
         ok = true;
@@ -300,7 +315,8 @@ TEST(ShortcutTest, WrittenLinkReadsBackThroughTheShell) {
   CreateDirectoryA(zel.c_str(), nullptr);
   std::string program = zel + "\\zelclient.exe";
   WriteWholeFile(program, std::string("MZ"));
-  std::string link = dir / std::string("Vask Online") + PlatformShortcutExtension();
+  std::string link =
+      dir / std::string("Vask Online") + PlatformShortcutExtension();
   ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), program.c_str(), zel.c_str(),
                                     program.c_str(), "Vask Online"));
   LinkFields fields;
@@ -316,8 +332,9 @@ TEST(ShortcutTest, ExistingLinkIsReplaced) {
   TempDir dir;
   std::string link = dir / "client.lnk";
   WriteWholeFile(link, std::string("not a link at all"));
-  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "C:\\zel\\zelclient.exe", "C:\\zel",
-                                    "C:\\zel\\zelclient.exe", "Client"));
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "C:\\zel\\zelclient.exe",
+                                    "C:\\zel", "C:\\zel\\zelclient.exe",
+                                    "Client"));
   LinkFields fields;
   ASSERT_TRUE(ReadLink(link, &fields));
   EXPECT_EQ("Client", fields.description);
@@ -326,12 +343,14 @@ TEST(ShortcutTest, ExistingLinkIsReplaced) {
 TEST(ShortcutTest, LinkIntoAMissingFolderFails) {
   TempDir dir;
   std::string link = dir / "no\\such\\folder\\client.lnk";
-  EXPECT_FALSE(PlatformWriteShortcut(link.c_str(), "C:\\x.exe", "C:\\", "C:\\x.exe", "x"));
+  EXPECT_FALSE(PlatformWriteShortcut(link.c_str(), "C:\\x.exe", "C:\\",
+                                     "C:\\x.exe", "x"));
 }
 
 TEST(ShortcutTest, LinkPathLongerThanMaxPathFails) {
   std::string link = "C:\\" + std::string(300, 'a') + ".lnk";
-  EXPECT_FALSE(PlatformWriteShortcut(link.c_str(), "C:\\x.exe", "C:\\", "C:\\x.exe", "x"));
+  EXPECT_FALSE(PlatformWriteShortcut(link.c_str(), "C:\\x.exe", "C:\\",
+                                     "C:\\x.exe", "x"));
 }
 
 TEST(StartProgramTest, ProgramStartsWithoutWaiting) {
@@ -382,8 +401,8 @@ void InspectDialog(void *arg) {
 
 TEST(ProgressDialogTest, ShowsItsTextsWhileTheWorkerRuns) {
   DialogState state;
-  ASSERT_TRUE(PlatformRunProgressDialog("Vask Patch Test", "Copying files", InspectDialog,
-                                        &state));
+  ASSERT_TRUE(PlatformRunProgressDialog("Vask Patch Test", "Copying files",
+                                        InspectDialog, &state));
   EXPECT_TRUE(state.workDone);
   EXPECT_NE(GetCurrentThreadId(), state.workerThread);
   ASSERT_TRUE(state.found);
@@ -428,10 +447,11 @@ struct ClickerRun {
   PROCESS_INFORMATION process = {};
   std::string output;
   bool Start(const std::string &arguments) {
-    output = Folder(OwnPath()) + "clicker_" + std::to_string(GetCurrentProcessId()) + ".txt";
+    output = Folder(OwnPath()) + "clicker_" +
+             std::to_string(GetCurrentProcessId()) + ".txt";
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE file = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                              CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                              &inherit, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
@@ -441,8 +461,9 @@ struct ClickerRun {
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     std::string clicker = Folder(OwnPath()) + "vask_clicker.exe";
     std::string line = "\"" + clicker + "\" " + arguments;
-    BOOL started = CreateProcessA(clicker.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
-                                  nullptr, nullptr, &startup, &process);
+    BOOL started =
+        CreateProcessA(clicker.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
+                       nullptr, nullptr, &startup, &process);
     CloseHandle(file);
     return started != FALSE;
   }
@@ -473,8 +494,10 @@ TEST(MessageBoxTest, YesNoBoxIsAnsweredNo) {
   std::string printed;
   EXPECT_EQ(0, clicker.Finish(&printed));
   EXPECT_EQ(kIdNo, answer);
-  EXPECT_NE(std::string::npos, printed.find("caption=Vask Box Test\n")) << printed;
-  EXPECT_NE(std::string::npos, printed.find("text=Install the patch?|x\n")) << printed;
+  EXPECT_NE(std::string::npos, printed.find("caption=Vask Box Test\n"))
+      << printed;
+  EXPECT_NE(std::string::npos, printed.find("text=Install the patch?|x\n"))
+      << printed;
   EXPECT_NE(std::string::npos, printed.find("buttons=Yes/No\n")) << printed;
 }
 
@@ -487,7 +510,8 @@ TEST(MessageBoxTest, AbortRetryIgnoreBoxAnswersRetryAndShowsLineBreaks) {
   EXPECT_EQ(0, clicker.Finish(&printed));
   EXPECT_EQ(kIdRetry, answer);
   EXPECT_NE(std::string::npos, printed.find("text=first|second\n")) << printed;
-  EXPECT_NE(std::string::npos, printed.find("buttons=Abort/Retry/Ignore\n")) << printed;
+  EXPECT_NE(std::string::npos, printed.find("buttons=Abort/Retry/Ignore\n"))
+      << printed;
 }
 
 TEST(MessageBoxTest, PlainBoxWithEmptyCaptionIsAnsweredOk) {
@@ -502,7 +526,8 @@ TEST(MessageBoxTest, PlainBoxWithEmptyCaptionIsAnsweredOk) {
 
 TEST(ClickerTest, GivesUpOnAMissingWindowInTime) {
   ClickerRun clicker;
-  ASSERT_TRUE(clicker.Start("--caption \"No Such Window\" --timeout-ms 300 --press ok"));
+  ASSERT_TRUE(clicker.Start(
+      "--caption \"No Such Window\" --timeout-ms 300 --press ok"));
   std::string printed;
   EXPECT_EQ(1, clicker.Finish(&printed));
 }
@@ -512,7 +537,8 @@ TEST(ClickerTest, GivesUpOnAMissingWindowInTime) {
 int main(int argc, char **argv) {
   if (argc == 2 && strcmp(argv[1], "--probe-path") == 0) return ProbePath();
   if (argc >= 2 && strcmp(argv[1], "--probe-path") == 0) return ProbePath();
-  if (argc == 3 && strcmp(argv[1], "--probe-mutex") == 0) return ProbeMutex(argv[2]);
+  if (argc == 3 && strcmp(argv[1], "--probe-mutex") == 0)
+    return ProbeMutex(argv[2]);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -25,3 +25,26 @@ if(WIN32)
                    wine $<TARGET_FILE:platform_win32_test>)
   set_tests_properties(platform_win32_test PROPERTIES TIMEOUT 600 RESOURCE_LOCK vask_wine_gui)
 endif()
+
+# The real patcher, built into patches by patchkit (both run under Wine),
+# answered box by box. Screenshots land in wine-screenshots/.
+if(WIN32 AND TARGET vaskpatch AND TARGET patchkit)
+  add_executable(vask_link_info ${_vask_wine_dir}/link_info.cpp)
+  target_include_directories(vask_link_info PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(vask_link_info PRIVATE ole32 uuid)
+
+  foreach(_scenario complete declined wrong_version mutex_held copy_ignore
+                    copy_abort bare)
+    add_test(NAME wine_patcher_${_scenario}
+             COMMAND bash ${_vask_wine_dir}/wine_session.sh ${_vask_wine_state}
+                     env VASK_PATCHER=$<TARGET_FILE:vaskpatch>
+                         VASK_PATCHKIT=$<TARGET_FILE:patchkit>
+                         VASK_CLICKER=$<TARGET_FILE:vask_clicker>
+                         VASK_LINK_INFO=$<TARGET_FILE:vask_link_info>
+                         VASK_WORK=${CMAKE_BINARY_DIR}/wine-scenarios
+                         VASK_SHOTS=${CMAKE_BINARY_DIR}/wine-screenshots
+                     bash ${_vask_wine_dir}/patcher_scenarios.sh ${_scenario})
+    set_tests_properties(wine_patcher_${_scenario} PROPERTIES
+      TIMEOUT 600 RESOURCE_LOCK vask_wine_gui)
+  endforeach()
+endif()

@@ -3,12 +3,14 @@
 // shows and presses one of its buttons.
 //
 //   vask_clicker --caption TEXT [--text-has PART] [--press BUTTON]
-//                [--text-id ID] [--timeout-ms N]
+//                [--text-id ID] [--timeout-ms N] [--move-to X,Y]
 //
 // BUTTON is yes, no, ok, cancel, abort, retry, ignore or none (the default:
 // only read). ID is the control whose text is read: 0xFFFF (a message box's
 // text, the default) or 1000 (the progress dialog's). --text-has picks, among
-// windows of the same caption, one whose text contains PART.
+// windows of the same caption, one whose text contains PART. --move-to puts
+// the window's top left corner at X,Y on the screen first (so that a
+// screenshot can show it beside the window it covers).
 //
 // Printed on standard output, one line each:
 //   caption=<caption>
@@ -34,6 +36,8 @@ struct Options {
   std::string press = "none";
   int textId = 0xFFFF;
   DWORD timeoutMs = 20000;
+  bool move = false;
+  int moveX = 0, moveY = 0;
 };
 
 struct Search {
@@ -81,8 +85,8 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
 
 BOOL CALLBACK ListWindow(HWND window, LPARAM) {
   if (IsWindowVisible(window)) {
-    fprintf(stderr, "  seen: class %s caption \"%s\"\n", ClassOf(window).c_str(),
-            WindowText(window).c_str());
+    fprintf(stderr, "  seen: class %s caption \"%s\"\n",
+            ClassOf(window).c_str(), WindowText(window).c_str());
   }
   return TRUE;
 }
@@ -143,8 +147,15 @@ bool ParseArguments(int argc, char **argv, Options *options) {
       options->press = value;
     } else if (arg == "--text-id") {
       options->textId = static_cast<int>(strtol(value.c_str(), nullptr, 0));
+    } else if (arg == "--move-to") {
+      if (sscanf(value.c_str(), "%d,%d", &options->moveX, &options->moveY) !=
+          2) {
+        return false;
+      }
+      options->move = true;
     } else if (arg == "--timeout-ms") {
-      options->timeoutMs = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 0));
+      options->timeoutMs =
+          static_cast<DWORD>(strtoul(value.c_str(), nullptr, 0));
     } else {
       return false;
     }
@@ -160,7 +171,7 @@ int main(int argc, char **argv) {
     fprintf(stderr,
             "usage: vask_clicker --caption TEXT [--text-has PART] [--press "
             "yes|no|ok|cancel|abort|retry|ignore|none] [--text-id ID] "
-            "[--timeout-ms N]\n");
+            "[--timeout-ms N] [--move-to X,Y]\n");
     return 2;
   }
 
@@ -174,7 +185,8 @@ int main(int argc, char **argv) {
     if (search.found != nullptr) break;
     if (GetTickCount() - start >= options.timeoutMs) {
       fprintf(stderr, "vask_clicker: no window \"%s\" within %lu ms\n",
-              options.caption.c_str(), static_cast<unsigned long>(options.timeoutMs));
+              options.caption.c_str(),
+              static_cast<unsigned long>(options.timeoutMs));
       EnumWindows(ListWindow, 0);
       return 1;
     }
@@ -184,6 +196,12 @@ int main(int argc, char **argv) {
   // A window that has just become visible may still be filling in its
   // controls; give it a moment.
   Sleep(100);
+
+  if (options.move) {
+    SetWindowPos(window, nullptr, options.moveX, options.moveY, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    Sleep(200);  // let it repaint where it now is
+  }
 
   Buttons buttons;
   EnumChildWindows(window, CollectButton, reinterpret_cast<LPARAM>(&buttons));

@@ -106,10 +106,9 @@ if [ ! -f "$state/prefix-ready" ]; then
     /t REG_DWORD /d 0 /f >>"$session_log" 2>&1 </dev/null ||
     { echo "wine_session: FAILED: cannot set up the prefix" >&2; exit 1; }
   touch "$state/prefix-ready"
-else
-  # Start the prefix's services now, with their output in our log.
-  timeout 120 wineboot -u >>"$session_log" 2>&1 </dev/null
 fi
+# The prefix's services start with the first Wine program of the command and
+# inherit its output, which is always a file here.
 
 out=$state/command.log
 : >"$out"

@@ -1,0 +1,320 @@
+#!/usr/bin/env bash
+# End-to-end runs of the real VaskPatch.exe on a Wine desktop, each answered
+# box by box by vask_clicker. Runs inside tests/wine/wine_session.sh (which
+# sets WINEPREFIX, HOME and DISPLAY):
+#
+#   patcher_scenarios.sh SCENARIO
+#
+# with these in the environment (set by the CTest registration):
+#   VASK_PATCHER    the bare VaskPatch.exe      VASK_PATCHKIT  patchkit.exe
+#   VASK_CLICKER    vask_clicker.exe            VASK_LINK_INFO vask_link_info.exe
+#   VASK_WORK       a folder for this run       VASK_SHOTS     where screenshots go
+#
+# Scenarios: complete, declined, wrong_version, mutex_held, copy_ignore,
+# copy_abort, bare. The game is installed at C:\VaskGame (a folder of the Wine
+# prefix's drive C:), registered in the 32-bit view of HKEY_LOCAL_MACHINE.
+set -u
+
+scenario=${1:?scenario}
+work=$VASK_WORK/$scenario
+shots=$VASK_SHOTS
+mkdir -p "$work" "$shots"
+game=$WINEPREFIX/drive_c/VaskGame
+key='HKLM\Software\Lorvenest\Vask'
+caption='Vask Patch Test'
+failures=0
+box_count=0
+
+log() { echo "[$scenario] $*"; }
+fail() {
+  log "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# Z:\ path of a Unix path, as Wine maps it.
+winpath() {
+  local p=$1
+  case $p in /*) ;; *) p=$PWD/$p ;; esac
+  p=${p//\//\\}
+  echo "Z:$p"
+}
+
+screenshot() {  # NAME
+  if command -v import >/dev/null 2>&1; then
+    if timeout 30 import -display "$DISPLAY" -window root "$shots/$1.png" \
+        >>"$work/import.log" 2>&1 </dev/null; then
+      log "screenshot $shots/$1.png"
+    else
+      log "screenshot $1 failed (see $work/import.log)"
+    fi
+  else
+    log "screenshot $1 not taken: ImageMagick's import is not installed"
+  fi
+}
+
+# expect_box CAPTION TEXT BUTTONS PRESS [TEXT-HAS [MOVE-TO]]: waits for the
+# box, checks what it shows and presses PRESS (none: only reads).
+expect_box() {
+  local out=$work/box.$((++box_count))
+  local args=(--caption "$1" --press "$4" --timeout-ms 30000)
+  [ -n "${5:-}" ] && args+=(--text-has "$5")
+  [ -n "${6:-}" ] && args+=(--move-to "$6")
+  if ! wine "$VASK_CLICKER" "${args[@]}" >"$out" 2>&1 </dev/null; then
+    fail "box \"$1\" with \"$2\" did not show (or did not close)"
+    sed 's/^/    /' "$out"
+    screenshot "failure-$scenario-$box_count"
+    return 1
+  fi
+  log "box: $(tr '\n' ' ' <"$out")-> $4"
+  grep -qxF "caption=$1" "$out" || fail "caption: wanted \"$1\""
+  grep -qxF "text=$2" "$out" || fail "text: wanted \"$2\", got \"$(sed -n 's/^text=//p' "$out")\""
+  grep -qxF "buttons=$3" "$out" || fail "buttons: wanted \"$3\", got \"$(sed -n 's/^buttons=//p' "$out")\""
+}
+
+# The progress dialog's text (control 1000), read while it is up.
+expect_progress() {  # TEXT
+  local out=$work/progress.$((++box_count))
+  if wine "$VASK_CLICKER" --caption "$caption" --text-id 1000 --text-has "$1" \
+      --press none --timeout-ms 10000 >"$out" 2>&1 </dev/null; then
+    log "progress dialog: $(tr '\n' ' ' <"$out")"
+  else
+    fail "progress dialog with \"$1\" not seen"
+    sed 's/^/    /' "$out"
+  fi
+}
+
+start_patcher() {  # EXE LOGNAME: in the background; its pid in $!
+  wine "$1" >"$work/$2.log" 2>&1 </dev/null &
+}
+
+# wait_exit PID EXPECTED NAME: bounded wait for a patcher's exit code.
+wait_exit() {
+  local pid=$1 want=$2 name=$3
+  for _ in $(seq 600); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    fail "$name still running after 60 s"
+    screenshot "failure-$scenario-hung"
+    kill "$pid" 2>/dev/null
+    return 1
+  fi
+  wait "$pid"
+  local rc=$?
+  log "$name exit code $rc"
+  [ "$rc" -eq "$want" ] || fail "$name exit code $rc, wanted $want"
+}
+
+reg_set_game() {  # VERSION-DWORD (hex, e.g. 0x10001)
+  wine reg delete "$key" /reg:32 /f >>"$work/reg.log" 2>&1 </dev/null
+  wine reg add "$key" /v Path /t REG_SZ /d 'C:\VaskGame\' /reg:32 /f \
+    >>"$work/reg.log" 2>&1 </dev/null || fail "cannot write Path"
+  wine reg add "$key" /v GameVersion /t REG_DWORD /d "$1" /reg:32 /f \
+    >>"$work/reg.log" 2>&1 </dev/null || fail "cannot write GameVersion"
+}
+
+reg_game_version() {  # prints the GameVersion as reg shows it (0x...)
+  wine reg query "$key" /v GameVersion /reg:32 2>/dev/null </dev/null |
+    tr -d '\r' | awk '$1 == "GameVersion" { print $3 }'
+}
+
+# The game as installed: the executable, a mixed-case file the patch replaces
+# and a read-only one it must overwrite.
+make_game() {
+  rm -rf "$game"
+  mkdir -p "$game/packs"
+  printf 'MZ game' >"$game/Vask.exe"
+  printf 'old readme\r\n' >"$game/Readme.txt"
+  printf 'old data' >"$game/packs/Data2.wdt"
+  chmod a-w "$game/packs/Data2.wdt"
+}
+
+# The patch: Patch.ini plus a tree of files, built onto the bare patcher.
+make_patch() {
+  local files=$work/files
+  rm -rf "$files"
+  mkdir -p "$files/PACKS" "$files/MAPS/SUB" "$files/ZEL"
+  printf 'patched data\r\n' >"$files/DATA.TXT"
+  printf 'new readme\r\n' >"$files/README.TXT"
+  yes 'vask pack data 0123456789' | head -c 300000 >"$files/PACKS/DATA2.WDT"
+  printf 'map' >"$files/MAPS/SUB/X.MAP"
+  : >"$files/EMPTY.BIN"
+  printf 'MZ client' >"$files/ZEL/ZELCLIENT.EXE"
+  cat >"$work/Patch.ini" <<'EOF'
+[str]
+title=Vask Patch Test
+welcome=Welcome to the test patch.|Install it?
+welcome2=Installed: %d.%02d in %s|Install the patch?
+vaskrun=Vask or its patcher is running.
+novask=Vask is not installed.
+ver=10009
+vermin=10001
+noneed=Your Vask is newer than this patch.
+errvermin=Your Vask is too old for this patch.
+copy=Copying the patch files...
+errcopy=Cannot copy %s.
+errnotcomplete=The patch was not installed completely.
+zel_shortcut=1
+zel_name=Vask Online
+gamespy=Install GameSpy Arcade?
+done=Vask is patched.
+EOF
+  rm -f "$work/VaskPatchTest.exe"
+  if ! wine "$VASK_PATCHKIT" build --stub "$(winpath "$VASK_PATCHER")" \
+      --ini "$(winpath "$work/Patch.ini")" --files "$(winpath "$files")" \
+      -o "$(winpath "$work/VaskPatchTest.exe")" >"$work/patchkit.log" 2>&1 </dev/null ||
+      [ ! -s "$work/VaskPatchTest.exe" ]; then
+    fail "patchkit build failed:"
+    sed 's/^/    /' "$work/patchkit.log"
+    exit 1
+  fi
+}
+
+programs_folder() {
+  local d
+  for d in "$WINEPREFIX"/drive_c/users/*/AppData/Roaming/Microsoft/Windows/Start\ Menu/Programs; do
+    case $d in */users/Public/*) continue ;; esac
+    echo "$d"
+    return
+  done
+}
+
+welcome2_text='Installed: 1.01 in C:\VaskGame\|Install the patch?'
+
+check_copied() {
+  local f
+  for f in DATA.TXT MAPS/SUB/X.MAP EMPTY.BIN ZEL/ZELCLIENT.EXE; do
+    cmp -s "$work/files/$f" "$game/$f" || fail "$f not copied byte for byte"
+  done
+  # Wine matches names without regard to case: the patch's README.TXT lands
+  # in the existing Readme.txt, and the read-only Data2.wdt is replaced.
+  cmp -s "$work/files/README.TXT" "$game/Readme.txt" || fail "Readme.txt not replaced"
+  [ -e "$game/README.TXT" ] && fail "README.TXT written beside Readme.txt"
+  cmp -s "$work/files/PACKS/DATA2.WDT" "$game/packs/Data2.wdt" ||
+    fail "read-only packs/Data2.wdt not replaced"
+}
+
+run_complete() {
+  make_game; make_patch; reg_set_game 0x10001
+  local programs; programs=$(programs_folder)
+  [ -n "$programs" ] || fail "no Programs folder in the prefix"
+  rm -f "$programs/Vask Online.lnk"
+  start_patcher "$work/VaskPatchTest.exe" patcher; local pid=$!
+  expect_box "$caption" "$welcome2_text" "Yes/No" none
+  screenshot messagebox-welcome
+  expect_box "$caption" "$welcome2_text" "Yes/No" yes
+  expect_box "$caption" "Install GameSpy Arcade?" "Yes/No" no
+  expect_box "$caption" "Vask is patched." "OK" ok
+  wait_exit "$pid" 0 patcher
+  check_copied
+  local version; version=$(reg_game_version)
+  [ "$version" = "0x10009" ] || fail "GameVersion is \"$version\", wanted 0x10009"
+  local link="$programs/Vask Online.lnk"
+  if [ -f "$link" ]; then
+    wine "$VASK_LINK_INFO" "$(winpath "$link")" >"$work/link.txt" 2>&1 </dev/null ||
+      fail "the shortcut does not load"
+    log "shortcut: $(tr '\n' ' ' <"$work/link.txt")"
+    grep -qixF 'path=C:\VaskGame\zel\zelclient.exe' "$work/link.txt" || fail "shortcut target"
+    grep -qixF 'workdir=C:\VaskGame\zel' "$work/link.txt" || fail "shortcut working folder"
+    grep -qxF 'description=Vask Online' "$work/link.txt" || fail "shortcut description"
+    grep -qixF 'icon=C:\VaskGame\zel\zelclient.exe,0' "$work/link.txt" || fail "shortcut icon"
+  else
+    fail "no shortcut $link"
+  fi
+}
+
+run_declined() {
+  make_game; make_patch; reg_set_game 0x10001
+  start_patcher "$work/VaskPatchTest.exe" patcher; local pid=$!
+  expect_box "$caption" "$welcome2_text" "Yes/No" no
+  wait_exit "$pid" 255 patcher
+  [ -e "$game/DATA.TXT" ] && fail "files were copied after No"
+  [ "$(reg_game_version)" = "0x10001" ] || fail "GameVersion changed after No"
+}
+
+run_wrong_version() {
+  make_game; make_patch
+  reg_set_game 0x10000
+  start_patcher "$work/VaskPatchTest.exe" too_old; local pid=$!
+  expect_box "$caption" 'Installed: 1.00 in C:\VaskGame\|Install the patch?' "Yes/No" yes
+  expect_box "$caption" "Your Vask is too old for this patch." "OK" ok
+  wait_exit "$pid" 255 "patcher (1.00)"
+  reg_set_game 0x1000a
+  start_patcher "$work/VaskPatchTest.exe" too_new; pid=$!
+  expect_box "$caption" 'Installed: 1.10 in C:\VaskGame\|Install the patch?' "Yes/No" yes
+  expect_box "$caption" "Your Vask is newer than this patch." "OK" ok
+  wait_exit "$pid" 255 "patcher (1.10)"
+  [ -e "$game/DATA.TXT" ] && fail "files were copied for a wrong version"
+}
+
+run_mutex_held() {
+  make_game; make_patch; reg_set_game 0x10001
+  # The first copy holds the mutex, waiting at its last question.
+  start_patcher "$work/VaskPatchTest.exe" first; local first=$!
+  expect_box "$caption" "$welcome2_text" "Yes/No" yes
+  expect_box "$caption" "Install GameSpy Arcade?" "Yes/No" none
+  # The second copy (which sees the version the first one has written) asks
+  # its welcome question, and is refused after Yes.
+  start_patcher "$work/VaskPatchTest.exe" second; local second=$!
+  expect_box "$caption" 'Installed: 1.09 in C:\VaskGame\|Install the patch?' "Yes/No" \
+    yes "Install the patch?"
+  expect_box "$caption" "Vask or its patcher is running." "OK" ok "running"
+  wait_exit "$second" 255 "second patcher"
+  expect_box "$caption" "Install GameSpy Arcade?" "Yes/No" no "GameSpy"
+  expect_box "$caption" "Vask is patched." "OK" ok
+  wait_exit "$first" 0 "first patcher"
+}
+
+# A directory where the patch wants to put DATA.TXT: the copy fails.
+run_copy_failure() {  # ignore|abort
+  make_game; make_patch; reg_set_game 0x10001
+  mkdir -p "$game/DATA.TXT"
+  start_patcher "$work/VaskPatchTest.exe" patcher; local pid=$!
+  expect_box "$caption" "$welcome2_text" "Yes/No" yes
+  expect_box "Error" "Cannot copy DATA.TXT." "Abort/Retry/Ignore" none "" 20,20
+  expect_progress "Copying the patch files..."
+  [ "$1" = ignore ] && screenshot progress-and-errcopy
+  expect_box "Error" "Cannot copy DATA.TXT." "Abort/Retry/Ignore" retry
+  if [ "$1" = ignore ]; then
+    expect_box "Error" "Cannot copy DATA.TXT." "Abort/Retry/Ignore" ignore
+    expect_box "$caption" "The patch was not installed completely." "OK" ok
+    wait_exit "$pid" 0 patcher
+    [ "$(reg_game_version)" = "0x10001" ] || fail "GameVersion written after Ignore"
+    cmp -s "$work/files/MAPS/SUB/X.MAP" "$game/MAPS/SUB/X.MAP" ||
+      fail "the other files were not copied"
+  else
+    expect_box "Error" "Cannot copy DATA.TXT." "Abort/Retry/Ignore" abort
+    expect_box "$caption" "The patch was not installed completely." "OK" ok
+    wait_exit "$pid" 255 patcher
+    [ "$(reg_game_version)" = "0x10001" ] || fail "GameVersion written after Abort"
+  fi
+}
+
+run_bare() {
+  start_patcher "$VASK_PATCHER" patcher; local pid=$!
+  expect_box "VASK Patch" "Patch file is broken!" "OK" none
+  screenshot messagebox-broken
+  expect_box "VASK Patch" "Patch file is broken!" "OK" ok
+  wait_exit "$pid" 255 patcher
+}
+
+case $scenario in
+  complete) run_complete ;;
+  declined) run_declined ;;
+  wrong_version) run_wrong_version ;;
+  mutex_held) run_mutex_held ;;
+  copy_ignore) run_copy_failure ignore ;;
+  copy_abort) run_copy_failure abort ;;
+  bare) run_bare ;;
+  *) echo "unknown scenario $scenario" >&2; exit 2 ;;
+esac
+
+if [ "$failures" -ne 0 ]; then
+  log "$failures check(s) failed; logs in $work"
+  for f in "$work"/*.log; do
+    [ -s "$f" ] && { echo "--- $f"; tail -n 20 "$f"; }
+  done
+  exit 1
+fi
+log "passed"
