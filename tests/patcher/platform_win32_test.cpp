@@ -441,6 +441,54 @@ TEST(ProgressDialogTest, DefaultTextIsInTheResource) {
   DestroyWindow(dialog);
 }
 
+// The icon group holds a 32 x 32 and a 16 x 16 image.
+TEST(ResourcesTest, IconGroupHasBothSizes) {
+  HINSTANCE module = GetModuleHandleA(nullptr);
+  for (int size : {32, 16}) {
+    HICON icon = static_cast<HICON>(
+        LoadImageA(module, MAKEINTRESOURCEA(102), IMAGE_ICON, size, size, 0));
+    ASSERT_NE(nullptr, icon) << size;
+    ICONINFO info;
+    ASSERT_TRUE(GetIconInfo(icon, &info));
+    BITMAP bitmap;
+    ASSERT_NE(0, GetObjectA(info.hbmColor, sizeof(bitmap), &bitmap));
+    EXPECT_EQ(size, bitmap.bmWidth);
+    EXPECT_EQ(size, bitmap.bmHeight);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(icon);
+  }
+}
+
+std::string ResourceText(LPCSTR name, LPCSTR type) {
+  HMODULE module = GetModuleHandleA(nullptr);
+  HRSRC found = FindResourceA(module, name, type);
+  if (found == nullptr) return std::string();
+  HGLOBAL loaded = LoadResource(module, found);
+  const char *bytes = static_cast<const char *>(LockResource(loaded));
+  return std::string(bytes, SizeofResource(module, found));
+}
+
+TEST(ResourcesTest, ManifestAsksForAdministratorAndCommonControls) {
+  std::string manifest = ResourceText(MAKEINTRESOURCEA(1), RT_MANIFEST);
+  EXPECT_NE(std::string::npos, manifest.find("level=\"requireAdministrator\""));
+  EXPECT_NE(std::string::npos,
+            manifest.find("name=\"Microsoft.Windows.Common-Controls\""));
+  EXPECT_NE(std::string::npos, manifest.find("supportedOS"));
+}
+
+TEST(ResourcesTest, VersionBlockNamesTheProgram) {
+  std::string version = ResourceText(MAKEINTRESOURCEA(1), RT_VERSION);
+  ASSERT_FALSE(version.empty());
+  // The block's texts are UTF-16; look for the name as such.
+  std::string wide;
+  for (char c : std::string("VaskPatch.exe")) {
+    wide += c;
+    wide += '\0';
+  }
+  EXPECT_NE(std::string::npos, version.find(wide));
+}
+
 // Starts vask_clicker (beside this program) to answer a box, shows the box
 // and returns what it answered.
 struct ClickerRun {

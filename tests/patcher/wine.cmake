@@ -48,3 +48,10 @@ if(WIN32 AND TARGET vaskpatch AND TARGET patchkit)
       TIMEOUT 600 RESOURCE_LOCK vask_wine_gui)
   endforeach()
 endif()
+
+# The patcher needs no DLL beside it and has no console.
+if(WIN32 AND TARGET vaskpatch)
+  add_test(NAME vaskpatch_imports_only_system_dlls
+           COMMAND bash ${_vask_wine_dir}/check_imports.sh ${CMAKE_OBJDUMP}
+                   $<TARGET_FILE:vaskpatch> gui)
+endif()
