@@ -679,6 +679,13 @@ void PlatformStartProgram(const char *commandLine) {
   if (!commandLine || !*commandLine) return;
   char program[kPath];
   if (!ResolveHostPath(commandLine, program, sizeof program)) return;
+  // Files copied from a patch carry no execute permission; the user asked
+  // for this program to run, so it gets the permission it needs.
+  struct stat st;
+  if (stat(program, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IXUSR))
+    chmod(program, (st.st_mode & 07777) | S_IXUSR |
+                       ((st.st_mode & S_IRGRP) ? S_IXGRP : 0) |
+                       ((st.st_mode & S_IROTH) ? S_IXOTH : 0));
   char *argv[] = {program, nullptr};
   int nullFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
   fflush(nullptr);

@@ -3,19 +3,27 @@
 # is missing. Safe to run again.
 set -euo pipefail
 
+# --native: only what the Linux build needs (the demo).
+native_only=0
+[ "${1:-}" = "--native" ] && native_only=1
+
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for p in build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev \
-         clang libclang-rt-dev zlib1g-dev mingw-w64 g++-mingw-w64-i686-posix \
-         xvfb xauth x11-utils imagemagick python3 time; do
+pkgs=(build-essential cmake ninja-build googletest libgtest-dev)
+if [ $native_only = 0 ]; then
+  pkgs+=(libbenchmark-dev clang libclang-rt-dev zlib1g-dev mingw-w64
+         g++-mingw-w64-i686-posix xvfb xauth x11-utils imagemagick python3 time)
+fi
+for p in "${pkgs[@]}"; do
   have "$p" || need+=("$p")
 done
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-  need+=(wine32)
+if [ $native_only = 0 ]; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  have wine || need+=(wine)
+  have wine32:i386 || need+=(wine32)
 fi
-have wine || need+=(wine)
-have wine32:i386 || need+=(wine32)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"

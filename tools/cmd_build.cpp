@@ -1,3 +1,46 @@
-#include "tools/commands.h"
+#include <cstdio>
+#include <cstring>
 
-int CmdBuild(int, char **) { return UsageError("'build' is not available in this build"); }
+#include "archive/patch_builder.h"
+#include "tools/commands.h"
+#include "tools/fs_session.h"
+
+int CmdBuild(int argc, char **argv) {
+  const char *stub = nullptr, *ini = nullptr, *files = nullptr, *out = nullptr;
+  unsigned long code = 0xC4;
+  for (int i = 1; i < argc; i++) {
+    const char *arg = argv[i];
+    if (i + 1 >= argc) return UsageError(std::string("missing value after ") + arg);
+    const char *value = argv[++i];
+    if (!strcmp(arg, "--stub")) stub = value;
+    else if (!strcmp(arg, "--ini")) ini = value;
+    else if (!strcmp(arg, "--files")) files = value;
+    else if (!strcmp(arg, "-o")) out = value;
+    else if (!strcmp(arg, "--code")) {
+      if (!ParseNumber(value, &code) || code > 0xFF)
+        return UsageError(std::string("bad --code ") + value);
+    } else {
+      return UsageError(std::string("unknown option ") + arg);
+    }
+  }
+  if (!stub || !ini || !files || !out)
+    return UsageError(
+        "usage: patchkit build --stub PATCHER --ini PATCH.INI --files DIR "
+        "[--code 0xC4] -o OUT");
+  FsSession session;
+  PatchBuildInfo info;
+  char failed[300];
+  Error e = BuildPatch(stub, ini, files, static_cast<u8>(code), out, &info,
+                       failed, sizeof failed);
+  if (e) {
+    if (e == ERR_INVALIDFORMAT && !strcmp(failed, stub))
+      fprintf(stderr, "patchkit: %s already carries an archive\n", stub);
+    return Fail(*failed ? failed : out, e);
+  }
+  printf("%s: %u bytes: patcher %u + container %u (pack %u bytes, %u members",
+         out, info.stubSize + info.containerSize, info.stubSize,
+         info.containerSize, info.packSize, info.members);
+  if (info.padding) printf(", %u bytes of padding", info.padding);
+  printf(")\n");
+  return kExitOk;
+}

@@ -1,3 +1,33 @@
-#include "tools/commands.h"
+#include <cstdio>
 
-int CmdExtract(int, char **) { return UsageError("'extract' is not available in this build"); }
+#include "archive/archive_open.h"
+#include "fs/file.h"
+#include "tools/commands.h"
+#include "tools/fs_session.h"
+
+namespace {
+
+void Report(const char *path, Error error, void *) {
+  fprintf(stderr, "patchkit: %s: %s%s\n", *path ? path : "(listing)",
+          ErrorText(error),
+          error == ERR_BADPARAMS ? " (name refused: it would land outside "
+                                   "the target folder or cannot be named)"
+                                 : "");
+}
+
+}  // namespace
+
+int CmdExtract(int argc, char **argv) {
+  if (argc != 3) return UsageError("usage: patchkit extract FILE DIR");
+  FsSession session;
+  Error e = nullptr;
+  CFile *file = FsOpen(argv[1], FOM_READ | FOM_SHAREREAD, &e);
+  if (!file) return Fail(argv[1], e);
+  CFileService *archive = OpenArchive(file, true, &e);
+  if (!archive) return Fail(argv[1], e);
+  // The target folder itself may be new; one level is made here.
+  if (!FsExists(argv[2])) FsMakeDir("", argv[2]);
+  u32 failures = ExtractArchive(archive, argv[2], Report, nullptr);
+  delete archive;
+  return failures ? kExitFailure : kExitOk;
+}

@@ -1,3 +1,39 @@
-#include "tools/commands.h"
+#include <cstdio>
 
-int CmdList(int, char **) { return UsageError("'list' is not available in this build"); }
+#include "archive/archive_open.h"
+#include "fs/file.h"
+#include "tools/commands.h"
+#include "tools/fs_session.h"
+
+namespace {
+
+struct ListState {
+  int failures;
+};
+
+int PrintMember(const char *path, CFile *file, Error openError, void *ctx) {
+  if (!file) {
+    fprintf(stderr, "patchkit: %s: %s\n", path, ErrorText(openError));
+    static_cast<ListState *>(ctx)->failures++;
+    return 0;
+  }
+  printf("%u\t%s\n", file->GetSize(), path);
+  return 0;
+}
+
+}  // namespace
+
+int CmdList(int argc, char **argv) {
+  if (argc != 2) return UsageError("usage: patchkit list FILE");
+  FsSession session;
+  Error e = nullptr;
+  CFile *file = FsOpen(argv[1], FOM_READ | FOM_SHAREREAD, &e);
+  if (!file) return Fail(argv[1], e);
+  CFileService *archive = OpenArchive(file, true, &e);
+  if (!archive) return Fail(argv[1], e);
+  ListState state = {0};
+  e = WalkArchive(archive, "", PrintMember, &state);
+  delete archive;
+  if (e) return Fail(argv[1], e);
+  return state.failures ? kExitFailure : kExitOk;
+}

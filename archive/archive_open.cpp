@@ -1,0 +1,314 @@
+#include "archive/archive_open.h"
+
+#include <cstring>
+
+#include "archive/lzss_file.h"
+#include "archive/pack_fs.h"
+#include "archive/pool_file.h"
+#include "archive/pool_fs.h"
+#include "core/ptr_pool.h"
+#include "core/text.h"
+#include "fs/file_service.h"
+#include "fs/file_window.h"
+#include "fs/mount_table.h"
+
+namespace {
+
+const u32 kScanStep = 8192;
+const u32 kScanOverlap = 18;
+const u32 kArchiveBlockSize = 0x8000;
+
+// The signature is kept masked, so that the program's own bytes never hold
+// the pattern the scan looks for.
+bool IsHeaderAt(const u8 *p) {
+  static const u8 kMaskedMagic[4] = {'L' ^ 0x5A, 'Z' ^ 0x5A, 'S' ^ 0x5A,
+                                     'S' ^ 0x5A};
+  for (int k = 0; k < 4; k++)
+    if ((p[k] ^ 0x5A) != kMaskedMagic[k]) return false;
+  return p[8] == (kArchiveBlockSize & 0xFF) &&
+         p[9] == ((kArchiveBlockSize >> 8) & 0xFF) && p[10] == 0 &&
+         p[11] == 0;
+}
+
+bool StartsWithLzss(CFile *file) {
+  u8 magic[4];
+  Error e = file->ReadAt(magic, 0, 4, nullptr);
+  file->Seek(0, SEEK_FROM_START);
+  return e == nullptr && memcmp(magic, "LZSS", 4) == 0;
+}
+
+// Pool first, then pack; takes the file in every outcome.
+CFileService *OpenPoolOrPack(CFile *file, Error *errorOut) {
+  CBFHP *pool = new CBFHP(nullptr, 0);
+  Error e = pool->AttachFile(file);
+  if (e == nullptr) return new CHPFS(pool);
+  delete pool;
+  CPackFS *pack = new CPackFS();
+  e = pack->OpenPack(file);
+  if (e == nullptr) return pack;
+  delete pack;
+  *errorOut = e;
+  return nullptr;
+}
+
+}  // namespace
+
+u32 FindEmbeddedArchive(CFile *file, u32 *positionOut) {
+  i32 size = static_cast<i32>(file->GetSize());
+  i32 limit = (size & ~static_cast<i32>(kScanStep - 1)) -
+              static_cast<i32>(kScanStep);
+  if (limit <= 0) return 0;
+  u8 *buffer =
+      static_cast<u8 *>(gPtrPool->Allocate(kScanStep + kScanOverlap));
+  if (!buffer) return 0;
+  u32 found = 0;
+  for (i32 offset = 0; offset < limit && !found;
+       offset += static_cast<i32>(kScanStep)) {
+    memset(buffer, 0, kScanStep + kScanOverlap);
+    file->Seek(offset, SEEK_FROM_START);
+    file->Read(buffer, kScanStep + kScanOverlap, nullptr);
+    for (u32 i = 0; i < kScanStep; i++) {
+      if (IsHeaderAt(buffer + i)) {
+        *positionOut = static_cast<u32>(offset) + i;
+        found = 1;
+        break;
+      }
+    }
+  }
+  gPtrPool->Free(buffer);
+  return found;
+}
+
+CFileService *OpenArchive(CFile *file, bool allowEmbedded, Error *errorOut) {
+  Error scratch = nullptr;
+  if (!errorOut) errorOut = &scratch;
+  *errorOut = nullptr;
+  if (!file) {
+    *errorOut = ERR_BADPARAMS;
+    return nullptr;
+  }
+  if (StartsWithLzss(file)) {
+    CLzssFile *lzss = new CLzssFile(file, 1);
+    if (!lzss->valid) {
+      delete lzss;
+      *errorOut = ERR_INVALIDFORMAT;
+      return nullptr;
+    }
+    return OpenPoolOrPack(lzss, errorOut);
+  }
+  if (!allowEmbedded) return OpenPoolOrPack(file, errorOut);
+
+  u32 position = 0;
+  if (FindEmbeddedArchive(file, &position)) {
+    // The host file stays with the window, which the LZSS file owns.
+    CLzssFile *lzss =
+        new CLzssFile(new CFileWindow(file, position, 0xFFFFFFFFu, 1), 1);
+    if (!lzss->valid) {
+      delete lzss;
+      *errorOut = ERR_INVALIDFORMAT;
+      return nullptr;
+    }
+    return OpenPoolOrPack(lzss, errorOut);
+  }
+  return OpenPoolOrPack(file, errorOut);
+}
+
+namespace {
+
+struct Walk {
+  CFileService *service;
+  ArchiveVisitor visit;
+  void *context;
+  bool stopped;
+};
+
+// `path` is a 512-byte buffer holding the directory (empty or ending in
+// '\'); `relativeStart` is where the paths handed to the visitor begin.
+Error WalkDir(Walk *walk, char *path, size_t relativeStart) {
+  FindRecord record;
+  memset(&record, 0, sizeof record);
+  Error e = walk->service->FindFirst(&record, path);
+  if (e) {
+    if (record.buffer) walk->service->FindClose(&record);
+    // An empty directory ends its listing at once.
+    return e == FERR_NOMOREFILES || e == FERR_FILENOTFOUND ? nullptr : e;
+  }
+  size_t base = strlen(path);
+  Error result = nullptr;
+  do {
+    size_t n = strlen(record.name);
+    if (base + n + 2 > 512) continue;  // cannot be named; skipped
+    memcpy(path + base, record.name, n + 1);
+    if (record.attributes & 0x10) {
+      path[base + n] = '\\';
+      path[base + n + 1] = 0;
+      result = WalkDir(walk, path, relativeStart);
+    } else {
+      Error openError = nullptr;
+      CFile *f = walk->service->Open(path, FOM_READ, &openError);
+      if (!f && !openError) openError = ERR_ALLOCFAIL;
+      if (walk->visit(path + relativeStart, f, openError, walk->context))
+        walk->stopped = true;
+      delete f;
+    }
+    path[base] = 0;
+  } while (!walk->stopped && result == nullptr &&
+           walk->service->FindNext(&record) == nullptr);
+  walk->service->FindClose(&record);
+  return result;
+}
+
+}  // namespace
+
+Error WalkArchive(CFileService *service, const char *dir, ArchiveVisitor visit,
+                  void *context) {
+  if (!service || !dir || !visit) return ERR_BADPARAMS;
+  char path[512];
+  size_t n = strlen(dir);
+  if (n + 2 > sizeof path) return ERR_BADPARAMS;
+  memcpy(path, dir, n + 1);
+  if (n > 0 && path[n - 1] != '\\') {
+    path[n] = '\\';
+    path[n + 1] = 0;
+  }
+  Walk walk = {service, visit, context, false};
+  return WalkDir(&walk, path, strlen(path));
+}
+
+CFile *OpenContainer(CFile *file, bool allowEmbedded, Error *errorOut) {
+  Error scratch = nullptr;
+  if (!errorOut) errorOut = &scratch;
+  *errorOut = nullptr;
+  if (!file) {
+    *errorOut = ERR_BADPARAMS;
+    return nullptr;
+  }
+  CFile *base = file;
+  if (!StartsWithLzss(file)) {
+    u32 position = 0;
+    if (!allowEmbedded || !FindEmbeddedArchive(file, &position)) {
+      delete file;
+      *errorOut = ERR_INVALIDFORMAT;
+      return nullptr;
+    }
+    base = new CFileWindow(file, position, 0xFFFFFFFFu, 1);
+  }
+  CLzssFile *lzss = new CLzssFile(base, 1);
+  if (!lzss->valid) {
+    delete lzss;
+    *errorOut = ERR_INVALIDFORMAT;
+    return nullptr;
+  }
+  return lzss;
+}
+
+Error ReadThrough(CFile *file, u32 *failedAtOut) {
+  const u32 kChunk = 32768;
+  u8 *buffer = static_cast<u8 *>(gPtrPool->Allocate(kChunk));
+  if (!buffer) return ERR_ALLOCFAIL;
+  u32 size = file->GetSize();
+  Error e = file->Seek(0, SEEK_FROM_START);
+  u32 done = 0;
+  while (!e && done < size) {
+    u32 n = size - done < kChunk ? size - done : kChunk;
+    u32 got = 0;
+    e = file->Read(buffer, n, &got);
+    if (!e && got != n) e = FERR_EOF;
+    if (!e) done += n;
+  }
+  gPtrPool->Free(buffer);
+  if (e && failedAtOut) *failedAtOut = done;
+  return e;
+}
+
+namespace {
+
+struct Extraction {
+  const char *destDir;
+  ExtractReport report;
+  void *context;
+  u32 failures;
+};
+
+// Creates every folder level of `relative` (a member path) below `dest`.
+Error MakeParents(const char *dest, const char *relative) {
+  char parent[512];
+  if (!CopyText(parent, sizeof parent, dest) ||
+      !AppendSeparator(parent, sizeof parent))
+    return ERR_BADPARAMS;
+  const char *component = relative;
+  for (const char *p = relative; *p; p++) {
+    if (*p != '\\' && *p != '/') continue;
+    char name[256];
+    size_t n = static_cast<size_t>(p - component);
+    if (n >= sizeof name) return ERR_BADPARAMS;
+    memcpy(name, component, n);
+    name[n] = 0;
+    Error e = FsMakeDir(parent, name);
+    if (e && e != FERR_ALREADYEXISTS && e != FERR_FILEEXIST) return e;
+    if (!AppendText(parent, sizeof parent, name) ||
+        !AppendSeparator(parent, sizeof parent))
+      return ERR_BADPARAMS;
+    component = p + 1;
+  }
+  return nullptr;
+}
+
+Error CopyOut(CFile *source, CFile *target) {
+  const u32 kChunk = 32768;
+  u8 *buffer = static_cast<u8 *>(gPtrPool->Allocate(kChunk));
+  if (!buffer) return ERR_ALLOCFAIL;
+  u32 size = source->GetSize(), done = 0;
+  Error e = source->Seek(0, SEEK_FROM_START);
+  while (!e && done < size) {
+    u32 n = size - done < kChunk ? size - done : kChunk;
+    u32 got = 0, put = 0;
+    e = source->Read(buffer, n, &got);
+    if (!e && got != n) e = FERR_EOF;
+    if (!e) e = target->Write(buffer, n, &put);
+    if (!e && put != n) e = FERR_WRITEFAIL;
+    done += n;
+  }
+  gPtrPool->Free(buffer);
+  return e;
+}
+
+int ExtractOne(const char *path, CFile *file, Error openError, void *ctx) {
+  Extraction *x = static_cast<Extraction *>(ctx);
+  Error e = openError;
+  char target[512];
+  if (!e && !IsSafeRelativePath(path)) e = ERR_BADPARAMS;
+  if (!e && !(CopyText(target, sizeof target, x->destDir) &&
+              AppendSeparator(target, sizeof target) &&
+              AppendText(target, sizeof target, path)))
+    e = ERR_BADPARAMS;
+  if (!e) e = MakeParents(x->destDir, path);
+  if (!e) {
+    CFile *out = FsOpen(target, FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE,
+                        &e);
+    if (out) {
+      e = CopyOut(file, out);
+      delete out;
+    } else if (!e) {
+      e = FERR_OPENFAIL;
+    }
+  }
+  if (e) {
+    x->failures++;
+    if (x->report) x->report(path, e, x->context);
+  }
+  return 0;
+}
+
+}  // namespace
+
+u32 ExtractArchive(CFileService *service, const char *destDir,
+                   ExtractReport report, void *context) {
+  Extraction x = {destDir, report, context, 0};
+  Error e = WalkArchive(service, "", ExtractOne, &x);
+  if (e) {
+    x.failures++;
+    if (report) report("", e, context);
+  }
+  return x.failures;
+}

@@ -1,0 +1,27 @@
+// Building a patch executable: the patcher program followed by an LZSS
+// container (block size 32768) of a pack that holds PATCH.INI and the
+// patch's files under FILES\.
+#pragma once
+
+#include "core/errors.h"
+#include "core/types.h"
+
+struct PatchBuildInfo {
+  u32 stubSize;        // bytes of the patcher program
+  u32 packSize;        // bytes of the pack, padding included
+  u32 containerSize;   // bytes of the container
+  u32 members;         // files in the pack, PATCH.INI included
+  u32 padding;         // bytes added after the last member
+};
+
+// Writes the patch to `outPath` (replacing it). `stubPath` must be a patcher
+// program without an archive of its own (INVALIDFORMAT otherwise). Every
+// file below `filesFolder` becomes FILES\<relative path>, upper-cased. A
+// small patch is padded after the pack's last member so that the patcher's
+// scan, which cannot find a container that starts too close to the end of
+// its file, finds it; the result is checked with that scan. Temporary files
+// live beside `outPath` and are removed. On failure `failedOut` (may be
+// null) names the file concerned.
+Error BuildPatch(const char *stubPath, const char *iniPath,
+                 const char *filesFolder, u8 code, const char *outPath,
+                 PatchBuildInfo *infoOut, char *failedOut, u32 failedSize);

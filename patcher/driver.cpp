@@ -1,0 +1,75 @@
+// The run of the patcher, start to finish, on the main thread.
+#include <cstring>
+
+#include "archive/lzss_file.h"
+#include "archive/pack_fs.h"
+#include "config/catalogue.h"
+#include "config/hash_ini.h"
+#include "core/ptr_pool.h"
+#include "fs/file_window.h"
+#include "fs/mount_table.h"
+#include "archive/archive_open.h"
+#include "core/text.h"
+#include "patcher/patcher.h"
+#include "patcher/platform.h"
+
+char gGameFolder[256];
+u8 gIncomplete;
+
+namespace {
+
+const char kMutexName[] = "Vask_The_Salt_Road_Ver_01";
+
+// The executable's host file, which the window over it reads through; it
+// outlives the DATA mount and goes at the teardown.
+CFile *sExecutable;
+
+}  // namespace
+
+u32 LocateEmbeddedArchive() {
+  char path[256];
+  if (!PlatformGetExecutablePath(path, sizeof path)) return 0;
+  CFile *exe = FsOpen(path, FOM_READ | FOM_SHAREREAD | FOM_SHAREWRITE, nullptr);
+  if (!exe) return 0;
+  sExecutable = exe;
+  u32 position = 0;
+  if (!FindEmbeddedArchive(exe, &position)) {
+    PlatformMessageBox("Patch file is broken!", "VASK Patch", kMbOk);
+    PlatformExitProcess(-1);
+  }
+  CFileWindow *window = new CFileWindow(exe, position, 0xFFFFFFFFu, 0);
+  CLzssFile *archive = new CLzssFile(window, 1);
+  // A failure shows later as an unreadable DATA\Patch.ini.
+  MountPack(archive, "DATA");
+  return 1;
+}
+
+int PatcherRun() {
+  MountTableInit(8);
+  HostFsInit();
+  LocateEmbeddedArchive();
+
+  gPatchIni = new CHashIni(20, 500, new CSizedPtrPool(), 1);
+  if (gPatchIni->LoadIniFile("DATA\\Patch.ini") != nullptr) return -1;
+
+  if (!ConfirmWelcome()) return -1;
+  if (PlatformCreateMutex(kMutexName) == 0) FatalMessage("vaskrun");
+  if (!FindGameFolder()) FatalMessage("novask");
+  CheckInstallation();
+  RunCopyDialog();
+
+  if (gIncomplete) {
+    AskUser("errnotcomplete", kMbOk);
+  } else {
+    WriteGameVersion();
+    CreateClientShortcut();
+    OfferGameSpyInstall();
+    AskUser("done", kMbOk);
+  }
+
+  HostFsShutdown();
+  MountTableShutdown();
+  delete sExecutable;
+  sExecutable = nullptr;
+  return 0;
+}

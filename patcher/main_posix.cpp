@@ -1,0 +1,3 @@
+#include "patcher/patcher.h"
+
+int main() { return PatcherRun(); }

@@ -1,0 +1,370 @@
+// End-to-end runs of the real patcher: a patch is built with the real
+// patchkit over a sample folder, then run as a process against a game
+// installation laid out in a temporary folder, with the user's answers piped
+// to its standard input and its registry, shortcuts and files checked.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace fsys = std::filesystem;
+
+namespace {
+
+std::string ReadText(const std::string &path) {
+  auto bytes = ReadWholeFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::string Registry(const std::string &path, const char *version,
+                     const char *language) {
+  std::string escaped;
+  for (char c : path) {
+    if (c == '\\' || c == '"') escaped += '\\';
+    escaped += c;
+  }
+  std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lorvenest\\Vask]\n";
+  if (!path.empty()) text += "\"Path\"=\"" + escaped + "\"\n";
+  if (version) text += std::string("\"GameVersion\"=dword:") + version + "\n";
+  if (language) text += std::string("\"Language\"=\"") + language + "\"\n";
+  text += "\"Other\"=\"kept\"\n\n[HKEY_CURRENT_USER\\Software\\Elsewhere]\n\"x\"=dword:00000001\n";
+  return text;
+}
+
+int Count(const std::string &haystack, const std::string &needle) {
+  int n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + 1))
+    n++;
+  return n;
+}
+
+class PatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    game = dir / "game";
+    fsys::create_directories(game + "/packs");
+    fsys::create_directories(dir / "programs");
+    fsys::create_directories(dir / "tmp");
+    fsys::create_directories(dir / "home");
+    WriteWholeFile(game + "/Vask.exe", std::string("old game executable"));
+    WriteWholeFile(dir / "registry.reg", Registry(game + "/", "00010001", "English"));
+    ini = ReadText(VASK_TEST_DATA "/Patch.ini");
+    // The patch's files.
+    files = dir / "src/files";
+    fsys::create_directories(files + "/Maps/Deep/Deeper");
+    fsys::create_directories(files + "/GameSpy Arcade");
+    WriteWholeFile(files + "/VASK.EXE", std::string("new game executable"));
+    WriteWholeFile(files + "/Readme.txt", PatternBytes(70000, 1));
+    WriteWholeFile(files + "/empty.dat", std::string());
+    WriteWholeFile(files + "/Maps/x.map", PatternBytes(40000, 2));
+    WriteWholeFile(files + "/Maps/Deep/Deeper/y.map", PatternBytes(3, 3));
+    WriteWholeFile(files + "/GameSpy Arcade/ArcadeInstallFull101b.EXE",
+                   std::string("#!/bin/sh\ntouch \"$(dirname \"$0\")/../installer-ran\"\n"));
+  }
+
+  // Builds the patch from `files` and `ini`; true on success.
+  bool Build(const std::string &code = "0xC4") {
+    WriteWholeFile(dir / "src/Patch.ini", ini);
+    patch = dir / "patch.bin";
+    ProcessResult r = RunProcess({PATCHKIT_BIN, "build", "--stub", VASKPATCH_BIN,
+                                  "--ini", dir / "src/Patch.ini", "--files", files,
+                                  "--code", code, "-o", patch},
+                                 {}, "");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    if (r.exitCode != 0) return false;
+    chmod(patch.c_str(), 0755);
+    return true;
+  }
+
+  ProcessResult Run(const std::string &answers, const std::string &exe = "") {
+    return RunProcess({exe.empty() ? patch : exe},
+                      {{"VASKPATCH_REGISTRY", dir / "registry.reg"},
+                       {"VASKPATCH_PROGRAMS", dir / "programs"},
+                       {"TMPDIR", dir / "tmp"},
+                       {"HOME", dir / "home"}},
+                      answers, 120);
+  }
+
+  std::string RegistryText() { return ReadText(dir / "registry.reg"); }
+
+  // A game language archive at packs/local.wdt made by patchkit from a folder
+  // holding LOCAL/strings3.ini and LOCAL/strings.ini.
+  void MakeLanguageArchive(const std::string &kind, const std::string &language,
+                           const std::string &peon, bool lzss) {
+    std::string src = dir / ("lang-" + kind);
+    fsys::create_directories(src + "/LOCAL");
+    WriteWholeFile(src + "/LOCAL/strings3.ini",
+                   "[system]\nlanguage = " + language + "\n");
+    WriteWholeFile(src + "/LOCAL/strings.ini",
+                   "[objects]\npeon = " + peon + "\nfarm = Farm\n");
+    std::string plain = dir / ("local-" + kind);
+    ProcessResult r = RunProcess({PATCHKIT_BIN, kind, src, plain}, {}, "");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    std::string target = game + "/packs/local.wdt";
+    if (lzss) {
+      r = RunProcess({PATCHKIT_BIN, "lzss", "compress", plain, target}, {}, "");
+      ASSERT_EQ(r.exitCode, 0) << r.output;
+    } else {
+      fsys::copy_file(plain, target, fsys::copy_options::overwrite_existing);
+    }
+  }
+
+  TempDir dir;
+  std::string game, files, ini, patch;
+};
+
+TEST_F(PatcherTest, CompleteRunCopiesEverythingAndFinishes) {
+  fsys::create_directories(dir / "programs/Vask");
+  fsys::create_directories(dir / "programs/Games/VASK");
+  fsys::create_directories(dir / "programs/Other");
+  // An existing read-only file with another case is replaced in place.
+  WriteWholeFile(game + "/readme.TXT", std::string("old"));
+  chmod((game + "/readme.TXT").c_str(), 0444);
+  ASSERT_TRUE(Build());
+
+  ProcessResult r = Run("y\ny\n\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("VASK: The Salt Road 1.01 is installed in\n" + game + "/\n"
+                          "Update it to version 1.09?"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("Updating VASK. Please, wait..."), std::string::npos);
+  EXPECT_NE(r.output.find("VASK has been updated to version 1.09."), std::string::npos);
+
+  EXPECT_EQ(ReadText(game + "/Vask.exe"), "new game executable");
+  EXPECT_FALSE(PathExists(game + "/VASK.EXE") && !PathExists(game + "/Vask.exe"));
+  EXPECT_EQ(ReadWholeFile(game + "/readme.TXT"), PatternBytes(70000, 1));
+  EXPECT_FALSE(PathExists(game + "/README.TXT"));
+  struct stat st;
+  ASSERT_EQ(stat((game + "/readme.TXT").c_str(), &st), 0);
+  EXPECT_TRUE(st.st_mode & S_IWUSR);
+  EXPECT_TRUE(PathExists(game + "/EMPTY.DAT"));
+  EXPECT_EQ(ReadWholeFile(game + "/EMPTY.DAT").size(), 0u);
+  EXPECT_EQ(ReadWholeFile(game + "/MAPS/X.MAP"), PatternBytes(40000, 2));
+  EXPECT_EQ(ReadWholeFile(game + "/MAPS/DEEP/DEEPER/Y.MAP"), PatternBytes(3, 3));
+
+  std::string reg = RegistryText();
+  EXPECT_NE(reg.find("\"GameVersion\"=dword:00010009"), std::string::npos) << reg;
+  EXPECT_NE(reg.find("\"Other\"=\"kept\""), std::string::npos);
+  EXPECT_NE(reg.find("[HKEY_CURRENT_USER\\Software\\Elsewhere]"), std::string::npos);
+
+  // One shortcut in each folder named vask, none in Programs itself.
+  std::string link1 = dir / "programs/Vask/Zel Online.desktop";
+  std::string link2 = dir / "programs/Games/VASK/Zel Online.desktop";
+  EXPECT_TRUE(PathExists(link1));
+  EXPECT_TRUE(PathExists(link2));
+  EXPECT_FALSE(PathExists(dir / "programs/Zel Online.desktop"));
+  std::string entry = ReadText(link1);
+  EXPECT_NE(entry.find("Name=Zel Online"), std::string::npos) << entry;
+  EXPECT_NE(entry.find("zel/zelclient.exe"), std::string::npos) << entry;
+
+  // The installer was offered and started on Yes.
+  EXPECT_NE(r.output.find("Install GameSpy Arcade now?"), std::string::npos);
+  for (int i = 0; i < 200 && !PathExists(game + "/installer-ran"); i++) usleep(20000);
+  EXPECT_TRUE(PathExists(game + "/installer-ran"));
+}
+
+TEST_F(PatcherTest, ShortcutGoesToProgramsWithoutAVaskFolderAndInstallerOnlyOnYes) {
+  ASSERT_TRUE(Build());
+  ProcessResult r = Run("y\nn\n\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(PathExists(dir / "programs/Zel Online.desktop"));
+  usleep(200000);
+  EXPECT_FALSE(PathExists(game + "/installer-ran"));
+}
+
+TEST_F(PatcherTest, DecliningTheWelcomeChangesNothing) {
+  ASSERT_TRUE(Build());
+  ProcessResult r = Run("n\n");
+  EXPECT_EQ(r.exitCode, 255) << r.output;
+  EXPECT_EQ(ReadText(game + "/Vask.exe"), "old game executable");
+  EXPECT_EQ(RegistryText().find("dword:00010009"), std::string::npos);
+}
+
+TEST_F(PatcherTest, EndOfInputAtTheWelcomeIsADecline) {
+  ASSERT_TRUE(Build());
+  ProcessResult r = Run("");
+  EXPECT_EQ(r.exitCode, 255) << r.output;
+}
+
+TEST_F(PatcherTest, HeldMutexIsRefusedAfterTheWelcome) {
+  ASSERT_TRUE(Build());
+  std::string lock = dir / "tmp/Vask_The_Salt_Road_Ver_01.lock";
+  int fd = open(lock.c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  ProcessResult r = Run("y\n\n");
+  close(fd);
+  EXPECT_EQ(r.exitCode, 255) << r.output;
+  size_t welcome = r.output.find("Update it to version 1.09?");
+  size_t refusal = r.output.find("VASK or another patch is running.");
+  ASSERT_NE(refusal, std::string::npos) << r.output;
+  EXPECT_LT(welcome, refusal);
+  EXPECT_EQ(ReadText(game + "/Vask.exe"), "old game executable");
+}
+
+TEST_F(PatcherTest, MissingRegistryKeyShowsPlainWelcomeThenNovask) {
+  ASSERT_TRUE(Build());
+  WriteWholeFile(dir / "registry.reg", std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n"));
+  ProcessResult r = Run("y\n\n");
+  EXPECT_EQ(r.exitCode, 255) << r.output;
+  EXPECT_NE(r.output.find("This will update VASK: The Salt Road to version 1.09.\nDo you want"),
+            std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("is not installed on this computer"), std::string::npos);
+}
+
+TEST_F(PatcherTest, MissingGameExecutableIsNovask) {
+  ASSERT_TRUE(Build());
+  fsys::remove(game + "/Vask.exe");
+  ProcessResult r = Run("y\n\n");
+  EXPECT_EQ(r.exitCode, 255) << r.output;
+  EXPECT_NE(r.output.find("is not installed on this computer"), std::string::npos);
+}
+
+TEST_F(PatcherTest, VersionRangeIsInclusiveOnBothEnds) {
+  ASSERT_TRUE(Build());
+  struct Case { const char *version; int exit; const char *message; } cases[] = {
+      {"0001000a", 255, "A newer version of VASK is already installed."},
+      {"00010000", 255, "This patch needs VASK 1.01 or later."},
+      {"00010009", 0, "VASK has been updated"},
+      {"00010001", 0, "VASK has been updated"},
+  };
+  for (const Case &c : cases) {
+    WriteWholeFile(dir / "registry.reg", Registry(game + "/", c.version, "English"));
+    ProcessResult r = Run("y\nn\n\n");
+    EXPECT_EQ(r.exitCode, c.exit) << c.version << "\n" << r.output;
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << c.version << "\n" << r.output;
+  }
+}
+
+TEST_F(PatcherTest, UnreadableInstalledVersionIsRefused) {
+  ASSERT_TRUE(Build());
+  WriteWholeFile(dir / "registry.reg", Registry(game + "/", nullptr, "English"));
+  ProcessResult r = Run("y\n\n");
+  EXPECT_EQ(r.exitCode, 255) << r.output;
+  EXPECT_NE(r.output.find("This patch needs VASK 1.01 or later."), std::string::npos);
+}
+
+TEST_F(PatcherTest, WrongLanguageInTheRegistryIsRefused) {
+  ASSERT_TRUE(Build());
+  WriteWholeFile(dir / "registry.reg", Registry(game + "/", "00010001", "German"));
+  ProcessResult r = Run("y\n\n");
+  EXPECT_EQ(r.exitCode, 255) << r.output;
+  EXPECT_NE(r.output.find("This patch is for the English version"), std::string::npos);
+  // Case does not matter.
+  WriteWholeFile(dir / "registry.reg", Registry(game + "/", "00010001", "ENGLISH"));
+  r = Run("y\nn\n\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+}
+
+TEST_F(PatcherTest, LanguageArchiveIsReadInEveryForm) {
+  ASSERT_TRUE(Build());
+  struct Case { const char *kind; bool lzss; } forms[] = {
+      {"pool", false}, {"pack", false}, {"pool", true}, {"pack", true}};
+  for (const auto &f : forms) {
+    SCOPED_TRACE(std::string(f.kind) + (f.lzss ? " in LZSS" : ""));
+    MakeLanguageArchive(f.kind, "German", "Peasant", f.lzss);
+    ProcessResult r = Run("y\n\n");
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    EXPECT_NE(r.output.find("This patch is for the English version"), std::string::npos);
+    MakeLanguageArchive(f.kind, "english", "Bauer", f.lzss);
+    r = Run("y\n\n");
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    MakeLanguageArchive(f.kind, "english", "peasant", f.lzss);
+    r = Run("y\nn\n\n");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+  }
+  // An archive that is neither passes.
+  WriteWholeFile(game + "/packs/local.wdt", PatternBytes(5000, 7));
+  ProcessResult r = Run("y\nn\n\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+}
+
+TEST_F(PatcherTest, CopyFailureRetryThenIgnoreSkipsFinishing) {
+  ASSERT_TRUE(Build());
+  // A directory where a file must go cannot be replaced.
+  fsys::create_directories(game + "/MAPS/X.MAP");
+  ProcessResult r = Run("y\nr\ni\n\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(Count(r.output, "The file MAPS\\X.MAP could not be copied."), 2) << r.output;
+  EXPECT_NE(r.output.find("The update did not complete."), std::string::npos);
+  EXPECT_EQ(r.output.find("VASK has been updated"), std::string::npos);
+  EXPECT_EQ(RegistryText().find("dword:00010009"), std::string::npos);
+  EXPECT_FALSE(PathExists(dir / "programs/Zel Online.desktop"));
+  // The other files were copied.
+  EXPECT_EQ(ReadText(game + "/Vask.exe"), "new game executable");
+}
+
+TEST_F(PatcherTest, CopyFailureAbortEndsTheRun) {
+  ASSERT_TRUE(Build());
+  fsys::create_directories(game + "/MAPS/X.MAP");
+  ProcessResult r = Run("y\na\n\n");
+  EXPECT_EQ(r.exitCode, 255) << r.output;
+  EXPECT_NE(r.output.find("The update did not complete."), std::string::npos);
+  EXPECT_EQ(RegistryText().find("dword:00010009"), std::string::npos);
+}
+
+TEST_F(PatcherTest, BarePatcherSaysThePatchIsBroken) {
+  ProcessResult r = Run("\n", VASKPATCH_BIN);
+  EXPECT_EQ(r.exitCode, 255) << r.output;
+  EXPECT_NE(r.output.find("== VASK Patch ==\nPatch file is broken!"), std::string::npos)
+      << r.output;
+}
+
+TEST_F(PatcherTest, DamagedDirectoryBlockCopiesNothing) {
+  ASSERT_TRUE(Build("0xC4"));
+  auto bytes = ReadWholeFile(patch);
+  auto stub = ReadWholeFile(VASKPATCH_BIN);
+  // The first block of the container holds the pack's directory: make its
+  // stored length impossible by pointing entry 1 past the end of the file.
+  size_t header = stub.size();
+  ASSERT_EQ(std::string(bytes.begin() + header, bytes.begin() + header + 4), "LZSS");
+  for (size_t i = header + 18; i < header + 22; i++) bytes[i] = 0xFF;
+  WriteWholeFile(patch, bytes);
+  ProcessResult r = Run("y\n\n");
+  EXPECT_EQ(r.exitCode, 255) << r.output;
+  EXPECT_EQ(ReadText(game + "/Vask.exe"), "old game executable");
+}
+
+TEST_F(PatcherTest, DamagedMemberBlockFailsThatFileOnly) {
+  // A big compressible member spans several blocks; one in its middle is
+  // damaged so that its first token copies from before the block's start.
+  std::string big;
+  for (int i = 0; big.size() < 200000; i++)
+    big += "line " + std::to_string(i * 7919 % 1000) + " of the big map\n";
+  WriteWholeFile(files + "/Maps/big.bin", big);
+  ASSERT_TRUE(Build());
+  auto bytes = ReadWholeFile(patch);
+  size_t header = ReadWholeFile(VASKPATCH_BIN).size();
+  auto u32at = [&](size_t at) {
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+           static_cast<u32>(bytes[at + 3]) << 24;
+  };
+  u32 blockCount = (u32at(header + 4) - 1) / u32at(header + 8) + 1;
+  ASSERT_GE(blockCount, 5u);
+  size_t entry = header + 14 + 4 * 3;
+  u32 start = u32at(entry), end = u32at(entry + 4);
+  ASSERT_LT(end - start, 32768u) << "block 3 must be stored compressed";
+  bytes[header + start] = 0x7F;
+  bytes[header + start + 1] = 0xFF;
+  WriteWholeFile(patch, bytes);
+  ProcessResult r = Run("y\ni\n\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("The file MAPS\\BIG.BIN could not be copied."),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("The update did not complete."), std::string::npos);
+  EXPECT_EQ(ReadText(game + "/Vask.exe"), "new game executable");
+}
+
+}  // namespace
