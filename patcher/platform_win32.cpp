@@ -5,15 +5,15 @@
 // the 32-bit view of HKEY_LOCAL_MACHINE without asking for it.
 #include "patcher/platform_win32.h"
 
-#include <objidl.h>
-#include <shlobj.h>
-
 #include <cstdlib>
 #include <cstring>
 
 #include "core/endian.h"
 #include "core/win32.h"
 #include "patcher/platform.h"
+// The shell's headers come after the tamed Windows headers above.
+#include <objidl.h>
+#include <shlobj.h>
 
 namespace {
 

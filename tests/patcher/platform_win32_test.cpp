@@ -8,8 +8,6 @@
 #include "patcher/platform_win32.h"
 
 #include <gtest/gtest.h>
-#include <objidl.h>
-#include <shlobj.h>
 
 #include <cstdio>
 #include <cstring>
@@ -18,6 +16,9 @@
 #include "core/win32.h"
 #include "patcher/platform.h"
 #include "support/temp_dir.h"
+// The shell's headers come after the tamed Windows headers above.
+#include <objidl.h>
+#include <shlobj.h>
 
 namespace {
 

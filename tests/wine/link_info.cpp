@@ -11,12 +11,13 @@
 // Exit code 1 when the link cannot be loaded.
 #include <fcntl.h>
 #include <io.h>
-#include <objidl.h>
-#include <shlobj.h>
 
 #include <cstdio>
 
 #include "core/win32.h"
+// The shell's headers come after the tamed Windows headers above.
+#include <objidl.h>
+#include <shlobj.h>
 
 int main(int argc, char **argv) {
   if (argc != 2) {
