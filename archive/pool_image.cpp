@@ -207,6 +207,8 @@ Error BuildPoolImage(const char *sourceDir, const char *outPath, u32 blockSize,
   if (!e) e = f;
   if (e && failedPath && !failedPath[0]) CopyPath(failedPath, outPath);
   delete fs;
+  // No half-built image is left behind.
+  if (e) FsDelete(outPath);
   if (stats) *stats = b.stats;
   return e;
 }

@@ -40,8 +40,9 @@ struct PoolImageStats {
 // Builds the pool file system image `outPath` of every file and folder
 // under `sourceDir`, both reached through the file services (FsOpen,
 // FsFindFirst...). The image is written through CHPFS itself. On failure
-// the code is returned, and the failing path (when there is one) is copied
-// to failedPath (kPoolImagePathMax bytes, may be null).
+// the code is returned, the partial image is deleted, and the failing path
+// (when there is one) is copied to failedPath (kPoolImagePathMax bytes, may
+// be null).
 Error BuildPoolImage(const char *sourceDir, const char *outPath, u32 blockSize,
                      PoolImageStats *stats, char *failedPath);
 

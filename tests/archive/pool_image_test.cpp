@@ -107,6 +107,7 @@ TEST_F(PoolImageTest, MissingSourceFolderFailsAndNamesIt) {
                            &stats, failed),
             nullptr);
   EXPECT_EQ(std::string(failed), missing);
+  EXPECT_FALSE(PathExists(dir / "o.pool"));
 }
 
 TEST_F(PoolImageTest, WalkStopsAtTheVisitorsError) {
