@@ -231,6 +231,12 @@ run_declined() {
   wait_exit "$pid" 255 patcher
   [ -e "$game/DATA.TXT" ] && fail "files were copied after No"
   [ "$(reg_game_version)" = "0x10001" ] || fail "GameVersion changed after No"
+  # Started by cmd, the patcher sees its path unquoted on the command line and
+  # finds its own file by its module name instead: the welcome still shows.
+  wine cmd /c "$(winpath "$work/VaskPatchTest.exe")" >"$work/cmd.log" 2>&1 </dev/null &
+  pid=$!
+  expect_box "$caption" "$welcome2_text" "Yes/No" no
+  wait_exit "$pid" 255 "patcher started by cmd"
 }
 
 run_wrong_version() {
