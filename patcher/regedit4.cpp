@@ -84,6 +84,15 @@ struct Entry {
   u32 data;                // value: first byte after '=' and blanks
 };
 
+// True when a value line of hex data ends in a backslash, so that the line
+// after it, if any, belongs to it.
+bool GoesOn(const char *t, const Entry &e) {
+  if (e.type != kValueLine || !SpanStarts(t, e.data, e.end, "hex")) return false;
+  u32 b = e.end;
+  while (b > e.data && IsBlank(t[b - 1])) --b;
+  return b > e.data && t[b - 1] == '\\';
+}
+
 Entry NextEntry(const char *t, u32 size, u32 pos) {
   Line l = PhysicalLine(t, size, pos);
   Entry e;
@@ -128,13 +137,8 @@ Entry NextEntry(const char *t, u32 size, u32 pos) {
   while (j < l.end && IsBlank(t[j])) ++j;
   e.type = kValueLine;
   e.data = j;
-  if (!SpanStarts(t, j, l.end, "hex")) return e;
   // Binary data goes on while a line ends in a backslash.
-  for (;;) {
-    u32 b = e.end;
-    while (b > e.data && IsBlank(t[b - 1])) --b;
-    if (b == e.data || t[b - 1] != '\\' || e.next >= size || e.next == e.end)
-      break;
+  while (GoesOn(t, e) && e.next < size && e.next != e.end) {
     Line more = PhysicalLine(t, size, e.next);
     e.end = more.end;
     e.next = more.next;
@@ -376,8 +380,8 @@ bool RegTextSetDword(const char *text, u32 size, const char *key,
   // section (after its last line that is not blank).
   bool inKey = false, haveValue = false, haveSection = false, lastBlank = false;
   Entry value_{};
-  u32 sectionEnd = 0;
-  bool sectionEndHasEol = true;
+  u32 sectionEnd = 0, sectionLastStart = 0;
+  bool sectionEndHasEol = true, sectionLastGoesOn = false;
   while (pos < size) {
     Entry e = NextEntry(text, size, pos);
     pos = e.next;
@@ -393,6 +397,8 @@ bool RegTextSetDword(const char *text, u32 size, const char *key,
     haveSection = true;
     sectionEnd = e.next;
     sectionEndHasEol = e.next > e.end;
+    sectionLastStart = e.start;
+    sectionLastGoesOn = GoesOn(text, e);
   }
 
   TextSink s{nullptr, 0, 0};
@@ -402,6 +408,13 @@ bool RegTextSetDword(const char *text, u32 size, const char *key,
       s.Put(text, value_.start);
       PutDwordLine(&s, name, value);
       s.Put(text + value_.end, size - value_.end);
+    } else if (haveSection && sectionLastGoesOn) {
+      // The text ends inside binary data that goes on: a line after it
+      // would be read as more of that data, so the new one goes before it.
+      s.Put(text, sectionLastStart);
+      PutDwordLine(&s, name, value);
+      s.Put(eol);
+      s.Put(text + sectionLastStart, size - sectionLastStart);
     } else if (haveSection) {
       s.Put(text, sectionEnd);
       if (!sectionEndHasEol) s.Put(eol);

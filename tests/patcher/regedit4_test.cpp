@@ -178,6 +178,24 @@ TEST(RegEditTextTest, SettingANewValueAddsItAtTheEndOfTheSection) {
             Set("REGEDIT4\n[K]\n\"A\"=\"x\"", "V", 15, "K"));
 }
 
+// Found by fuzzing: a line added after binary data that ends the text with
+// a backslash was read back as more of that data, and the value was lost.
+TEST(RegEditTextTest, ANewValueNeverBecomesPartOfUnfinishedBinaryData) {
+  const std::string dangling =
+      "REGEDIT4\r\n[K]\r\n\"A\"=\"x\"\r\n\"Blob\"=hex:01,02,\\";
+  std::string set = Set(dangling, "V", 15, "K");
+  EXPECT_EQ(
+      "REGEDIT4\r\n[K]\r\n\"A\"=\"x\"\r\n\"V\"=dword:0000000f\r\n"
+      "\"Blob\"=hex:01,02,\\",
+      set);
+  EXPECT_EQ(kRegDword, Get(set, "V", "K").first);
+  EXPECT_EQ(std::string("\x01\x02"), Get(set, "Blob", "K").second);
+  // The same with a line feed after the backslash.
+  set = Set(dangling + "\r\n", "V", 15, "K");
+  EXPECT_EQ(kRegDword, Get(set, "V", "K").first);
+  EXPECT_EQ(std::string("\x01\x02"), Get(set, "Blob", "K").second);
+}
+
 TEST(RegEditTextTest, SettingInAMissingKeyAddsASection) {
   EXPECT_EQ("REGEDIT4\r\n\r\n[K]\r\n\"V\"=dword:00000002\r\n",
             Set("REGEDIT4\r\n", "V", 2, "K"));
