@@ -49,7 +49,8 @@ CCompressedFile::CCompressedFile(const char *expectedMagic_, CFile *parent_,
   // A zero block size has no layout; one whose work buffer does not fit in
   // 32 bits cannot be held.
   u64 wanted = static_cast<u64>(blockSize) * numerator / denominator + slack;
-  if (blockSize == 0 || wanted > 0xFFFFFFFFu || wanted < blockSize) {
+  if (blockSize == 0 || blockSize > kMaxBlockSize || wanted > 0xFFFFFFFFu ||
+      wanted < blockSize) {
     constructionError = ERR_INVALIDFORMAT;
     return;
   }

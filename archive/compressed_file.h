@@ -36,6 +36,10 @@ class CCompressedFile : public CFile {
   void *Cast(const char *name) override;
 
   static const u32 kHeaderSize = 14;
+  // The largest block size accepted: far above the 32 KiB of this system's
+  // containers, and low enough that a damaged header cannot make a reader
+  // allocate gigabytes for its work buffer.
+  static const u32 kMaxBlockSize = 1u << 24;
 
   // Reads the header and block table through `parent`. The work buffer is
   // blockSize * numerator / denominator + slack bytes. `valid` is 1 when the

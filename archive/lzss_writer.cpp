@@ -8,8 +8,8 @@
 
 namespace {
 
-// The largest block whose work buffer (size * 9 / 8 + 2) fits in 32 bits.
-const u32 kMaxBlockSize = 0xE0000000u;
+// The largest block a reader accepts.
+const u32 kMaxBlockSize = CCompressedFile::kMaxBlockSize;
 
 // Frees its blocks on every way out.
 class PoolBlocks {

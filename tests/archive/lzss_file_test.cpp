@@ -177,6 +177,10 @@ TEST_F(LzssFileTest, RejectedContainersLeaveValidZero) {
   c = good;
   PutU32LE(&c[8], 0xFFFFFFFFu);
   cases.push_back({"huge block size", c});
+  // Found by fuzzing: an 18-byte file asked for a 3.7 GB work buffer.
+  c = good;
+  PutU32LE(&c[8], CCompressedFile::kMaxBlockSize + 1);
+  cases.push_back({"block size above the limit", c});
   c = good;
   PutU32LE(&c[18], 5000);
   cases.push_back({"entry outside the parent", c});
@@ -309,6 +313,9 @@ TEST_F(LzssFileTest, ConvertersRoundTripAndReportBadInput) {
   EXPECT_EQ(LzssCompressFile(in.get(), out.get(), 0xD4, 100),
             LERR_NOSUCHBITLENGTHS);
   EXPECT_EQ(LzssCompressFile(in.get(), out.get(), 0xC4, 0), ERR_BADPARAMS);
+  EXPECT_EQ(LzssCompressFile(in.get(), out.get(), 0xC4,
+                             CCompressedFile::kMaxBlockSize + 1),
+            ERR_BADPARAMS);
 }
 
 // Random writes, truncations and reopenings checked against a plain byte
