@@ -104,37 +104,116 @@ inline void CopyMatch(u8 *op, u32 distance, u32 n) {
   for (u32 k = 0; k < n; k++) op[k] = mp[k];
 }
 
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+const bool kLittleEndian = true;
+#else
+const bool kLittleEndian = false;
+#endif
+
+// For a copy of n bytes (n <= 16) done as sixteen: which bytes of the two
+// little-endian words come from the match.
+struct KeepMasks {
+  u64 m[17][2];
+  KeepMasks() {
+    for (u32 n = 0; n <= 16; n++) {
+      m[n][0] = n >= 8 ? ~0ull : (1ull << (8 * n)) - 1;
+      m[n][1] = n >= 16 ? ~0ull : n <= 8 ? 0 : (1ull << (8 * (n - 8))) - 1;
+    }
+  }
+};
+const KeepMasks kKeepMaskTable;
+const u64 (&kKeepMask)[17][2] = kKeepMaskTable.m;
+
+// Decodes the token at the top of v (at least 57 valid bits). False when
+// the token would write outside the destination or copy from before it.
+template <u32 W, u32 L>
+inline bool DecodeToken(u64 v, u8 *dst, u32 capacity, u32 &o, size_t &b) {
+  const u32 kWindow = 1u << W;
+  if (v >> 63) {
+    if (o >= capacity) return false;
+    dst[o++] = static_cast<u8>(v >> 55);
+    b += kLiteralBits;
+    return true;
+  }
+  u32 x = static_cast<u32>(v >> (63 - W)) & (kWindow - 1);
+  u32 n = (static_cast<u32>(v >> (63 - W - L)) & ((1u << L) - 1)) + 2;
+  b += 1 + W + L;
+  if (n > capacity - o) return false;
+  if (x != 0) {
+    u32 distance = kWindow - x;
+    if (distance > o) return false;
+    if (kLittleEndian && distance >= n && n <= 16 && capacity - o >= 16) {
+      // Sixteen bytes are read and written back, the first n taken from the
+      // match and the rest as they were: no branch on the length, and the
+      // bytes after the match (which an unchanged run may keep) stay.
+      u8 *op = dst + o;
+      const u8 *mp = op - distance;
+      u64 m0 = kKeepMask[n][0], m1 = kKeepMask[n][1];
+      u64 a0, a1, b0, b1;
+      memcpy(&a0, mp, 8);
+      memcpy(&a1, mp + 8, 8);
+      memcpy(&b0, op, 8);
+      memcpy(&b1, op + 8, 8);
+      a0 = (a0 & m0) | (b0 & ~m0);
+      a1 = (a1 & m1) | (b1 & ~m1);
+      memcpy(op, &a0, 8);
+      memcpy(op + 8, &a1, 8);
+    } else {
+      CopyMatch(dst + o, distance, n);
+    }
+  }
+  o += n;
+  return true;
+}
+
 // One loop per code: the field widths are constants here.
 template <u32 W, u32 L>
 Error DecodeStream(const u8 *src, size_t srcLen, u8 *dst, u32 capacity,
                    u32 *lengthOut) {
-  const u32 kWindow = 1u << W;
-  const u32 kMatchBits = 1 + W + L;
+  // Flags of four literals in a row at the top of a 64-bit window.
+  const u64 kFourLiterals = (1ull << 63) | (1ull << 54) | (1ull << 45) |
+                            (1ull << 36);
   size_t b = 0;  // bit position in the stream
   u32 o = 0;     // output position
-  const size_t lastByte = srcLen - 1;
-  for (;;) {
-    size_t i = b >> 3;
-    u64 v = (i + 8 <= srcLen) ? Load64BE(src + i) : LoadTailBE(src, srcLen, i);
-    v <<= (b & 7);
-    if (v >> 63) {
-      if (o >= capacity) return ERR_INVALIDFORMAT;
-      dst[o++] = static_cast<u8>(v >> 55);
-      b += kLiteralBits;
-    } else {
-      u32 x = static_cast<u32>(v >> (63 - W)) & (kWindow - 1);
-      u32 n = (static_cast<u32>(v >> (63 - W - L)) & ((1u << L) - 1)) + 2;
-      b += kMatchBits;
-      if (n > capacity - o) return ERR_INVALIDFORMAT;
-      if (x != 0) {
-        u32 distance = kWindow - x;
-        if (distance > o) return ERR_INVALIDFORMAT;
-        CopyMatch(dst + o, distance, n);
+  // While eight whole bytes remain at the loaded byte, every token decoded
+  // from the load begins before the last byte, so the stop rule cannot end
+  // the stream in here; it may hold after the last of them.
+  const u32 kMatchBits = 1 + W + L;  // the longest token
+  while ((b >> 3) + 8 <= srcLen) {
+    // One load serves several tokens: at least 57 valid bits.
+    u64 v = Load64BE(src + (b >> 3)) << (b & 7);
+    u32 avail = 64 - static_cast<u32>(b & 7);
+    do {
+      if ((v & kFourLiterals) == kFourLiterals && avail >= 36 &&
+          capacity - o >= 4) {
+        u8 *op = dst + o;
+        op[0] = static_cast<u8>(v >> 55);
+        op[1] = static_cast<u8>(v >> 46);
+        op[2] = static_cast<u8>(v >> 37);
+        op[3] = static_cast<u8>(v >> 28);
+        o += 4;
+        b += 4 * kLiteralBits;
+        v <<= 4 * kLiteralBits;
+        avail -= 4 * kLiteralBits;
+        continue;
       }
-      o += n;
-    }
-    // The next token would start in the last byte or beyond: done.
-    if ((b >> 3) >= lastByte) break;
+      size_t before = b;
+      if (!DecodeToken<W, L>(v, dst, capacity, o, b)) return ERR_INVALIDFORMAT;
+      u32 used = static_cast<u32>(b - before);
+      v <<= used;
+      avail -= used;
+    } while (avail >= kMatchBits);
+  }
+  // The tail, with bytes past the end reading as zero. The stop rule holds
+  // after every token, including the last one of the loop above; a stream
+  // gets at least one token (a one-byte stream holds one).
+  const size_t lastByte = srcLen - 1;
+  if (b == 0 || (b >> 3) < lastByte) {
+    do {
+      u64 v = LoadTailBE(src, srcLen, b >> 3) << (b & 7);
+      if (!DecodeToken<W, L>(v, dst, capacity, o, b))
+        return ERR_INVALIDFORMAT;
+    } while ((b >> 3) < lastByte);
   }
   *lengthOut = o;
   return nullptr;
@@ -176,23 +255,43 @@ DecodeFn DecoderFor(u8 code) {
 const i32 kNone = -1;
 enum Side { kLeft = 0, kRight = 1 };
 
+// The part of a node a search reads, kept small so the whole tree stays in
+// the first-level cache: the first four bytes at the node's position
+// (big-endian, zero past the end), which decide most steps of a search
+// without touching the source, and the two children.
 struct TreeNode {
-  i32 parent;
-  i32 child[2];  // kLeft, kRight
-  u32 position;
+  u32 prefix;
+  i16 child[2];  // kLeft, kRight
 };
+
+// Bytes of tree per node: the searched part, the position and the parent.
+const u32 kNodeBytes = sizeof(TreeNode) + sizeof(u32) + sizeof(i16);
 
 class Encoder {
  public:
   Encoder(const u8 *src, u32 n, u8 *dst, u32 capacity, u32 w, u32 l,
-          TreeNode *nodes)
+          void *tree)
       : mSrc(src), mN(n), mDst(dst), mCapacity(capacity), mW(w), mL(l),
-        mNodes(nodes), mNodeCount((1u << w) - 1) {}
+        mNodeCount((1u << w) - 1) {
+    mNodes = static_cast<TreeNode *>(tree);
+    mPosition = reinterpret_cast<u32 *>(mNodes + mNodeCount);
+    mParent = reinterpret_cast<i16 *>(mPosition + mNodeCount);
+  }
 
   Error Run(const u8 *reference, u32 *lengthOut);
 
  private:
   u32 MatchLength(u32 q, u32 s, u32 limit) const;
+  u32 Prefix(u32 q) const;
+  void SetPosition(i32 c, u32 q) {
+    mPosition[c] = q;
+    mNodes[c].prefix = Prefix(q);
+  }
+  i32 Child(i32 node, u32 side) const { return mNodes[node].child[side]; }
+  void SetChild(i32 node, u32 side, i32 c) {
+    mNodes[node].child[side] = static_cast<i16>(c);
+  }
+  void SetParent(i32 node, i32 p) { mParent[node] = static_cast<i16>(p); }
   void Search(u32 q, u32 t, i32 from);
   void Insert(u32 q, u32 t, u32 u);
   void Unlink(i32 c);
@@ -204,8 +303,10 @@ class Encoder {
   u8 *mDst;
   u32 mCapacity;
   u32 mW, mL;
-  TreeNode *mNodes;
   u32 mNodeCount;
+  TreeNode *mNodes;
+  u32 *mPosition;
+  i16 *mParent;
   i32 mRoot = kNone;
   u32 mCursor = 0;
   // Result of the last search.
@@ -218,28 +319,31 @@ class Encoder {
   u32 mAccBits = 0;
 };
 
+u32 Encoder::Prefix(u32 q) const {
+  u32 v = 0;
+  for (u32 k = 0; k < 4; k++) v = (v << 8) | (q + k < mN ? mSrc[q + k] : 0);
+  return v;
+}
+
 // Leading bytes in which the source agrees at q and at s (s < q), at most
 // `limit`. Bytes past the end of the source never agree with anything.
-u32 Encoder::MatchLength(u32 q, u32 s, u32 limit) const {
+inline u32 Encoder::MatchLength(u32 q, u32 s, u32 limit) const {
   u32 m = mN - q;
   if (m > limit) m = limit;
   const u8 *a = mSrc + q;
   const u8 *b = mSrc + s;
   u32 j = 0;
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  // Little-endian: the lowest differing bit names the first differing byte.
   while (j + 8 <= m) {
     u64 x, y;
     memcpy(&x, a + j, 8);
     memcpy(&y, b + j, 8);
     u64 d = x ^ y;
-    if (d) {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-      return j + static_cast<u32>(__builtin_ctzll(d) >> 3);
-#else
-      break;
-#endif
-    }
+    if (d) return j + static_cast<u32>(__builtin_ctzll(d) >> 3);
     j += 8;
   }
+#endif
   while (j < m && a[j] == b[j]) j++;
   return j;
 }
@@ -249,67 +353,87 @@ u32 Encoder::MatchLength(u32 q, u32 s, u32 limit) const {
 // below the last node, on the side where the next byte of q sorts. A byte
 // past the end of the source sorts above every byte value.
 void Encoder::Search(u32 q, u32 t, i32 from) {
-  mLeftPos = mRightPos = 0;
-  mLeftLen = mRightLen = 0;
+  // The last node passed on each side and its agreeing length, indexed by
+  // side: stores instead of branches, as the direction is a coin toss.
+  i32 candNode[2] = {kNone, kNone};
+  u32 candLen[2] = {0, 0};
+  u32 m = mN - q < t ? mN - q : t;  // bytes of q that can agree
+  u32 qPrefix = Prefix(q);
   i32 node = from;
+  u32 side;
   for (;;) {
-    u32 s = mNodes[node].position;
-    u32 j = MatchLength(q, s, t);
-    if (j == t) {
-      mLeftPos = s;
-      mLeftLen = t;
-      mEndNode = node;
-      return;
-    }
-    Side side;
-    if (q + j < mN && mSrc[q + j] < mSrc[s + j]) {
-      mLeftPos = s;
-      mLeftLen = j;
-      side = kLeft;
+    // One load brings the prefix and both children, so the next node is
+    // picked by a select instead of a second dependent load.
+    const TreeNode nd = mNodes[node];
+    u32 d = qPrefix ^ nd.prefix;
+    u32 j;
+    // A difference among the first four bytes, within the bytes that can
+    // agree, decides both the length and the direction at once.
+    u32 first = static_cast<u32>(__builtin_clz(d | 1) >> 3);
+    if ((d != 0) & (first < m)) {
+      j = first;
+      side = qPrefix > nd.prefix;  // kLeft is 0
     } else {
-      mRightPos = s;
-      mRightLen = j;
-      side = kRight;
+      u32 s = mPosition[node];
+      j = MatchLength(q, s, t);
+      if (j == t) {
+        mLeftPos = s;
+        mLeftLen = t;
+        mRightPos = candNode[kRight] == kNone ? 0 : mPosition[candNode[kRight]];
+        mRightLen = candLen[kRight];
+        mEndNode = node;
+        return;
+      }
+      // q + j <= n here; at n the byte is past the end and sorts above.
+      u32 qByte = q + j < mN ? mSrc[q + j] : 0x100u;
+      side = qByte >= mSrc[s + j];
     }
-    i32 next = mNodes[node].child[side];
-    if (next == kNone) {
-      mEndNode = node;
-      mSide = side;
-      return;
-    }
+    candNode[side] = node;
+    candLen[side] = j;
+    i32 next = side ? nd.child[kRight] : nd.child[kLeft];
+    if (next == kNone) break;
     node = next;
   }
+  mLeftPos = candNode[kLeft] == kNone ? 0 : mPosition[candNode[kLeft]];
+  mLeftLen = candLen[kLeft];
+  mRightPos = candNode[kRight] == kNone ? 0 : mPosition[candNode[kRight]];
+  mRightLen = candLen[kRight];
+  mEndNode = node;
+  mSide = static_cast<Side>(side);
 }
 
 // Puts `with` (or nothing) where `old` hangs: in old's parent, or the root.
 void Encoder::Replace(i32 old, i32 with) {
-  i32 p = mNodes[old].parent;
+  i32 p = mParent[old];
   if (p == kNone) {
     mRoot = with;
-  } else if (mNodes[p].child[kLeft] == old) {
-    mNodes[p].child[kLeft] = with;
+  } else if (Child(p, kLeft) == old) {
+    SetChild(p, kLeft, with);
   } else {
-    mNodes[p].child[kRight] = with;
+    SetChild(p, kRight, with);
   }
-  if (with != kNone) mNodes[with].parent = p;
+  if (with != kNone) SetParent(with, p);
 }
 
 void Encoder::Unlink(i32 c) {
-  TreeNode &n = mNodes[c];
-  if (n.child[kLeft] != kNone && n.child[kRight] != kNone) {
-    i32 d = n.child[kLeft];
-    while (mNodes[d].child[kRight] != kNone) d = mNodes[d].child[kRight];
-    Replace(d, mNodes[d].child[kLeft]);
-    // c's children are read only now: d may have been c's left child.
-    mNodes[d].child[kLeft] = n.child[kLeft];
-    mNodes[d].child[kRight] = n.child[kRight];
-    if (n.child[kLeft] != kNone) mNodes[n.child[kLeft]].parent = d;
-    mNodes[n.child[kRight]].parent = d;
+  i32 left = Child(c, kLeft), right = Child(c, kRight);
+  if (left != kNone && right != kNone) {
+    i32 d = left;
+    while (Child(d, kRight) != kNone) d = Child(d, kRight);
+    Replace(d, Child(d, kLeft));
+    // c's children are read again: d may have been c's left child.
+    left = Child(c, kLeft);
+    SetChild(d, kLeft, left);
+    SetChild(d, kRight, right);
+    if (left != kNone) SetParent(left, d);
+    SetParent(right, d);
     Replace(c, d);
   } else {
-    Replace(c, n.child[kLeft] != kNone ? n.child[kLeft] : n.child[kRight]);
+    Replace(c, left != kNone ? left : right);
   }
-  n.parent = n.child[kLeft] = n.child[kRight] = kNone;
+  SetParent(c, kNone);
+  SetChild(c, kLeft, kNone);
+  SetChild(c, kRight, kNone);
 }
 
 // Adds position q with match limit t; u is the length already found for q
@@ -317,16 +441,15 @@ void Encoder::Unlink(i32 c) {
 void Encoder::Insert(u32 q, u32 t, u32 u) {
   i32 c = static_cast<i32>(mCursor);
   if (++mCursor == mNodeCount) mCursor = 0;
-  TreeNode &node = mNodes[c];
   if (c == mEndNode) {
-    node.position = q;
+    SetPosition(c, q);
     return;
   }
-  if (node.parent != kNone || mRoot == c) Unlink(c);
-  node.position = q;
+  if (mParent[c] != kNone || mRoot == c) Unlink(c);
+  SetPosition(c, q);
   i32 end = mEndNode;
   if (u < t) {
-    i32 below = mNodes[end].child[mSide];
+    i32 below = Child(end, mSide);
     if (below != kNone) {
       // The unlinking moved a subtree under the end node: find q's place
       // in it.
@@ -337,21 +460,24 @@ void Encoder::Insert(u32 q, u32 t, u32 u) {
         // side recorded earlier is used when it is free; when it is taken,
         // the subtree hanging there leaves the tree, so that what stays in
         // the tree remains one well-formed tree.
-        i32 taken = mNodes[end].child[mSide];
-        if (taken != kNone) mNodes[taken].parent = kNone;
+        i32 taken = Child(end, mSide);
+        if (taken != kNone) SetParent(taken, kNone);
       }
     }
-    node.parent = end;
-    node.child[kLeft] = node.child[kRight] = kNone;
-    mNodes[end].child[mSide] = c;
+    SetParent(c, end);
+    SetChild(c, kLeft, kNone);
+    SetChild(c, kRight, kNone);
+    SetChild(end, mSide, c);
   } else {
-    TreeNode &e = mNodes[end];
-    node.child[kLeft] = e.child[kLeft];
-    node.child[kRight] = e.child[kRight];
-    if (e.child[kLeft] != kNone) mNodes[e.child[kLeft]].parent = c;
-    if (e.child[kRight] != kNone) mNodes[e.child[kRight]].parent = c;
+    i32 left = Child(end, kLeft), right = Child(end, kRight);
+    SetChild(c, kLeft, left);
+    SetChild(c, kRight, right);
+    if (left != kNone) SetParent(left, c);
+    if (right != kNone) SetParent(right, c);
     Replace(end, c);
-    e.parent = e.child[kLeft] = e.child[kRight] = kNone;
+    SetParent(end, kNone);
+    SetChild(end, kLeft, kNone);
+    SetChild(end, kRight, kNone);
   }
 }
 
@@ -374,13 +500,14 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
   const u32 maxLen = (1u << mL) + 1;
   const u32 window = 1u << mW;
   for (u32 k = 0; k < mNodeCount; k++) {
-    mNodes[k].parent = mNodes[k].child[kLeft] = mNodes[k].child[kRight] =
-        kNone;
-    mNodes[k].position = 0;
+    mNodes[k].prefix = 0;
+    mNodes[k].child[kLeft] = mNodes[k].child[kRight] = kNone;
+    mPosition[k] = 0;
+    mParent[k] = kNone;
   }
   if (!Emit(0x100u | mSrc[0], kLiteralBits)) return ERR_BUFFERTOOSMALL;
   mRoot = 0;
-  mNodes[0].position = 0;
+  SetPosition(0, 0);
   mCursor = 1 % mNodeCount;
   u32 p = 1;
   while (p < mN) {
@@ -464,15 +591,14 @@ Error LzssEncode(const void *source, u32 sourceLength, void *destination,
     return nullptr;
   }
   u32 nodeCount = (1u << OffsetBits(code)) - 1;
-  TreeNode *nodes = static_cast<TreeNode *>(
-      gPtrPool->Allocate(static_cast<u32>(nodeCount * sizeof(TreeNode))));
-  if (!nodes) return FERR_NOTENOUGHMEM;
+  void *tree = gPtrPool->Allocate(nodeCount * kNodeBytes);
+  if (!tree) return FERR_NOTENOUGHMEM;
   Encoder enc(static_cast<const u8 *>(source), sourceLength,
               static_cast<u8 *>(destination), capacity, OffsetBits(code),
-              LengthBits(code), nodes);
+              LengthBits(code), tree);
   u32 length = 0;
   Error e = enc.Run(static_cast<const u8 *>(reference), &length);
-  gPtrPool->Free(nodes);
+  gPtrPool->Free(tree);
   if (!e) *lengthInOut = length;
   return e;
 }

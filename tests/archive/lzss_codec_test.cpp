@@ -307,3 +307,15 @@ TEST(LzssDecoderTest, DecodesInPlaceFromTheTailOfTheBuffer) {
     }
   }
 }
+
+TEST(LzssRoundTripTest, EveryShortLengthStopsRightAfterItsLastToken) {
+  for (u8 code : {0xA1, 0xB3, 0xC4, 0xC5}) {
+    for (u32 n = 1; n < 300; n++) {
+      Bytes v(n);
+      for (u32 i = 0; i < n; i++) v[i] = static_cast<u8>("abcab"[i % 5] + (i % 7 == 0));
+      Bytes out;
+      ASSERT_EQ(Decode(Encode(v, code), n, code, &out), nullptr) << n;
+      ASSERT_EQ(out, v) << n;
+    }
+  }
+}
