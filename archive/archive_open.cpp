@@ -302,10 +302,51 @@ int ExtractOne(const char *path, CFile *file, Error openError, void *ctx) {
 
 }  // namespace
 
+Error MakeFolders(const char *path) {
+  if (!path || !*path) return ERR_BADPARAMS;
+  char parent[512] = "";
+  const char *p = path;
+  // Keep a drive or the root as the first parent.
+  if (((p[0] | 0x20) >= 'a' && (p[0] | 0x20) <= 'z') && p[1] == ':') {
+    parent[0] = p[0];
+    parent[1] = ':';
+    parent[2] = 0;
+    p += 2;
+  }
+  if (*p == '\\' || *p == '/') {
+    if (!AppendText(parent, sizeof parent, "\\")) return ERR_BADPARAMS;
+    while (*p == '\\' || *p == '/') p++;
+  }
+  while (*p) {
+    char name[256];
+    size_t n = 0;
+    while (p[n] && p[n] != '\\' && p[n] != '/') n++;
+    if (n >= sizeof name) return ERR_BADPARAMS;
+    memcpy(name, p, n);
+    name[n] = 0;
+    p += n;
+    while (*p == '\\' || *p == '/') p++;
+    if (n == 0 || (n == 1 && name[0] == '.')) continue;
+    Error e = FsMakeDir(parent, name);
+    if (e && e != FERR_ALREADYEXISTS && e != FERR_FILEEXIST &&
+        e != FERR_ACCESSDENIED)
+      return e;
+    if (!AppendText(parent, sizeof parent, name) ||
+        !AppendSeparator(parent, sizeof parent))
+      return ERR_BADPARAMS;
+  }
+  return nullptr;
+}
+
 u32 ExtractArchive(CFileService *service, const char *destDir,
                    ExtractReport report, void *context) {
   Extraction x = {destDir, report, context, 0};
-  Error e = WalkArchive(service, "", ExtractOne, &x);
+  Error e = MakeFolders(destDir);
+  if (e) {
+    if (report) report(destDir, e, context);
+    return 1;
+  }
+  e = WalkArchive(service, "", ExtractOne, &x);
   if (e) {
     x.failures++;
     if (report) report("", e, context);

@@ -43,8 +43,11 @@ CFile *OpenContainer(CFile *file, bool allowEmbedded, Error *errorOut);
 // block). Null, or the first error with the position where it happened.
 Error ReadThrough(CFile *file, u32 *failedAtOut);
 
-// Writes every file of `service` below the host folder `destDir`, creating
-// folders level by level. A member whose name could land outside destDir
+// Creates the host folder `path` and every missing folder above it.
+Error MakeFolders(const char *path);
+
+// Writes every file of `service` below the host folder `destDir` (made if
+// missing), creating folders level by level. A member whose name could land outside destDir
 // (an empty, "." or ".." component, a drive, ':' or control characters) is
 // refused with BADPARAMS and nothing is written for it. report(path, error,
 // context) is called for every member that failed; returns their number.

@@ -25,8 +25,6 @@ int CmdExtract(int argc, char **argv) {
   if (!file) return Fail(argv[1], e);
   CFileService *archive = OpenArchive(file, true, &e);
   if (!archive) return Fail(argv[1], e);
-  // The target folder itself may be new; one level is made here.
-  if (!FsExists(argv[2])) FsMakeDir("", argv[2]);
   u32 failures = ExtractArchive(archive, argv[2], Report, nullptr);
   delete archive;
   return failures ? kExitFailure : kExitOk;

@@ -1,0 +1,134 @@
+// patchkit as a user runs it: real processes over real files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace fsys = std::filesystem;
+
+namespace {
+
+class PatchkitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    src = dir / "src";
+    fsys::create_directories(src + "/Sub/Deeper");
+    WriteWholeFile(src + "/a.txt", std::string("alpha"));
+    WriteWholeFile(src + "/Sub/b.bin", PatternBytes(50000, 4));
+    WriteWholeFile(src + "/Sub/Deeper/c.dat", std::string());
+  }
+
+  ProcessResult Kit(std::vector<std::string> args) {
+    args.insert(args.begin(), PATCHKIT_BIN);
+    return RunProcess(args, {}, "");
+  }
+
+  // "SIZE\tNAME" lines of `patchkit list`.
+  std::set<std::string> Listing(const std::string &file) {
+    ProcessResult r = Kit({"list", file});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    std::set<std::string> lines;
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);) lines.insert(line);
+    return lines;
+  }
+
+  void ExpectExtractedTree(const std::string &out, const std::string &prefix) {
+    EXPECT_EQ(ReadWholeFile(out + prefix + "A.TXT"),
+              std::vector<unsigned char>({'a', 'l', 'p', 'h', 'a'}));
+    EXPECT_EQ(ReadWholeFile(out + prefix + "SUB/B.BIN"), PatternBytes(50000, 4));
+    EXPECT_TRUE(PathExists(out + prefix + "SUB/DEEPER/C.DAT"));
+  }
+
+  TempDir dir;
+  std::string src;
+};
+
+const std::set<std::string> kTree = {"5\tA.TXT", "50000\tSUB\\B.BIN",
+                                     "0\tSUB\\DEEPER\\C.DAT"};
+
+TEST_F(PatchkitTest, PackListsAndExtractsWholeTrees) {
+  ASSERT_EQ(Kit({"pack", src, dir / "t.pack"}).exitCode, 0);
+  EXPECT_EQ(Listing(dir / "t.pack"), kTree);
+  ProcessResult r = Kit({"extract", dir / "t.pack", dir / "out"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  ExpectExtractedTree(dir / "out", "/");
+  EXPECT_EQ(Kit({"verify", dir / "t.pack"}).exitCode, 0);
+}
+
+TEST_F(PatchkitTest, PoolAndLzssWrappedArchivesReadTheSame) {
+  ASSERT_EQ(Kit({"pool", src, dir / "t.pool", "--block-size", "512"}).exitCode, 0);
+  // The pool keeps the names as given.
+  std::set<std::string> pool = Listing(dir / "t.pool");
+  EXPECT_EQ(pool.size(), 3u);
+  EXPECT_TRUE(pool.count("50000\tSub\\b.bin")) << *pool.begin();
+  ASSERT_EQ(Kit({"lzss", "compress", "--code", "0xA1", dir / "t.pool", dir / "t.pool.lz"}).exitCode, 0);
+  EXPECT_EQ(Listing(dir / "t.pool.lz"), pool);
+  ASSERT_EQ(Kit({"pack", src, dir / "t.pack"}).exitCode, 0);
+  ASSERT_EQ(Kit({"lzss", "compress", dir / "t.pack", dir / "t.pack.lz"}).exitCode, 0);
+  EXPECT_EQ(Listing(dir / "t.pack.lz"), kTree);
+  ASSERT_EQ(Kit({"lzss", "decompress", dir / "t.pack.lz", dir / "back.pack"}).exitCode, 0);
+  EXPECT_EQ(ReadWholeFile(dir / "back.pack"), ReadWholeFile(dir / "t.pack"));
+  ProcessResult r = Kit({"verify", dir / "t.pack.lz"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+}
+
+TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
+  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
+  ProcessResult r = Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
+                         "--files", src, "-o", dir / "patch"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  std::set<std::string> lines = Listing(dir / "patch");
+  EXPECT_TRUE(lines.count("5\tFILES\\A.TXT"));
+  EXPECT_TRUE(lines.count("50000\tFILES\\SUB\\B.BIN"));
+  EXPECT_TRUE(lines.count("16\tPATCH.INI"));
+  r = Kit({"verify", dir / "patch"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  r = Kit({"extract", dir / "patch", dir / "out"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  ExpectExtractedTree(dir / "out", "/FILES/");
+  // A stub that already carries an archive is refused.
+  r = Kit({"build", "--stub", dir / "patch", "--ini", dir / "Patch.ini",
+           "--files", src, "-o", dir / "patch2"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("already carries an archive"), std::string::npos) << r.output;
+  EXPECT_FALSE(PathExists(dir / "patch2"));
+}
+
+TEST_F(PatchkitTest, VerifyNamesTheDamagedBlock) {
+  ASSERT_EQ(Kit({"pack", src, dir / "t.pack"}).exitCode, 0);
+  ASSERT_EQ(Kit({"lzss", "compress", "--block-size", "4096", dir / "t.pack", dir / "t.lz"}).exitCode, 0);
+  auto bytes = ReadWholeFile(dir / "t.lz");
+  // Point the second block's table entry past the end of the file.
+  bytes[18] = bytes[19] = bytes[20] = 0xFF;
+  bytes[21] = 0x7F;
+  WriteWholeFile(dir / "t.lz", bytes);
+  ProcessResult r = Kit({"verify", dir / "t.lz"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("t.lz"), std::string::npos) << r.output;
+}
+
+TEST_F(PatchkitTest, BadUsageIsExitTwoAndFailuresNameTheFileAndCode) {
+  EXPECT_EQ(Kit({}).exitCode, 2);
+  EXPECT_EQ(Kit({"frobnicate"}).exitCode, 2);
+  EXPECT_EQ(Kit({"list"}).exitCode, 2);
+  EXPECT_EQ(Kit({"build", "--stub"}).exitCode, 2);
+  EXPECT_EQ(Kit({"build", "--stub", "x", "--code", "zz"}).exitCode, 2);
+  ProcessResult help = Kit({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.output.find("extract FILE DIR"), std::string::npos);
+
+  ProcessResult r = Kit({"list", dir / "missing.pack"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("missing.pack: FILENOTFOUND"), std::string::npos) << r.output;
+  WriteWholeFile(dir / "junk", PatternBytes(100, 1));
+  r = Kit({"list", dir / "junk"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("junk:"), std::string::npos) << r.output;
+}
+
+}  // namespace
