@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/ptr_pool.h"
 #include "fs/file.h"
 
 // An in-memory CFile that implements only the primitive slots, so that the
@@ -119,4 +120,17 @@ TEST(FileTest, OwnedParentIsDestroyedExactlyOnce) {
   MemFile notOwned(Iota(4), &destroyed);
   { CFile child(&notOwned, 0); }
   EXPECT_EQ(destroyed, 1);
+}
+
+TEST(FileTest, RegionOutlivesItsFileAndIsTheCallers) {
+  // A region is a plain block of the pointer pool: destroying the file
+  // neither frees it nor invalidates it.
+  void *block = nullptr;
+  {
+    MemFile f(Iota(20));
+    ASSERT_EQ(f.LoadRegion(2, 3, &block), nullptr);
+  }
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(static_cast<u8 *>(block)[2], 4);
+  gPtrPool->Free(block);
 }
