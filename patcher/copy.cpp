@@ -45,6 +45,28 @@ bool CopyData(CFile *source, CFile *target, void *buffer,
   return true;
 }
 
+// The normal ends of a listing: an empty or missing folder, or no more
+// entries (the pack and the host file service end differently).
+bool IsEndOfListing(Error e) {
+  return e == FERR_FILENOTFOUND || e == FERR_NOMOREFILES ||
+         e == FERR_PATHNOTFOUND;
+}
+
+// Asks Abort, Retry or Ignore about a path of DATA\Files that could not be
+// copied. True for Retry. Every answer but Retry and Abort (also a box that
+// could not be shown) leaves the run incomplete.
+bool AskAgain(const char *src) {
+  char message[256];
+  FormatErrCopy(message, sizeof message,
+                strlen(src) > kPrefixLength ? src + kPrefixLength : "");
+  int answer =
+      PlatformMessageBox(message, "Error", kMbAbortRetryIgnore | kMbIconQuestion);
+  if (answer == kIdAbort) FatalMessage("errnotcomplete");
+  if (answer == kIdRetry) return true;
+  gIncomplete = 1;
+  return false;
+}
+
 }  // namespace
 
 u32 RunCopyDialog() {
@@ -62,36 +84,35 @@ void CopyTree(const char *dir) {
   char path[256];
   if (!CopyText(path, sizeof path, dir)) return;
   MakeTargetDir(dir);
-  if (!AppendSeparator(path, sizeof path)) return;
+  bool named = AppendSeparator(path, sizeof path);
   size_t base = strlen(path);
-
-  FindRecord record;
-  memset(&record, 0, sizeof record);
-  if (FsFindFirst(&record, path) != nullptr) {
+  // Once per listing; a listing that fails (rather than ending) is asked
+  // about like a file, so that no folder is skipped unnoticed.
+  for (;;) {
+    FindRecord record;
+    memset(&record, 0, sizeof record);
+    Error e = named ? FsFindFirst(&record, path) : ERR_BUFFERTOOSMALL;
+    while (e == nullptr) {
+      // A name that does not fit is a file that cannot be copied; a folder
+      // whose name could not be made below the game folder (empty, "..",
+      // a drive) is one whose files cannot be.
+      path[base] = 0;
+      bool fits = AppendText(path, sizeof path, record.name);
+      bool folder = (record.attributes & FATTR_DIRECTORY) != 0;
+      if (folder && fits && IsSafeRelativePath(path + kPrefixLength)) {
+        CopyTree(path);
+      } else {
+        while (folder || !fits || !CopyOneFile(path)) {
+          if (!AskAgain(path)) break;
+        }
+      }
+      e = FsFindNext(&record);
+    }
     FsFindClose(&record);
-    return;
-  }
-  do {
-    // A name that does not fit is a file that cannot be copied.
+    if (IsEndOfListing(e)) return;
     path[base] = 0;
-    bool fits = AppendText(path, sizeof path, record.name);
-    if (record.attributes & 0x10) {
-      if (fits) CopyTree(path);
-      continue;
-    }
-    while (!fits || !CopyOneFile(path)) {
-      char message[256];
-      FormatErrCopy(message, sizeof message,
-                    strlen(path) > kPrefixLength ? path + kPrefixLength : "");
-      int answer = PlatformMessageBox(message, "Error",
-                                      kMbAbortRetryIgnore | kMbIconQuestion);
-      if (answer == kIdAbort) FatalMessage("errnotcomplete");
-      if (answer == kIdRetry) continue;
-      if (answer == kIdIgnore) gIncomplete = 1;
-      break;
-    }
-  } while (FsFindNext(&record) == nullptr);
-  FsFindClose(&record);
+    if (!AskAgain(path)) return;
+  }
 }
 
 void MakeTargetDir(const char *dir) {

@@ -1,0 +1,360 @@
+// The copy engine under fault injection and hostile names. The real
+// CopyTree runs in-process over a real DATA mount (a pack in a temporary
+// file) and the real host file service, each wrapped by a fault-injecting
+// service; the platform layer is a double that records the prompts.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/pack_fs.h"
+#include "archive/pack_writer.h"
+#include "config/catalogue.h"
+#include "config/hash_ini.h"
+#include "core/ptr_pool.h"
+#include "core/text.h"
+#include "fs/host_file_service.h"
+#include "fs/mount_table.h"
+#include "patcher/patcher.h"
+#include "patcher/platform.h"
+#include "support/fault_file.h"
+#include "support/raw_pack.h"
+#include "support/temp_dir.h"
+
+// ---- The platform double -------------------------------------------------------
+
+namespace {
+std::vector<std::string> gPrompts;  // texts of the boxes shown
+std::deque<int> gAnswers;           // answers of the next boxes; then Ignore
+}  // namespace
+
+int PlatformMessageBox(const char *text, const char *, u32) {
+  gPrompts.push_back(text);
+  if (gAnswers.empty()) return kIdIgnore;
+  int a = gAnswers.front();
+  gAnswers.pop_front();
+  return a;
+}
+void PlatformExitProcess(int code) {
+  ADD_FAILURE() << "the process was ended with " << code;
+  abort();
+}
+bool PlatformGetExecutablePath(char *, u32) { return false; }
+PlatformRegKey *PlatformRegOpen(bool) { return nullptr; }
+bool PlatformRegQueryString(PlatformRegKey *, const char *, char *, u32) { return false; }
+bool PlatformRegQueryDword(PlatformRegKey *, const char *, u32 *) { return false; }
+bool PlatformRegSetDword(PlatformRegKey *, const char *, u32) { return false; }
+void PlatformRegClose(PlatformRegKey *) {}
+int PlatformCreateMutex(const char *) { return 1; }
+bool PlatformRunProgressDialog(const char *, const char *, void (*work)(void *), void *arg) {
+  work(arg);
+  return true;
+}
+void PlatformProgress(const char *, u64, u64) {}
+bool PlatformGetProgramsFolder(char *, u32) { return false; }
+const char *PlatformShortcutExtension() { return ".lnk"; }
+bool PlatformWriteShortcut(const char *, const char *, const char *, const char *,
+                           const char *) {
+  return false;
+}
+void PlatformStartProgram(const char *) {}
+void PlatformMakeWritable(const char *) {}
+
+namespace {
+
+typedef std::vector<u8> Bytes;
+
+const char kIni[] =
+    "[str]\r\ntitle=Vask Patch\r\nerrcopy=Cannot copy %s\r\n"
+    "errnotcomplete=Not complete\r\n";
+
+Bytes Pattern(size_t n, unsigned seed) {
+  std::vector<unsigned char> p = PatternBytes(n, seed);
+  return Bytes(p.begin(), p.end());
+}
+
+// A patch tree: several chunks in one file, an empty file, nested folders.
+std::map<std::string, Bytes> PatchFiles() {
+  return {{"README.TXT", Pattern(100, 1)},
+          {"PACKS\\DATA2.WDT", Pattern(70000, 2)},  // three chunks
+          {"PACKS\\EMPTY.DAT", Bytes()},
+          {"PACKS\\MAPS\\X.MAP", Pattern(32768, 3)},
+          {"VASK.EXE", Pattern(5000, 4)}};
+}
+
+std::string Str(const Bytes &b) { return std::string(b.begin(), b.end()); }
+
+std::string ReadText(const std::string &path) {
+  std::vector<unsigned char> b = ReadWholeFile(path);
+  return std::string(b.begin(), b.end());
+}
+
+class CopyFaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Mount(MakePack()); }
+
+  void TearDown() override {
+    delete gPatchIni;
+    gPatchIni = nullptr;
+    HostFsShutdown();
+    MountTableShutdown();
+  }
+
+  // The pack written by the pack writer into a temporary file.
+  std::string MakePack() {
+    std::string path = dir / "patch.pak";
+    std::vector<CFile *> sources;
+    CPackWriter writer;
+    std::string ini = kIni;
+    sources.push_back(Memory(Bytes(ini.begin(), ini.end())));
+    EXPECT_EQ(writer.AddFile("PATCH.INI", sources.back(), static_cast<u32>(ini.size())), nullptr);
+    for (auto &f : files) {
+      sources.push_back(Memory(f.second));
+      EXPECT_EQ(writer.AddFile(("FILES\\" + f.first).c_str(), sources.back(),
+                               static_cast<u32>(f.second.size())),
+                nullptr);
+    }
+    CHostFile *out = OpenNativeFile(path, true, true);
+    EXPECT_EQ(writer.WritePack(out), nullptr);
+    delete out;
+    for (CFile *f : sources) delete f;
+    return path;
+  }
+
+  // A file over bytes, through a host file in the temporary folder.
+  CFile *Memory(const Bytes &b) {
+    std::string path = dir / ("src" + std::to_string(serial++));
+    WriteWholeFile(path, std::vector<unsigned char>(b.begin(), b.end()));
+    return OpenNativeFile(path, false, false);
+  }
+
+  // DATA is the pack behind the source plan's service and file; the host
+  // service under the empty name is behind the target plan.
+  void Mount(const std::string &packPath) {
+    ASSERT_EQ(MountTableInit(8), nullptr);
+    ASSERT_EQ(RegisterService("", new CFaultFileService(new CHostFileService, &target)),
+              nullptr);
+    CPackFS *pack = new CPackFS();
+    ASSERT_EQ(pack->OpenPack(new CFaultFile(OpenNativeFile(packPath, false, false), 1, &source)),
+              nullptr);
+    ASSERT_EQ(RegisterService("DATA\\", new CFaultFileService(pack, &source)), nullptr);
+    gPatchIni = new CHashIni(20, 500, new CSizedPtrPool(), 1);
+    ASSERT_EQ(gPatchIni->LoadIniFile("DATA\\Patch.ini"), nullptr);
+    game = dir / "game/";
+    ASSERT_TRUE(CopyText(gGameFolder, sizeof gGameFolder, game.c_str()));
+  }
+
+  // A fresh game folder, then the copy of DATA\Files.
+  void RunCopy() {
+    std::string rm = "rm -rf '" + game + "' && mkdir '" + game + "'";
+    ASSERT_EQ(system(rm.c_str()), 0);
+    gPrompts.clear();
+    gIncomplete = 0;
+    CopyTree("DATA\\Files");
+  }
+
+  std::string Target(std::string relative) {
+    for (char &c : relative)
+      if (c == '\\') c = '/';
+    return game + relative;
+  }
+
+  // Every file the engine did not ask about is in the game folder whole;
+  // every question names a file of the patch. Returns the files asked about.
+  std::vector<std::string> CheckNothingBrokenCountsAsCopied() {
+    std::vector<std::string> asked;
+    for (const std::string &p : gPrompts) {
+      EXPECT_EQ(p.rfind("Cannot copy ", 0), 0u) << p;
+      std::string name = p.substr(12);
+      // A folder whose listing failed is asked about with its '\'.
+      bool folder = name.empty() || name.back() == '\\';
+      EXPECT_TRUE(folder || files.count(name)) << "asked about " << name;
+      asked.push_back(name);
+    }
+    for (auto &f : files) {
+      bool wasAsked = false;
+      for (auto &a : asked)
+        wasAsked |= a == f.first || ((a.empty() || a.back() == '\\') &&
+                                     f.first.rfind(a, 0) == 0);
+      if (wasAsked) continue;
+      std::string t = Target(f.first);
+      EXPECT_TRUE(PathExists(t)) << f.first << " is missing without a question";
+      if (PathExists(t))
+        EXPECT_EQ(Str(f.second), ReadText(t))
+            << f.first << " counts as copied but is not whole";
+    }
+    EXPECT_EQ(gIncomplete, asked.empty() ? 0u : 1u);
+    return asked;
+  }
+
+  // Fails each operation of `op` of `plan` once, k = 1 .. its count in a
+  // clean run, and checks that the failure is asked about.
+  void EveryFailurePointAsks(CFaultPlan &plan, FaultOp op, bool torn) {
+    plan.Disarm();
+    RunCopy();
+    u32 count = plan.Count(op);
+    SCOPED_TRACE(std::string(FaultOpName(op)) + (torn ? " (torn)" : ""));
+    for (u32 k = 1; k <= count; k++) {
+      SCOPED_TRACE("failure at operation " + std::to_string(k));
+      plan.Arm(op, k, FERR_DISKFULL, torn);
+      RunCopy();
+      EXPECT_TRUE(plan.Fired());
+      std::vector<std::string> asked = CheckNothingBrokenCountsAsCopied();
+      EXPECT_EQ(asked.size(), 1u);
+    }
+    plan.Disarm();
+  }
+
+  TempDir dir;
+  std::string game;
+  std::map<std::string, Bytes> files = PatchFiles();
+  CFaultPlan source, target;
+  int serial = 0;
+};
+
+TEST_F(CopyFaultTest, WithoutFaultsEveryFileIsCopiedWhole) {
+  RunCopy();
+  EXPECT_TRUE(gPrompts.empty());
+  CheckNothingBrokenCountsAsCopied();
+  EXPECT_GT(source.Count(kFaultRead), 3u);
+  EXPECT_GT(target.Count(kFaultWrite), 3u);
+}
+
+TEST_F(CopyFaultTest, EveryFailingSourceOperationLeadsToTheQuestion) {
+  EveryFailurePointAsks(source, kFaultOpen, false);
+  EveryFailurePointAsks(source, kFaultSeek, false);
+  EveryFailurePointAsks(source, kFaultRead, false);
+  EveryFailurePointAsks(source, kFaultRead, true);
+}
+
+TEST_F(CopyFaultTest, EveryFailingTargetOperationLeadsToTheQuestion) {
+  EveryFailurePointAsks(target, kFaultOpen, false);
+  EveryFailurePointAsks(target, kFaultWrite, false);
+  EveryFailurePointAsks(target, kFaultWrite, true);
+  EveryFailurePointAsks(target, kFaultSeek, false);  // none: nothing to fail
+}
+
+TEST_F(CopyFaultTest, RetryAfterAPassingFailureCopiesEverything) {
+  for (FaultOp op : {kFaultRead, kFaultWrite, kFaultOpen}) {
+    CFaultPlan &plan = op == kFaultWrite ? target : source;
+    plan.Disarm();
+    RunCopy();
+    u32 count = plan.Count(op);
+    for (u32 k = 1; k <= count; k++) {
+      SCOPED_TRACE(std::string(FaultOpName(op)) + " " + std::to_string(k));
+      plan.Arm(op, k, FERR_READFAIL, true);
+      gAnswers = {kIdRetry};
+      RunCopy();
+      EXPECT_EQ(gPrompts.size(), 1u);
+      gPrompts.clear();
+      CheckNothingBrokenCountsAsCopied();
+      EXPECT_EQ(gIncomplete, 0u);
+    }
+    plan.Disarm();
+  }
+}
+
+// Allocation failures anywhere in the copy: either everything arrives
+// whole, or the run is marked incomplete.
+TEST_F(CopyFaultTest, AFailedAllocationNeverPassesForACompleteCopy) {
+  CFaultPlan memory;
+  u32 count;
+  {
+    ScopedFaultPtrPool pool(&memory);
+    RunCopy();
+    count = memory.Count(kFaultAlloc);
+  }
+  ASSERT_GT(count, 0u);
+  for (u32 k = 1; k <= count; k++) {
+    SCOPED_TRACE("allocation " + std::to_string(k));
+    {
+      ScopedFaultPtrPool pool(&memory);
+      memory.Arm(kFaultAlloc, k, nullptr);
+      RunCopy();
+    }
+    EXPECT_TRUE(memory.Fired());
+    CheckNothingBrokenCountsAsCopied();
+    if (!gIncomplete) {
+      for (auto &f : files) EXPECT_TRUE(PathExists(Target(f.first))) << f.first;
+    }
+  }
+}
+
+// ---- Hostile names --------------------------------------------------------------
+
+class CopyNamesTest : public CopyFaultTest {
+ protected:
+  void SetUp() override {}
+
+  // Mounts a pack of `names` (each holding its own name), copies, and
+  // checks that nothing appeared outside the game folder.
+  void CopyHostile(const std::vector<std::string> &names) {
+    RawMembers members = {{"PATCH.INI", kIni}};
+    for (auto &n : names) members.push_back({"FILES\\" + n, n});
+    Bytes pack = RawPack(members);
+    std::string path = dir / "hostile.pak";
+    WriteWholeFile(path, std::vector<unsigned char>(pack.begin(), pack.end()));
+    // The game folder sits two levels down, so that ".." has room to land.
+    std::string outside = dir / "a/";
+    ASSERT_EQ(system(("mkdir -p '" + outside + "b'").c_str()), 0);
+    Mount(path);
+    game = outside + "b/game/";
+    ASSERT_TRUE(CopyText(gGameFolder, sizeof gGameFolder, game.c_str()));
+    std::string before = Listing(dir.path());
+    RunCopy();
+    // Everything new is inside the game folder.
+    std::string after = Listing(dir.path());
+    EXPECT_EQ(Filter(before, game), Filter(after, game)) << "written outside: " << after;
+  }
+
+  // Every path below `root`, one a line, sorted.
+  static std::string Listing(const std::string &root) {
+    std::string cmd = "cd '" + root + "' && find . | LC_ALL=C sort";
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    char line[4096];
+    while (p && fgets(line, sizeof line, p)) out += line;
+    if (p) pclose(p);
+    return out;
+  }
+
+  // The listing of the whole folder without the game folder's contents.
+  std::string Filter(const std::string &listing, const std::string &gameFolder) {
+    std::string rel = "./" + gameFolder.substr(dir.path().size());
+    std::string out;
+    size_t pos = 0;
+    while (pos < listing.size()) {
+      size_t end = listing.find('\n', pos);
+      std::string line = listing.substr(pos, end - pos);
+      if (line.rfind(rel, 0) != 0 && line + "/" != rel) out += line + "\n";
+      pos = end + 1;
+    }
+    return out;
+  }
+};
+
+TEST_F(CopyNamesTest, NamesThatWouldLeaveTheGameFolderAreRefusedAndAsked) {
+  std::vector<std::string> hostile = {
+      "..\\..\\ESCAPE1.TXT",    "SUB\\..\\..\\..\\ESCAPE2.TXT", "C:\\ESCAPE3.TXT",
+      "\\ESCAPE4.TXT",          "..\\ESCAPE5.TXT",              "A:B.TXT",
+      "CTRL\x01.TXT",           "..",                           ".\\DOT.TXT",
+      "SUB/../../../ESCAPE6.TXT", "TAB\t.TXT",                  "/ESCAPE7.TXT",
+      "..\\",                   "X\\..\\..\\..\\..\\ESCAPE8"};
+  CopyHostile(hostile);
+  // Each refused file is asked about; the run is incomplete.
+  EXPECT_EQ(gIncomplete, 1u);
+  EXPECT_GE(gPrompts.size(), 10u);
+  EXPECT_FALSE(PathExists(dir / "a/ESCAPE1.TXT"));
+  EXPECT_FALSE(PathExists(dir / "ESCAPE2.TXT"));
+}
+
+TEST_F(CopyNamesTest, OrdinaryNamesBesideHostileOnesAreStillCopied) {
+  CopyHostile({"GOOD.TXT", "..\\..\\BAD.TXT", "SUB\\FINE.TXT"});
+  EXPECT_EQ(ReadText(Target("GOOD.TXT")), "GOOD.TXT");
+  EXPECT_TRUE(PathExists(Target("SUB\\FINE.TXT")));
+  EXPECT_EQ(gPrompts.size(), 1u);
+}
+
+}  // namespace

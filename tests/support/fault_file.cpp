@@ -1,0 +1,147 @@
+#include "support/fault_file.h"
+
+const char *FaultOpName(FaultOp op) {
+  static const char *const kNames[kFaultOpCount] = {
+      "read", "write", "seek", "open", "flush", "truncate", "allocation"};
+  return op < kFaultOpCount ? kNames[op] : "?";
+}
+
+void CFaultPlan::Arm(FaultOp op, u32 k, Error code, bool torn, bool sticky) {
+  Disarm();
+  mOp = op;
+  mAt = k;
+  mCode = code;
+  mTorn = torn;
+  mSticky = sticky;
+}
+
+void CFaultPlan::Disarm() {
+  for (u32 &c : mCount) c = 0;
+  mAt = 0;
+  mFired = false;
+}
+
+bool CFaultPlan::Hit(FaultOp op) {
+  u32 n = ++mCount[op];
+  if (mAt == 0 || op != mOp) return false;
+  if (n == mAt || (mSticky && n > mAt)) {
+    mFired = true;
+    return true;
+  }
+  return false;
+}
+
+// ---- CFaultFile -------------------------------------------------------------
+
+CFaultFile::CFaultFile(CFile *inner, u32 ownsInner, CFaultPlan *plan)
+    : CFile(inner, ownsInner), mPlan(plan) {
+  openMode = inner->openMode;
+  valid = inner->valid;
+}
+
+Error CFaultFile::Read(void *buffer, u32 size, u32 *countOut) {
+  if (!mPlan->Hit(kFaultRead)) return parent->Read(buffer, size, countOut);
+  u32 n = 0;
+  if (mPlan->Torn()) parent->Read(buffer, size / 2, &n);
+  if (countOut) *countOut = n;
+  return mPlan->Code();
+}
+
+Error CFaultFile::Write(const void *buffer, u32 size, u32 *countOut) {
+  if (!mPlan->Hit(kFaultWrite)) return parent->Write(buffer, size, countOut);
+  u32 n = 0;
+  if (mPlan->Torn()) parent->Write(buffer, size / 2, &n);
+  if (countOut) *countOut = n;
+  return mPlan->Code();
+}
+
+Error CFaultFile::Seek(i32 offset, i16 origin) {
+  if (mPlan->Hit(kFaultSeek)) return mPlan->Code();
+  return parent->Seek(offset, origin);
+}
+
+u32 CFaultFile::GetSize() { return parent->GetSize(); }
+u32 CFaultFile::Tell() { return parent->Tell(); }
+
+Error CFaultFile::Flush() {
+  if (mPlan->Hit(kFaultFlush)) return mPlan->Code();
+  return parent->Flush();
+}
+
+Error CFaultFile::Truncate() {
+  if (mPlan->Hit(kFaultTruncate)) return mPlan->Code();
+  return parent->Truncate();
+}
+
+Error CFaultFile::GetProperty(u32 propertyId, uintptr_t *valueOut, u32 extra) {
+  return parent->GetProperty(propertyId, valueOut, extra);
+}
+
+// ---- CFaultFileService ------------------------------------------------------
+
+CFaultFileService::CFaultFileService(CFileService *inner, CFaultPlan *plan)
+    : mInner(inner), mPlan(plan) {}
+
+CFaultFileService::~CFaultFileService() { delete mInner; }
+
+CFile *CFaultFileService::Open(const char *path, u32 mode, Error *errorOut) {
+  if (mPlan->Hit(kFaultOpen)) {
+    if (errorOut) *errorOut = mPlan->Code();
+    return nullptr;
+  }
+  CFile *f = mInner->Open(path, mode, errorOut);
+  return f ? new CFaultFile(f, 1, mPlan) : nullptr;
+}
+
+u32 CFaultFileService::Exists(const char *path) { return mInner->Exists(path); }
+Error CFaultFileService::Delete(const char *path) { return mInner->Delete(path); }
+Error CFaultFileService::Move(const char *from, const char *to) {
+  return mInner->Move(from, to);
+}
+Error CFaultFileService::MakeDir(const char *parent, const char *relative) {
+  return mInner->MakeDir(parent, relative);
+}
+Error CFaultFileService::RemoveDir(const char *parent, const char *relative) {
+  return mInner->RemoveDir(parent, relative);
+}
+Error CFaultFileService::FindFirst(FindRecord *record, const char *dirPath) {
+  return mInner->FindFirst(record, dirPath);
+}
+Error CFaultFileService::FindNext(FindRecord *record) {
+  return mInner->FindNext(record);
+}
+Error CFaultFileService::FindClose(FindRecord *record) {
+  return mInner->FindClose(record);
+}
+Error CFaultFileService::Query(const char *path, u32 queryId, char *buffer) {
+  return mInner->Query(path, queryId, buffer);
+}
+Error CFaultFileService::Extension(const char *path, u32 a, u32 b) {
+  return mInner->Extension(path, a, b);
+}
+u32 CFaultFileService::GetDataOffset(const char *path, Error *errorOut) {
+  return mInner->GetDataOffset(path, errorOut);
+}
+
+// ---- CFaultPtrPool ------------------------------------------------------------
+
+void *CFaultPtrPool::Allocate(u32 size) {
+  return mPlan->Hit(kFaultAlloc) ? nullptr : mInner->Allocate(size);
+}
+
+void *CFaultPtrPool::Reallocate(void *p, u32 size) {
+  return mPlan->Hit(kFaultAlloc) ? nullptr : mInner->Reallocate(p, size);
+}
+
+void CFaultPtrPool::Free(void *p) { mInner->Free(p); }
+u32 CFaultPtrPool::GetSize(void *p) { return mInner->GetSize(p); }
+
+ScopedFaultPtrPool::ScopedFaultPtrPool(CFaultPlan *plan)
+    : mReal(gPtrPool), mFault(new CFaultPtrPool(gPtrPool, plan)) {
+  gPtrPool = mFault;
+}
+
+ScopedFaultPtrPool::~ScopedFaultPtrPool() {
+  gPtrPool = mReal;
+  delete mFault;
+}
