@@ -100,7 +100,11 @@ void *CFileHandlePool::Lock(Handle h) {
     r->lockCount++;
     return DataOf(r);
   }
+  // A size that cannot be had (the backing store failed) must not become a
+  // copy shorter than the block: callers index the copy by the block's size.
+  mError = nullptr;
   u32 size = GetSize(h);
+  if (mError) return nullptr;
   if (size > 0xFFFFFFFFu - kDataOffset) {
     mError = ERR_LOCKFAIL;
     return nullptr;

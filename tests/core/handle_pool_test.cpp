@@ -21,6 +21,10 @@ class MapHandlePool : public CFileHandlePool {
   }
   void Free(Handle h) override { store.erase(h); }
   u32 GetSize(Handle h) override {
+    if (failSize) {
+      mError = FERR_READFAIL;
+      return 0;
+    }
     auto it = store.find(h);
     return it == store.end() ? 0 : static_cast<u32>(it->second.size());
   }
@@ -51,6 +55,7 @@ class MapHandlePool : public CFileHandlePool {
   Handle next = 0;
   int reads = 0, writes = 0;
   bool failReads = false;
+  bool failSize = false;  // GetSize fails as a pool file's head read would
 };
 
 TEST(FileHandlePoolTest, NestedLocksShareOneCopyAndWriteBackOnLastUnlock) {
@@ -96,6 +101,19 @@ TEST(FileHandlePoolTest, FailedStoreReadDropsTheCopy) {
   EXPECT_EQ(pool.Lock(h), nullptr);
   EXPECT_EQ(pool.GetError(), FERR_READFAIL);
   EXPECT_EQ(pool.GetLockedPointer(h), nullptr);
+}
+
+// Found by fault injection: a size that could not be read gave a copy of 0
+// bytes, which the pool file system then indexed by the block's real size.
+TEST(FileHandlePoolTest, ASizeThatCannotBeReadFailsTheLock) {
+  MapHandlePool pool;
+  Handle h = pool.Allocate(8);
+  pool.failSize = true;
+  EXPECT_EQ(pool.Lock(h), nullptr);
+  EXPECT_EQ(pool.GetError(), FERR_READFAIL);
+  pool.failSize = false;
+  EXPECT_NE(pool.Lock(h), nullptr);
+  pool.Unlock(h, 0);
 }
 
 TEST(FileHandlePoolTest, GetHandleMapsCopyPointersBack) {
