@@ -20,11 +20,13 @@ const u32 kArchiveBlockSize = 0x8000;
 
 // The signature is kept masked, so that the program's own bytes never hold
 // the pattern the scan looks for.
+const u8 kMask = 0x5A;
+const u8 kMaskedMagic[4] = {'L' ^ kMask, 'Z' ^ kMask, 'S' ^ kMask,
+                            'S' ^ kMask};
+
 bool IsHeaderAt(const u8 *p) {
-  static const u8 kMaskedMagic[4] = {'L' ^ 0x5A, 'Z' ^ 0x5A, 'S' ^ 0x5A,
-                                     'S' ^ 0x5A};
   for (int k = 0; k < 4; k++)
-    if ((p[k] ^ 0x5A) != kMaskedMagic[k]) return false;
+    if ((p[k] ^ kMask) != kMaskedMagic[k]) return false;
   return p[8] == (kArchiveBlockSize & 0xFF) &&
          p[9] == ((kArchiveBlockSize >> 8) & 0xFF) && p[10] == 0 &&
          p[11] == 0;
@@ -67,9 +69,15 @@ u32 FindEmbeddedArchive(CFile *file, u32 *positionOut) {
     memset(buffer, 0, kScanStep + kScanOverlap);
     file->Seek(offset, SEEK_FROM_START);
     file->Read(buffer, kScanStep + kScanOverlap, nullptr);
-    for (u32 i = 0; i < kScanStep; i++) {
-      if (IsHeaderAt(buffer + i)) {
-        *positionOut = static_cast<u32>(offset) + i;
+    // Only a position holding the signature's first byte can start it; the
+    // executable before the archive is mostly other bytes.
+    const u8 first = kMaskedMagic[0] ^ kMask;
+    const u8 *end = buffer + kScanStep;
+    for (const u8 *p = buffer;
+         (p = static_cast<const u8 *>(memchr(p, first, end - p))) != nullptr;
+         p++) {
+      if (IsHeaderAt(p)) {
+        *positionOut = static_cast<u32>(offset + (p - buffer));
         found = 1;
         break;
       }
