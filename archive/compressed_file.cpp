@@ -363,6 +363,10 @@ Error CCompressedFile::ReadBlock(u32 index) {
   u32 expected = BlockLength(index);
   if (stored < expected) {
     u8 *tail = buffer + bufferSize - stored;
+    // An unchanged run of the codec leaves output bytes as they are; they
+    // must read as zeros, not as whatever block was cached before, or a
+    // block's contents would depend on the order of the reads.
+    memset(buffer, 0, bufferSize - stored);
     if (stored > 0) {
       Error e = parent->ReadAt(tail, start, stored, nullptr);
       if (e) return e;

@@ -220,6 +220,25 @@ TEST_F(LzssFileTest, DamagedBlocksFailTheReadThatNeedsThem) {
   EXPECT_EQ(f->ReadAt(buf, 40, 1, nullptr), ERR_INVALIDFORMAT);
 }
 
+// Found by fuzzing: an unchanged run (x = 0) kept the bytes of whatever
+// block was cached before, so a block read differently after another one.
+TEST_F(LzssFileTest, UnchangedRunsReadAsZerosWhateverWasReadBefore) {
+  // Block 1 under code 0xA1: a literal x, then an unchanged run of 3.
+  Bytes c = Container(12, 8, 0xA1,
+                      {Bytes{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'}, Bytes{0xBC, 0x00, 0x08}});
+  std::string path = Put(c);
+  const Bytes expected = {'x', 0, 0, 0};
+  Bytes got(4);
+  auto fresh = Open(path);
+  ASSERT_EQ(fresh->ReadAt(got.data(), 8, 4, nullptr), nullptr);
+  EXPECT_EQ(got, expected);
+  auto after = Open(path);
+  u8 front[8];
+  ASSERT_EQ(after->ReadAt(front, 0, 8, nullptr), nullptr);
+  ASSERT_EQ(after->ReadAt(got.data(), 8, 4, nullptr), nullptr);
+  EXPECT_EQ(got, expected);
+}
+
 TEST_F(LzssFileTest, UnknownCodeOpensButFailsOnANonEmptyBlock) {
   Bytes c = Container(32, 16, 0xC6, {Stream(Bytes(16, 'a'), 0xC4), {}});
   auto f = Open(Put(c));
