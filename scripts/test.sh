@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build plainly and under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and the 32-bit Windows
+# AddressSanitizer + UndefinedBehaviorSanitizer, every fuzz target for 20
+# seconds over its corpus (a crash fails the run), and the 32-bit Windows
 # cross-build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +23,9 @@ echo "== native build and tests under ASan + UBSan"
 build build/asan -DVASK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs")
+
+echo "== fuzz targets (clang, ASan + UBSan), each run briefly over its corpus"
+VASK_FUZZ_BUILD="$root/build/fuzz" bash scripts/fuzz.sh 20
 
 echo "== Windows cross-build and tests under Wine"
 build build/win32 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
