@@ -7,11 +7,14 @@ vask_test(fault_archive_test
   ${CMAKE_CURRENT_LIST_DIR}/../support/fault_file.cpp)
 target_link_libraries(fault_archive_test PRIVATE vask_archive_open)
 
-# Hostile member names, in-process and through the real patchkit (POSIX).
-vask_test(extract_names_test ${CMAKE_CURRENT_LIST_DIR}/fault_names_test.cpp)
-target_link_libraries(extract_names_test PRIVATE vask_archive_open vask_pack)
-if(NOT WIN32 AND TARGET patchkit)
-  target_compile_definitions(extract_names_test PRIVATE
-    PATCHKIT_BIN="$<TARGET_FILE:patchkit>")
-  add_dependencies(extract_names_test patchkit)
+# Hostile member names, in-process and through the real patchkit (POSIX: the
+# test lists the temporary folder with find).
+if(NOT WIN32)
+  vask_test(extract_names_test ${CMAKE_CURRENT_LIST_DIR}/fault_names_test.cpp)
+  target_link_libraries(extract_names_test PRIVATE vask_archive_open vask_pack)
+  if(TARGET patchkit)
+    target_compile_definitions(extract_names_test PRIVATE
+      PATCHKIT_BIN="$<TARGET_FILE:patchkit>")
+    add_dependencies(extract_names_test patchkit)
+  endif()
 endif()
