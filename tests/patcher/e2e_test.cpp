@@ -183,6 +183,44 @@ TEST_F(PatcherTest, ShortcutGoesToProgramsWithoutAVaskFolderAndInstallerOnlyOnYe
   EXPECT_FALSE(PathExists(game + "/installer-ran"));
 }
 
+TEST_F(PatcherTest, PathWithoutSeparatorShowsPlainWelcomeAndStillPatches) {
+  ASSERT_TRUE(Build());
+  WriteWholeFile(dir / "registry.reg", Registry(game, "00010001", "English"));
+  ProcessResult r = Run("y\nn\n\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("This will update VASK: The Salt Road to version 1.09."),
+            std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("is installed in"), std::string::npos);
+  EXPECT_EQ(ReadText(game + "/Vask.exe"), "new game executable");
+}
+
+TEST_F(PatcherTest, NestedVaskFoldersEachGetAShortcut) {
+  fsys::create_directories(dir / "programs/vask/Vask");
+  ASSERT_TRUE(Build());
+  ProcessResult r = Run("y\nn\n\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_TRUE(PathExists(dir / "programs/vask/Zel Online.desktop"));
+  EXPECT_TRUE(PathExists(dir / "programs/vask/Vask/Zel Online.desktop"));
+  EXPECT_FALSE(PathExists(dir / "programs/Zel Online.desktop"));
+}
+
+TEST_F(PatcherTest, MinimalCatalogueAsksNothingOptional) {
+  // No welcome2, lang, zel_shortcut or gamespy: plain welcome, no language
+  // check, no shortcut, no installer question; an empty Files folder.
+  ini = "[str]\ntitle = T\nwelcome = W\nver = 10009\nvermin = 10001\ndone = D\n";
+  fsys::remove_all(files);
+  fsys::create_directories(files);
+  WriteWholeFile(dir / "registry.reg", Registry(game + "/", "00010001", "Klingon"));
+  ASSERT_TRUE(Build());
+  ProcessResult r = Run("y\n\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("== T ==\nW\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("== T ==\nD\n"), std::string::npos) << r.output;
+  EXPECT_EQ(Count(r.output, "== T =="), 3) << r.output;  // welcome, dialog, done
+  EXPECT_TRUE(fsys::is_empty(dir / "programs"));
+  EXPECT_NE(RegistryText().find("\"GameVersion\"=dword:00010009"), std::string::npos);
+}
+
 TEST_F(PatcherTest, DecliningTheWelcomeChangesNothing) {
   ASSERT_TRUE(Build());
   ProcessResult r = Run("n\n");
