@@ -221,6 +221,40 @@ TEST_F(PatcherTest, MinimalCatalogueAsksNothingOptional) {
   EXPECT_NE(RegistryText().find("\"GameVersion\"=dword:00010009"), std::string::npos);
 }
 
+TEST_F(PatcherTest, OverlongRegistryPathIsRefusedWithoutOverrun) {
+  ASSERT_TRUE(Build());
+  // 255 characters leave no room for the separator; 300 do not fit at all.
+  for (size_t length : {255u, 300u}) {
+    std::string path = "/" + std::string(length - 1, 'p');
+    WriteWholeFile(dir / "registry.reg", Registry(path, "00010001", "English"));
+    ProcessResult r = Run("y\n\n");
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    EXPECT_NE(r.output.find("is not installed on this computer"), std::string::npos)
+        << r.output;
+  }
+}
+
+TEST_F(PatcherTest, MemberPathTooLongForTheBuffersFailsToCopy) {
+  // FILES\ + 245 characters fits the pack, but DATA\Files\ + the same does
+  // not fit the copy engine's 256-byte paths. The tree is reached through a
+  // short link so that its host paths stay within the host's limit.
+  std::string rel = std::string(125, 'a') + "/" + std::string(119, 'b');
+  fsys::create_directories(files + "/" + std::string(125, 'a'));
+  WriteWholeFile(files + "/" + rel, std::string("deep"));
+  std::string link = "/tmp/vk" + std::to_string(getpid());
+  fsys::remove(link);
+  fsys::create_directory_symlink(files, link);
+  files = link;
+  bool built = Build();
+  fsys::remove(link);
+  ASSERT_TRUE(built);
+  ProcessResult r = Run("y\ni\n\n");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("could not be copied"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("The update did not complete."), std::string::npos);
+  EXPECT_EQ(ReadText(game + "/Vask.exe"), "new game executable");
+}
+
 TEST_F(PatcherTest, DecliningTheWelcomeChangesNothing) {
   ASSERT_TRUE(Build());
   ProcessResult r = Run("n\n");
