@@ -4,12 +4,15 @@
 set -euo pipefail
 
 # --native: only what the Linux build needs (the demo).
+# --bench: that, and what the benchmarks need.
 native_only=0
 [ "${1:-}" = "--native" ] && native_only=1
+[ "${1:-}" = "--bench" ] && native_only=1
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 pkgs=(build-essential cmake ninja-build googletest libgtest-dev)
+[ "${1:-}" = "--bench" ] && pkgs+=(libbenchmark-dev zlib1g-dev python3 time)
 if [ $native_only = 0 ]; then
   pkgs+=(libbenchmark-dev clang libclang-rt-dev zlib1g-dev mingw-w64
          g++-mingw-w64-i686-posix xvfb xauth x11-utils imagemagick python3 time)
