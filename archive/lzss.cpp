@@ -255,16 +255,21 @@ DecodeFn DecoderFor(u8 code) {
 const i32 kNone = -1;
 enum Side { kLeft = 0, kRight = 1 };
 
-// The part of a node a search reads, kept small so the whole tree stays in
-// the first-level cache: the first four bytes at the node's position
-// (big-endian, zero past the end), which decide most steps of a search
-// without touching the source, and the two children.
-struct TreeNode {
-  u32 prefix;
-  i16 child[2];  // kLeft, kRight
-};
+// The part of a node a search reads, kept in one 64-bit word so the whole
+// tree stays in the first-level cache: bits 0..31 the first four bytes at the
+// node's position (big-endian, zero past the end), which decide most steps
+// of a search without touching the source; bits 32..47 and 48..63 the left
+// and right child (16-bit node numbers, kNone as 0xFFFF).
+typedef u64 TreeNode;
+
+inline u32 NodePrefix(TreeNode v) { return static_cast<u32>(v); }
+inline i32 NodeChild(TreeNode v, u32 side) {
+  return static_cast<i16>(static_cast<u16>(v >> (32 + 16 * side)));
+}
 
 // Bytes of tree per node: the searched part, the position and the parent.
+// One more searched word stands before node 0 for kNone: a search loads the
+// children of a node before it knows whether they exist.
 const u32 kNodeBytes = sizeof(TreeNode) + sizeof(u32) + sizeof(i16);
 
 class Encoder {
@@ -273,7 +278,7 @@ class Encoder {
           void *tree)
       : mSrc(src), mN(n), mDst(dst), mCapacity(capacity), mW(w), mL(l),
         mNodeCount((1u << w) - 1) {
-    mNodes = static_cast<TreeNode *>(tree);
+    mNodes = static_cast<TreeNode *>(tree) + 1;
     mPosition = reinterpret_cast<u32 *>(mNodes + mNodeCount);
     mParent = reinterpret_cast<i16 *>(mPosition + mNodeCount);
   }
@@ -285,11 +290,13 @@ class Encoder {
   u32 Prefix(u32 q) const;
   void SetPosition(i32 c, u32 q) {
     mPosition[c] = q;
-    mNodes[c].prefix = Prefix(q);
+    mNodes[c] = (mNodes[c] & ~0xFFFFFFFFull) | Prefix(q);
   }
-  i32 Child(i32 node, u32 side) const { return mNodes[node].child[side]; }
+  i32 Child(i32 node, u32 side) const { return NodeChild(mNodes[node], side); }
   void SetChild(i32 node, u32 side, i32 c) {
-    mNodes[node].child[side] = static_cast<i16>(c);
+    u32 shift = 32 + 16 * side;
+    mNodes[node] = (mNodes[node] & ~(0xFFFFull << shift)) |
+                   (static_cast<u64>(static_cast<u16>(c)) << shift);
   }
   void SetParent(i32 node, i32 p) { mParent[node] = static_cast<i16>(p); }
   void Search(u32 q, u32 t, i32 from);
@@ -360,19 +367,23 @@ void Encoder::Search(u32 q, u32 t, i32 from) {
   u32 m = mN - q < t ? mN - q : t;  // bytes of q that can agree
   u32 qPrefix = Prefix(q);
   i32 node = from;
+  TreeNode nd = mNodes[node];
   u32 side;
   for (;;) {
-    // One load brings the prefix and both children, so the next node is
-    // picked by a select instead of a second dependent load.
-    const TreeNode nd = mNodes[node];
-    u32 d = qPrefix ^ nd.prefix;
+    // Both children are fetched while the direction is worked out, and the
+    // one needed is then picked by a select: the loads of one level overlap
+    // the comparison instead of waiting for it.
+    TreeNode kidLeft = mNodes[NodeChild(nd, kLeft)];
+    TreeNode kidRight = mNodes[NodeChild(nd, kRight)];
+    u32 prefix = NodePrefix(nd);
+    u32 d = qPrefix ^ prefix;
     u32 j;
     // A difference among the first four bytes, within the bytes that can
     // agree, decides both the length and the direction at once.
     u32 first = static_cast<u32>(__builtin_clz(d | 1) >> 3);
     if ((d != 0) & (first < m)) {
       j = first;
-      side = qPrefix > nd.prefix;  // kLeft is 0
+      side = qPrefix > prefix;  // kLeft is 0
     } else {
       u32 s = mPosition[node];
       j = MatchLength(q, s, t);
@@ -390,8 +401,9 @@ void Encoder::Search(u32 q, u32 t, i32 from) {
     }
     candNode[side] = node;
     candLen[side] = j;
-    i32 next = side ? nd.child[kRight] : nd.child[kLeft];
+    i32 next = NodeChild(nd, side);
     if (next == kNone) break;
+    nd = side ? kidRight : kidLeft;
     node = next;
   }
   mLeftPos = candNode[kLeft] == kNone ? 0 : mPosition[candNode[kLeft]];
@@ -499,9 +511,9 @@ bool Encoder::Emit(u32 bits, u32 count) {
 Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
   const u32 maxLen = (1u << mL) + 1;
   const u32 window = 1u << mW;
+  mNodes[kNone] = ~0ull << 32;
   for (u32 k = 0; k < mNodeCount; k++) {
-    mNodes[k].prefix = 0;
-    mNodes[k].child[kLeft] = mNodes[k].child[kRight] = kNone;
+    mNodes[k] = ~0ull << 32;  // no children
     mPosition[k] = 0;
     mParent[k] = kNone;
   }
@@ -591,7 +603,7 @@ Error LzssEncode(const void *source, u32 sourceLength, void *destination,
     return nullptr;
   }
   u32 nodeCount = (1u << OffsetBits(code)) - 1;
-  void *tree = gPtrPool->Allocate(nodeCount * kNodeBytes);
+  void *tree = gPtrPool->Allocate(nodeCount * kNodeBytes + sizeof(TreeNode));
   if (!tree) return FERR_NOTENOUGHMEM;
   Encoder enc(static_cast<const u8 *>(source), sourceLength,
               static_cast<u8 *>(destination), capacity, OffsetBits(code),
