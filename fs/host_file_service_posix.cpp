@@ -2,7 +2,8 @@
 // so a path is walked component by component ('\' and '/' both separate,
 // empty components are skipped, a leading separator makes it absolute) and
 // each existing component is found without regard to ASCII case, the way a
-// Windows folder would find it. Whether a missing component is the last one
+// Windows folder would find it (HostResolvePath, shared with the patcher's
+// platform layer). Whether a missing component is the last one
 // or a folder on the way tells FILENOTFOUND from PATHNOTFOUND, as Windows
 // does.
 
@@ -23,6 +24,7 @@
 #include "core/ptr_pool.h"
 #include "fs/file.h"
 #include "fs/host_file.h"
+#include "fs/host_path_posix.h"
 #include "fs/mount_table.h"
 
 namespace {
@@ -32,16 +34,6 @@ namespace {
 const u32 kWalkMax = kHostPatternMax;
 
 bool IsSep(char c) { return c == '\\' || c == '/'; }
-
-int FoldAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
-
-bool SameNameIgnoringCase(const char *a, const char *b, size_t n) {
-  for (size_t i = 0; i < n; i++)
-    if (FoldAscii(static_cast<unsigned char>(a[i])) !=
-        FoldAscii(static_cast<unsigned char>(b[i])))
-      return false;
-  return b[n] == 0;
-}
 
 // A service path walked into a host path.
 struct HostPath {
@@ -62,79 +54,30 @@ bool Append(HostPath *hp, const char *s, size_t n) {
   return true;
 }
 
-// Stats hp->text (which ends in a candidate name); lstat catches a link
-// whose target is gone, which still occupies the name.
-bool StatEntry(const char *text, struct stat *st) {
-  if (stat(text, st) == 0) return true;
-  return lstat(text, st) == 0;
-}
-
-// Appends the entry of the folder hp->text that matches name[0..n): the exact
-// name when it exists, else the first name equal to it ignoring ASCII case.
-// False (hp unchanged) when there is none.
-bool AppendMatch(HostPath *hp, const char *name, size_t n, struct stat *st) {
-  u32 keep = hp->length;
-  if (!Append(hp, name, n)) return false;
-  if (StatEntry(hp->text, st)) return true;
-  hp->length = keep;
-  hp->text[keep] = 0;
-  DIR *dir = opendir(keep ? hp->text : ".");
-  if (!dir) return false;
-  bool found = false;
-  while (struct dirent *e = readdir(dir)) {
-    if (!SameNameIgnoringCase(name, e->d_name, n)) continue;
-    if (!Append(hp, e->d_name, n)) break;
-    if (StatEntry(hp->text, st)) {
-      found = true;
-      break;
-    }
-    hp->length = keep;
-    hp->text[keep] = 0;
-  }
-  closedir(dir);
-  return found;
-}
-
 // Walks `path`. Every component but the last must be an existing folder
 // (else PATHNOTFOUND); the last one is matched when it exists and kept as
 // given otherwise. A path without components is the root when absolute, the
 // current folder when `emptyIsCurrent`, else PATHNOTFOUND (as Windows
 // answers an empty path). BADPARAMS when the host path would not fit.
 Error Walk(const char *path, bool emptyIsCurrent, HostPath *hp) {
-  if (IsSep(path[0]) && !Append(hp, "/", 1)) return ERR_BADPARAMS;
-  const char *p = path;
-  for (;;) {
-    while (IsSep(*p)) p++;
-    if (!*p) break;
-    const char *end = p;
-    while (*end && !IsSep(*end)) end++;
-    const char *next = end;
-    while (IsSep(*next)) next++;
-    size_t n = static_cast<size_t>(end - p);
-    if (*next) {
-      struct stat st;
-      if (hp->length + n + 2 > sizeof hp->text) return ERR_BADPARAMS;
-      if (!AppendMatch(hp, p, n, &st) || !S_ISDIR(st.st_mode))
-        return FERR_PATHNOTFOUND;
-      if (!Append(hp, "/", 1)) return ERR_BADPARAMS;
-    } else {
-      hp->finalAt = hp->length;
-      hp->given = p;
-      hp->givenLength = static_cast<u32>(n);
-      if (hp->length + n + 1 > sizeof hp->text) return ERR_BADPARAMS;
-      hp->exists = AppendMatch(hp, p, n, &hp->st);
-      if (!hp->exists) Append(hp, p, n);
-      return nullptr;
+  HostResolvedPath r;
+  if (Error e = HostResolvePath(path, hp->text, sizeof hp->text, &r)) return e;
+  hp->length = r.length;
+  if (r.components == 0) {
+    if (hp->length == 0) {
+      if (!emptyIsCurrent) return FERR_PATHNOTFOUND;
+      Append(hp, ".", 1);
     }
-    p = next;
+    hp->finalAt = hp->length;
+    hp->exists = stat(hp->text, &hp->st) == 0;
+    return nullptr;
   }
-  // No component at all.
-  if (hp->length == 0) {
-    if (!emptyIsCurrent) return FERR_PATHNOTFOUND;
-    Append(hp, ".", 1);
-  }
-  hp->finalAt = hp->length;
-  hp->exists = stat(hp->text, &hp->st) == 0;
+  if (!r.parentFound) return FERR_PATHNOTFOUND;
+  hp->finalAt = r.finalAt;
+  hp->given = r.given;
+  hp->givenLength = r.givenLength;
+  hp->exists = r.exists;
+  hp->st = r.st;
   return nullptr;
 }
 
@@ -242,11 +185,13 @@ CFile *CHostFileService::Open(const char *path, u32 mode, Error *errorOut) {
     flags |= O_CREAT | O_TRUNC;
   else if (create)
     flags |= O_CREAT | O_EXCL;
+  if (!hp.exists) HostNamesBeforeChange(hp.text);
   int fd = open(hp.text, flags | O_CLOEXEC, 0666);
   if (fd < 0) {
     if (errorOut) *errorOut = HostLastError(FERR_OPENFAIL);
     return nullptr;
   }
+  if (!hp.exists) HostNamesChanged(hp.text, true);
 #ifdef POSIX_FADV_SEQUENTIAL
   if (mode & FOM_SEQUENTIAL)
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -271,7 +216,9 @@ Error CHostFileService::Delete(const char *path) {
   if (Error e = Walk(path, false, &hp)) return e;
   if (!hp.exists) return FERR_FILENOTFOUND;
   if (S_ISDIR(hp.st.st_mode) || IsReadOnly(hp.st)) return FERR_ACCESSDENIED;
+  HostNamesBeforeChange(hp.text);
   if (unlink(hp.text) != 0) return HostLastError(FERR_FILE);
+  HostNamesChanged(hp.text, false);
   return nullptr;
 }
 
@@ -290,7 +237,11 @@ Error CHostFileService::Move(const char *fromPath, const char *toPath) {
     to.text[to.length] = 0;
     if (!Append(&to, to.given, to.givenLength)) return ERR_BADPARAMS;
   }
+  HostNamesBeforeChange(from.text);
+  HostNamesBeforeChange(to.text);
   if (rename(from.text, to.text) != 0) return HostLastError(FERR_FILE);
+  HostNamesChanged(from.text, false);
+  HostNamesChanged(to.text, true);
   return nullptr;
 }
 
@@ -301,8 +252,10 @@ Error CHostFileService::MakeDir(const char *parentPath,
   HostPath hp;
   if (Error e = Walk(path, false, &hp)) return e;
   if (hp.exists) return FERR_ALREADYEXISTS;
+  HostNamesBeforeChange(hp.text);
   if (mkdir(hp.text, 0777) != 0)
     return errno == EEXIST ? FERR_ALREADYEXISTS : HostLastError(FERR_FILE);
+  HostNamesChanged(hp.text, true);
   return nullptr;
 }
 
@@ -314,11 +267,13 @@ Error CHostFileService::RemoveDir(const char *parentPath,
   if (Error e = Walk(path, false, &hp)) return e;
   if (!hp.exists) return FERR_FILENOTFOUND;
   if (!S_ISDIR(hp.st.st_mode)) return FERR_FILE;
+  HostNamesBeforeChange(hp.text);
   if (rmdir(hp.text) != 0) {
     // A folder that is not empty has no code of its own.
     if (errno == ENOTEMPTY || errno == EEXIST) return FERR_FILE;
     return HostLastError(FERR_FILE);
   }
+  HostNamesChanged(hp.text, false);
   return nullptr;
 }
 
@@ -420,5 +375,6 @@ Error HostFsInit() {
 
 Error HostFsShutdown() {
   delete UnregisterService("");
+  HostNamesClear();
   return nullptr;
 }

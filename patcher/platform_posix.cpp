@@ -4,8 +4,8 @@
 // (see regedit4.h); the named mutex is a lock file; shortcuts are desktop
 // entries. Paths handed in are Windows-style paths of the patcher: '\' and
 // '/' separate, and each component is matched without regard to ASCII case
-// when no exact match exists, as the host file service does.
-#include <dirent.h>
+// when no exact match exists, by the host file service's own resolver
+// (fs/host_path_posix.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -22,6 +22,7 @@
 
 #include "core/endian.h"
 #include "core/ptr_pool.h"
+#include "fs/host_path_posix.h"
 #include "patcher/platform.h"
 #include "patcher/regedit4.h"
 
@@ -38,13 +39,6 @@ const u32 kMaxRegistryFile = 64u << 20;
 bool IsSep(char c) { return c == '/' || c == '\\'; }
 char Lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-bool EqualsNoCase(const char *a, const char *b, size_t bLen) {
-  size_t i = 0;
-  for (; i < bLen; ++i)
-    if (a[i] == 0 || Lower(a[i]) != Lower(b[i])) return false;
-  return a[i] == 0;
 }
 
 // Appends [p, p + n) to the NUL-terminated text in buffer; false when it
@@ -66,52 +60,15 @@ bool CopyText(char *buffer, u32 size, const char *s) {
   return Append(buffer, size, s);
 }
 
-// The host path of a Windows-style path. Each component is taken as it is
-// when that exists, else the first entry of its folder equal to it without
-// regard to ASCII case; once a component is missing the rest stays as given.
-// False when the result does not fit.
+// The host path of a Windows-style path, resolved as the host file service
+// does (see HostResolvePath); a trailing separator is kept. False when the
+// result does not fit.
 bool ResolveHostPath(const char *path, char *out, u32 size) {
-  if (size == 0) return false;
-  out[0] = 0;
-  if (IsSep(*path) && !Append(out, size, "/")) return false;
-  bool resolving = true;
-  const char *p = path;
-  while (*p) {
-    while (IsSep(*p)) ++p;
-    if (*p == 0) break;
-    const char *q = p;
-    while (*q && !IsSep(*q)) ++q;
-    size_t n = static_cast<size_t>(q - p);
-    size_t base = strlen(out);
-    if (base > 0 && out[base - 1] != '/' && !Append(out, size, "/"))
-      return false;
-    size_t dirLen = strlen(out);
-    if (!Append(out, size, p, n)) return false;
-    struct stat st;
-    if (resolving && lstat(out, &st) != 0) {
-      resolving = false;
-      out[dirLen] = 0;
-      DIR *dir = opendir(dirLen ? out : ".");
-      if (dir) {
-        while (struct dirent *d = readdir(dir)) {
-          if (EqualsNoCase(d->d_name, p, n)) {
-            resolving = true;
-            if (!Append(out, size, d->d_name)) {
-              closedir(dir);
-              return false;
-            }
-            break;
-          }
-        }
-        closedir(dir);
-      }
-      if (!resolving && !Append(out, size, p, n)) return false;
-    }
-    p = q;
-  }
+  HostResolvedPath r;
+  if (HostResolvePath(path, out, size, &r)) return false;
   size_t len = strlen(path);
-  if (len > 0 && IsSep(path[len - 1]) && strlen(out) > 0 &&
-      out[strlen(out) - 1] != '/' && !Append(out, size, "/"))
+  if (len > 0 && IsSep(path[len - 1]) && r.length > 0 &&
+      out[r.length - 1] != '/' && !Append(out, size, "/"))
     return false;
   return true;
 }
