@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -478,6 +480,131 @@ TEST_F(HostFsTest, ExactSpellingWinsOverOtherCasesOnPosix) {
   EXPECT_EQ(std::string(buf, 5), "upper");
   f.reset(Open(P("a.TXT"), 0x01, &e));
   ASSERT_TRUE(f);  // one of the two
+}
+
+// The names of a folder, sorted.
+std::vector<std::string> NamesIn(const std::string &folder) {
+  std::vector<std::string> names;
+  for (auto &entry : fsys::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+#ifndef _WIN32
+// Sets a folder's times `secondsAgo` into the past, so that any change made
+// afterwards gives it a time of its own even where the host stamps coarsely.
+void AgeFolder(const std::string &folder, int secondsAgo) {
+  struct timespec times[2];
+  clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[0].tv_sec -= secondsAgo;
+  times[1] = times[0];
+  ASSERT_EQ(utimensat(AT_FDCWD, folder.c_str(), times, 0), 0);
+}
+#endif
+
+TEST_F(HostFsTest, FolderChangedBehindOurBackIsSeenOnPosix) {
+#ifndef _WIN32
+  fsys::create_directory(P("Data"));
+  WriteWholeFile(P("Data", "Old.txt"), "old");
+  std::string added = P("DATA", "NEW.TXT"), old = P("data", "OLD.TXT");
+  // Each lookup of a missing spelling needs the folder's names.
+  AgeFolder(P("Data"), 100);
+  EXPECT_EQ(FsExists(added.c_str()), 0u);
+  WriteWholeFile(P("Data", "New.txt"), "new");
+  EXPECT_EQ(FsExists(added.c_str()), 1u);
+
+  AgeFolder(P("Data"), 90);
+  EXPECT_EQ(FsExists(added.c_str()), 1u);
+  ASSERT_EQ(unlink(P("Data", "New.txt").c_str()), 0);
+  EXPECT_EQ(FsExists(added.c_str()), 0u);
+
+  AgeFolder(P("Data"), 80);
+  EXPECT_EQ(FsExists(old.c_str()), 1u);
+  ASSERT_EQ(rename(P("Data", "Old.txt").c_str(), P("Data", "oLD.tXT").c_str()),
+            0);
+  // Found under its new spelling: replaced in place, not created beside it.
+  Error e = nullptr;
+  std::unique_ptr<CFile> f(Open(old, 0x0F, &e));
+  ASSERT_TRUE(f) << ErrorText(e);
+  EXPECT_EQ(f->Write("NEW", 3, nullptr), nullptr);
+  f.reset();
+  EXPECT_EQ(NamesIn(P("Data")), std::vector<std::string>{"oLD.tXT"});
+  EXPECT_EQ(ReadText(P("Data", "oLD.tXT")), "NEW");
+#else
+  GTEST_SKIP() << "the host finds names without regard to case itself";
+#endif
+}
+
+TEST_F(HostFsTest, ManyNewFilesInOneFolderStillFindTheMixedCaseOnes) {
+  fsys::create_directory(P("Data"));
+  const int kOld = 300;
+  char name[32];
+  for (int i = 0; i < kOld; i++) {
+    snprintf(name, sizeof name, "Tex%03d.Dat", i);
+    WriteWholeFile(P("Data", name), "old");
+  }
+  Error e = nullptr;
+  for (int i = 0; i < kOld; i++) {
+    snprintf(name, sizeof name, "NEW%03d.DAT", i);
+    std::unique_ptr<CFile> f(Open(P("DATA", name), 0x0F, &e));
+    ASSERT_TRUE(f) << ErrorText(e);
+    f.reset();
+    // Every third step rewrites an existing file by another spelling.
+    if (i % 3 == 0) {
+      snprintf(name, sizeof name, "TEX%03d.DAT", i);
+      EXPECT_EQ(FsExists(P("data", name).c_str()), 1u) << name;
+      f.reset(Open(P("DATA", name), 0x0F, &e));
+      ASSERT_TRUE(f) << ErrorText(e);
+      EXPECT_EQ(f->Write("NEW", 3, nullptr), nullptr);
+    }
+  }
+  std::vector<std::string> names = NamesIn(P("Data"));
+  ASSERT_EQ(names.size(), 2u * kOld);
+  for (int i = 0; i < kOld; i++) {
+    snprintf(name, sizeof name, "NEW%03d.DAT", i);
+    EXPECT_EQ(names[i], name);
+    snprintf(name, sizeof name, "Tex%03d.Dat", i);
+    EXPECT_EQ(names[kOld + i], name);
+    EXPECT_EQ(ReadText(P("Data", name)), i % 3 == 0 ? "NEW" : "old");
+  }
+}
+
+TEST_F(HostFsTest, OurOwnNewSpellingsAreFoundByTheNextLookup) {
+  fsys::create_directory(P("Data"));
+  WriteWholeFile(P("Data", "Keep.txt"), "k");
+  EXPECT_EQ(FsExists(P("DATA", "FRESH.BIN").c_str()), 0u);
+  Error e = nullptr;
+  std::unique_ptr<CFile> f(Open(P("DATA", "Fresh.bin"), 0x0F, &e));
+  ASSERT_TRUE(f) << ErrorText(e);
+  f.reset();
+  EXPECT_EQ(FsExists(P("data", "FRESH.BIN").c_str()), 1u);
+  EXPECT_EQ(OpenError(P("DATA", "fresh.BIN"), 0x05), FERR_FILEEXIST);
+
+  // A new spelling of the same file, then a folder and a file inside it.
+  EXPECT_EQ(FsMove(P("data", "FRESH.BIN").c_str(), P("data", "fReSh.bin").c_str()),
+            nullptr);
+  EXPECT_EQ(FsExists(P("DATA", "FRESH.BIN").c_str()), 1u);
+  EXPECT_EQ(FsMakeDir(P("data").c_str(), "Sub"), nullptr);
+  EXPECT_EQ(FsMakeDir(P("DATA").c_str(), "SUB"), FERR_ALREADYEXISTS);
+  f.reset(Open(P("DATA", "SUB", "In.txt"), 0x0F, &e));
+  ASSERT_TRUE(f) << ErrorText(e);
+  f.reset();
+  EXPECT_EQ(NamesIn(P("Data")),
+            (std::vector<std::string>{"Keep.txt", "Sub", "fReSh.bin"}));
+  EXPECT_EQ(NamesIn(P("Data", "Sub")), std::vector<std::string>{"In.txt"});
+
+  // Gone names are gone, and may come back in another spelling.
+  EXPECT_EQ(FsDelete(P("DATA", "FRESH.BIN").c_str()), nullptr);
+  EXPECT_EQ(FsExists(P("DATA", "FRESH.BIN").c_str()), 0u);
+  EXPECT_EQ(FsDelete(P("DATA", "SUB", "IN.TXT").c_str()), nullptr);
+  EXPECT_EQ(FsRemoveDir(P("data").c_str(), "SUB"), nullptr);
+  EXPECT_EQ(OpenError(P("DATA", "SUB", "IN.TXT"), 0x0F), FERR_PATHNOTFOUND);
+  f.reset(Open(P("DATA", "FRESH.BIN"), 0x0F, &e));
+  ASSERT_TRUE(f) << ErrorText(e);
+  f.reset();
+  EXPECT_EQ(NamesIn(P("Data")),
+            (std::vector<std::string>{"FRESH.BIN", "Keep.txt"}));
 }
 
 TEST_F(HostFsTest, HiddenAndReadOnlyFolderAttributesOnPosix) {
