@@ -33,11 +33,14 @@ TEST(TextTest, UnsafeMemberPathsAreRecognised) {
   EXPECT_TRUE(IsSafeRelativePath("VASK.EXE"));
   EXPECT_TRUE(IsSafeRelativePath("MAPS\\DEEP\\X.MAP"));
   EXPECT_TRUE(IsSafeRelativePath("GAMESPY ARCADE\\A..B"));
-  EXPECT_TRUE(IsSafeRelativePath("...\\x"));
+  EXPECT_TRUE(IsSafeRelativePath("A.B.\\.X"));
+  EXPECT_TRUE(IsSafeRelativePath("CONFIG\\COM10\\NULL.TXT"));
   const char *bad[] = {"",          "..",         "..\\X",       "A\\..\\..\\X",
                        "A/../X",    "\\X",        "/etc/passwd", "C:\\X",
                        "C:X",       "A\\\\B",     "A\\",         ".\\X",
-                       "A\\.",      "X\x01Y",     "X\nY",        "NAME:STREAM"};
+                       "A\\.",      "X\x01Y",     "X\nY",        "NAME:STREAM",
+                       "...\\x",    ".. \\X",    "A\\. .",     " ",
+                       "CON",       "nul.txt",    "A\\Com1.dat", "LPT9 .x"};
   for (const char *p : bad) EXPECT_FALSE(IsSafeRelativePath(p)) << p;
   EXPECT_FALSE(IsSafeRelativePath(nullptr));
 }
