@@ -590,8 +590,11 @@ TEST_F(HostFsTest, OurOwnNewSpellingsAreFoundByTheNextLookup) {
   f.reset(Open(P("DATA", "SUB", "In.txt"), 0x0F, &e));
   ASSERT_TRUE(f) << ErrorText(e);
   f.reset();
-  EXPECT_EQ(NamesIn(P("Data")),
-            (std::vector<std::string>{"Keep.txt", "Sub", "fReSh.bin"}));
+  // (Wine keeps the old spelling of a file moved onto itself.)
+  if (kPosix) {
+    EXPECT_EQ(NamesIn(P("Data")),
+              (std::vector<std::string>{"Keep.txt", "Sub", "fReSh.bin"}));
+  }
   EXPECT_EQ(NamesIn(P("Data", "Sub")), std::vector<std::string>{"In.txt"});
 
   // Gone names are gone, and may come back in another spelling.
