@@ -255,22 +255,33 @@ DecodeFn DecoderFor(u8 code) {
 const i32 kNone = -1;
 enum Side { kLeft = 0, kRight = 1 };
 
-// The part of a node a search reads, kept in one 64-bit word so the whole
-// tree stays in the first-level cache: bits 0..31 the first four bytes at the
-// node's position (big-endian, zero past the end), which decide most steps
-// of a search without touching the source; bits 32..47 and 48..63 the left
-// and right child (16-bit node numbers, kNone as 0xFFFF).
-typedef u64 TreeNode;
+// A node: the first eight bytes at its position as one big-endian number
+// (zero past the end), which decide most steps of a search without
+// touching the source; the two children; the position. Sixteen bytes, so a
+// step reads one cache line.
+struct TreeNode {
+  u64 key;
+  i16 child[2];  // kLeft, kRight
+  u32 position;
+};
 
-inline u32 NodePrefix(TreeNode v) { return static_cast<u32>(v); }
-inline i32 NodeChild(TreeNode v, u32 side) {
-  return static_cast<i16>(static_cast<u16>(v >> (32 + 16 * side)));
+// Bytes of tree per node: the node and its parent.
+const u32 kNodeBytes = sizeof(TreeNode) + sizeof(i16);
+
+// a > b ? ifGreater : otherwise, by a conditional move: in the tree walk
+// the direction is a coin toss, and compilers tend to turn a conditional
+// into a branch that mispredicts half the time.
+inline i32 PickGreater(u64 a, u64 b, i32 ifGreater, i32 otherwise) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  __asm__("cmpq %2, %1\n\tcmova %3, %0"
+          : "+r"(otherwise)
+          : "r"(a), "r"(b), "r"(ifGreater)
+          : "cc");
+  return otherwise;
+#else
+  return a > b ? ifGreater : otherwise;
+#endif
 }
-
-// Bytes of tree per node: the searched part, the position and the parent.
-// One more searched word stands before node 0 for kNone: a search loads the
-// children of a node before it knows whether they exist.
-const u32 kNodeBytes = sizeof(TreeNode) + sizeof(u32) + sizeof(i16);
 
 class Encoder {
  public:
@@ -278,28 +289,42 @@ class Encoder {
           void *tree)
       : mSrc(src), mN(n), mDst(dst), mCapacity(capacity), mW(w), mL(l),
         mNodeCount((1u << w) - 1) {
-    mNodes = static_cast<TreeNode *>(tree) + 1;
-    mPosition = reinterpret_cast<u32 *>(mNodes + mNodeCount);
-    mParent = reinterpret_cast<i16 *>(mPosition + mNodeCount);
+    mNodes = static_cast<TreeNode *>(tree);
+    mParent = reinterpret_cast<i16 *>(mNodes + mNodeCount);
   }
 
   Error Run(const u8 *reference, u32 *lengthOut);
 
  private:
   u32 MatchLength(u32 q, u32 s, u32 limit) const;
-  u32 Prefix(u32 q) const;
+  u64 Key(u32 q) const;
   void SetPosition(i32 c, u32 q) {
-    mPosition[c] = q;
-    mNodes[c] = (mNodes[c] & ~0xFFFFFFFFull) | Prefix(q);
+    mNodes[c].position = q;
+    mNodes[c].key = Key(q);
   }
-  i32 Child(i32 node, u32 side) const { return NodeChild(mNodes[node], side); }
+  i32 Child(i32 node, u32 side) const { return mNodes[node].child[side]; }
   void SetChild(i32 node, u32 side, i32 c) {
-    u32 shift = 32 + 16 * side;
-    mNodes[node] = (mNodes[node] & ~(0xFFFFull << shift)) |
-                   (static_cast<u64>(static_cast<u16>(c)) << shift);
+    mNodes[node].child[side] = static_cast<i16>(c);
   }
   void SetParent(i32 node, i32 p) { mParent[node] = static_cast<i16>(p); }
+  // A walk down the tree for position q when at least four bytes of q can
+  // agree (see Search).
+  struct Walk {
+    u32 q;
+    u64 qKey;
+    u64 mask;  // the key bytes that can agree
+    i32 node;     // the node being compared; in the end the end node
+    i32 last[2];  // the last node passed on each side
+    u32 right;    // the side taken at `node`
+    bool full;    // `node` agrees over all t bytes
+    bool done;
+  };
+  void Begin(Walk &w, u32 q, u32 t, i32 from) const;
+  void Step(Walk &w, u32 t) const;
+  void Finish(const Walk &w, u32 t);
+  void Find(u32 q, u32 t);
   void Search(u32 q, u32 t, i32 from);
+  void CandidateFor(u32 q, u32 t, i32 node, u32 *pos, u32 *len) const;
   void Insert(u32 q, u32 t, u32 u);
   void Unlink(i32 c);
   void Replace(i32 old, i32 with);
@@ -312,7 +337,6 @@ class Encoder {
   u32 mW, mL;
   u32 mNodeCount;
   TreeNode *mNodes;
-  u32 *mPosition;
   i16 *mParent;
   i32 mRoot = kNone;
   u32 mCursor = 0;
@@ -320,15 +344,22 @@ class Encoder {
   u32 mLeftPos = 0, mLeftLen = 0, mRightPos = 0, mRightLen = 0;
   i32 mEndNode = kNone;
   Side mSide = kLeft;
+  // The search for the position after the one being coded, made ahead
+  // together with that position's own (see Find).
+  Walk mAhead;
+  bool mAheadReady = false;
+  bool mAheadValid = false;
+  bool mInsertSearched = false;  // the last Insert searched again
   // Bit writer.
   u64 mBitPos = 0;
   u64 mAcc = 0;  // pending bits, right-aligned
   u32 mAccBits = 0;
 };
 
-u32 Encoder::Prefix(u32 q) const {
-  u32 v = 0;
-  for (u32 k = 0; k < 4; k++) v = (v << 8) | (q + k < mN ? mSrc[q + k] : 0);
+u64 Encoder::Key(u32 q) const {
+  if (q + 8 <= mN) return Load64BE(mSrc + q);
+  u64 v = 0;
+  for (u32 k = 0; k < 8; k++) v = (v << 8) | (q + k < mN ? mSrc[q + k] : 0);
   return v;
 }
 
@@ -358,61 +389,84 @@ inline u32 Encoder::MatchLength(u32 q, u32 s, u32 limit) const {
 // Walks down from `from`. A node agreeing over all t bytes ends the walk as
 // a full match (left candidate, side unchanged); otherwise the walk ends
 // below the last node, on the side where the next byte of q sorts. A byte
-// past the end of the source sorts above every byte value.
+// past the end of the source sorts above every byte value. The candidates
+// are the last node passed on each side, with their agreeing lengths.
 void Encoder::Search(u32 q, u32 t, i32 from) {
-  // The last node passed on each side and its agreeing length, indexed by
-  // side: stores instead of branches, as the direction is a coin toss.
-  i32 candNode[2] = {kNone, kNone};
-  u32 candLen[2] = {0, 0};
-  u32 m = mN - q < t ? mN - q : t;  // bytes of q that can agree
-  u32 qPrefix = Prefix(q);
-  i32 node = from;
-  TreeNode nd = mNodes[node];
-  u32 side;
-  for (;;) {
-    // Both children are fetched while the direction is worked out, and the
-    // one needed is then picked by a select: the loads of one level overlap
-    // the comparison instead of waiting for it.
-    TreeNode kidLeft = mNodes[NodeChild(nd, kLeft)];
-    TreeNode kidRight = mNodes[NodeChild(nd, kRight)];
-    u32 prefix = NodePrefix(nd);
-    u32 d = qPrefix ^ prefix;
-    u32 j;
-    // A difference among the first four bytes, within the bytes that can
-    // agree, decides both the length and the direction at once.
-    u32 first = static_cast<u32>(__builtin_clz(d | 1) >> 3);
-    if ((d != 0) & (first < m)) {
-      j = first;
-      side = qPrefix > prefix;  // kLeft is 0
-    } else {
-      u32 s = mPosition[node];
-      j = MatchLength(q, s, t);
-      if (j == t) {
-        mLeftPos = s;
-        mLeftLen = t;
-        mRightPos = candNode[kRight] == kNone ? 0 : mPosition[candNode[kRight]];
-        mRightLen = candLen[kRight];
-        mEndNode = node;
-        return;
-      }
-      // q + j <= n here; at n the byte is past the end and sorts above.
-      u32 qByte = q + j < mN ? mSrc[q + j] : 0x100u;
-      side = qByte >= mSrc[s + j];
-    }
-    candNode[side] = node;
-    candLen[side] = j;
-    i32 next = NodeChild(nd, side);
-    if (next == kNone) break;
-    nd = side ? kidRight : kidLeft;
-    node = next;
-  }
-  mLeftPos = candNode[kLeft] == kNone ? 0 : mPosition[candNode[kLeft]];
-  mLeftLen = candLen[kLeft];
-  mRightPos = candNode[kRight] == kNone ? 0 : mPosition[candNode[kRight]];
-  mRightLen = candLen[kRight];
-  mEndNode = node;
-  mSide = static_cast<Side>(side);
+  Walk w;
+  Begin(w, q, t, from);
+  do Step(w, t); while (!w.done);
+  Finish(w, t);
 }
+
+// Keys that differ within the bytes of q that can agree decide a step by
+// themselves: the walk needs no lengths, and those of the two candidates
+// are worked out once at the end.
+inline void Encoder::Begin(Walk &w, u32 q, u32 t, i32 from) const {
+  u32 m = mN - q < t ? mN - q : t;  // bytes of q that can agree
+  w.q = q;
+  w.qKey = Key(q);
+  w.mask = m >= 8 ? ~0ull : ~(~0ull >> (8 * m));
+  w.node = from;
+  w.last[kLeft] = w.last[kRight] = kNone;
+  w.right = 0;
+  w.full = w.done = false;
+}
+
+inline void Encoder::Step(Walk &w, u32 t) const {
+  const TreeNode &nd = mNodes[w.node];
+  u64 key = nd.key;
+  i32 next;
+  // Within the bytes that can agree, the first difference decides the
+  // whole comparison; the bytes past them do not matter.
+  if (__builtin_expect(((w.qKey ^ key) & w.mask) != 0, 1)) {
+    w.right = w.qKey > key;
+    next = PickGreater(w.qKey, key, nd.child[kRight], nd.child[kLeft]);
+  } else {
+    u32 s = nd.position;
+    u32 j = MatchLength(w.q, s, t);
+    if (j == t) {
+      w.full = w.done = true;
+      return;
+    }
+    // q + j <= n here; at n the byte is past the end and sorts above.
+    u32 qByte = w.q + j < mN ? mSrc[w.q + j] : 0x100u;
+    w.right = qByte >= mSrc[s + j];
+    next = nd.child[w.right];
+  }
+  w.last[w.right] = w.node;
+  if (next == kNone)
+    w.done = true;
+  else
+    w.node = next;
+}
+
+// The walk's result as the search's: a full match is the left candidate and
+// leaves the side as it was.
+void Encoder::Finish(const Walk &w, u32 t) {
+  if (w.full) {
+    mLeftPos = mNodes[w.node].position;
+    mLeftLen = t;
+  } else {
+    CandidateFor(w.q, t, w.last[kLeft], &mLeftPos, &mLeftLen);
+    mSide = static_cast<Side>(w.right);
+  }
+  CandidateFor(w.q, t, w.last[kRight], &mRightPos, &mRightLen);
+  mEndNode = w.node;
+}
+
+// A candidate's position and agreeing length (none: 0 and 0).
+void Encoder::CandidateFor(u32 q, u32 t, i32 node, u32 *pos, u32 *len) const {
+  if (node == kNone) {
+    *pos = 0;
+    *len = 0;
+    return;
+  }
+  *pos = mNodes[node].position;
+  *len = MatchLength(q, *pos, t);
+}
+
+// Search(q, t) from the root, for the position being coded.
+void Encoder::Find(u32 q, u32 t) { Search(q, t, mRoot); }
 
 // Puts `with` (or nothing) where `old` hangs: in old's parent, or the root.
 void Encoder::Replace(i32 old, i32 with) {
@@ -453,6 +507,7 @@ void Encoder::Unlink(i32 c) {
 void Encoder::Insert(u32 q, u32 t, u32 u) {
   i32 c = static_cast<i32>(mCursor);
   if (++mCursor == mNodeCount) mCursor = 0;
+  mInsertSearched = false;
   if (c == mEndNode) {
     SetPosition(c, q);
     return;
@@ -466,6 +521,7 @@ void Encoder::Insert(u32 q, u32 t, u32 u) {
       // The unlinking moved a subtree under the end node: find q's place
       // in it.
       Search(q, t, below);
+      mInsertSearched = true;
       end = mEndNode;
       if (mLeftLen == t) {
         // A full match ends the search without a free side. The slot on the
@@ -511,20 +567,30 @@ bool Encoder::Emit(u32 bits, u32 count) {
 Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
   const u32 maxLen = (1u << mL) + 1;
   const u32 window = 1u << mW;
-  mNodes[kNone] = ~0ull << 32;
   for (u32 k = 0; k < mNodeCount; k++) {
-    mNodes[k] = ~0ull << 32;  // no children
-    mPosition[k] = 0;
+    mNodes[k].key = 0;
+    mNodes[k].child[kLeft] = mNodes[k].child[kRight] = kNone;
+    mNodes[k].position = 0;
     mParent[k] = kNone;
   }
   if (!Emit(0x100u | mSrc[0], kLiteralBits)) return ERR_BUFFERTOOSMALL;
   mRoot = 0;
   SetPosition(0, 0);
   mCursor = 1 % mNodeCount;
-  u32 p = 1;
-  while (p < mN) {
+  // Every position is searched and inserted in order; a match's first
+  // position chooses the token, the positions it covers only enter the tree.
+  u32 coveredEnd = 1;
+  for (u32 p = 1; p < mN; p++) {
     u32 t = mN - p < maxLen ? mN - p : maxLen;
-    Search(p, t, mRoot);
+    if (p < coveredEnd) {
+      // The limit of the position before: one byte past the end may take
+      // part in the comparison here.
+      u32 tPrev = mN - p + 1 < maxLen ? mN - p + 1 : maxLen;
+      Find(p, tPrev);
+      Insert(p, t, mLeftLen);
+      continue;
+    }
+    Find(p, t);
     u32 matchPos, matchLen;
     if (mLeftLen > mRightLen) {
       matchPos = mLeftPos;
@@ -543,27 +609,17 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
         unchanged = true;
       }
     }
-    u32 covered;
     bool ok;
     if (matchLen < 2) {
       ok = Emit(0x100u | mSrc[p], kLiteralBits);
-      covered = 1;
+      matchLen = 1;
     } else {
       u32 x = unchanged ? 0 : window - (p - matchPos);
       ok = Emit((x << mL) | (matchLen - 2), 1 + mW + mL);
-      covered = matchLen;
     }
     if (!ok) return ERR_BUFFERTOOSMALL;
-    Insert(p, t, covered == 1 ? 1 : matchLen);
-    for (u32 q = p + 1; q < p + covered; q++) {
-      // The limit of the position before: one byte past the end may take
-      // part in the comparison here.
-      u32 tPrev = mN - q + 1 < maxLen ? mN - q + 1 : maxLen;
-      Search(q, tPrev, mRoot);
-      u32 u = mLeftLen;
-      Insert(q, mN - q < maxLen ? mN - q : maxLen, u);
-    }
-    p += covered;
+    coveredEnd = p + matchLen;
+    Insert(p, t, matchLen);
   }
   if (mAccBits > 0) {
     u64 byteIndex = (mBitPos - mAccBits) >> 3;
@@ -603,7 +659,7 @@ Error LzssEncode(const void *source, u32 sourceLength, void *destination,
     return nullptr;
   }
   u32 nodeCount = (1u << OffsetBits(code)) - 1;
-  void *tree = gPtrPool->Allocate(nodeCount * kNodeBytes + sizeof(TreeNode));
+  void *tree = gPtrPool->Allocate(nodeCount * kNodeBytes);
   if (!tree) return FERR_NOTENOUGHMEM;
   Encoder enc(static_cast<const u8 *>(source), sourceLength,
               static_cast<u8 *>(destination), capacity, OffsetBits(code),
