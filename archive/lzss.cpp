@@ -124,6 +124,29 @@ struct KeepMasks {
 const KeepMasks kKeepMaskTable;
 const u64 (&kKeepMask)[17][2] = kKeepMaskTable.m;
 
+// Copies a match of n bytes from `distance` back when the destination has
+// at least 16 bytes of room at op.
+inline void CopyMatchWithRoom(u8 *op, u32 distance, u32 n) {
+  if (kLittleEndian && distance >= n && n <= 16) {
+    // Sixteen bytes are read and written back, the first n taken from the
+    // match and the rest as they were: no branch on the length, and the
+    // bytes after the match (which an unchanged run may keep) stay.
+    const u8 *mp = op - distance;
+    u64 m0 = kKeepMask[n][0], m1 = kKeepMask[n][1];
+    u64 a0, a1, b0, b1;
+    memcpy(&a0, mp, 8);
+    memcpy(&a1, mp + 8, 8);
+    memcpy(&b0, op, 8);
+    memcpy(&b1, op + 8, 8);
+    a0 = (a0 & m0) | (b0 & ~m0);
+    a1 = (a1 & m1) | (b1 & ~m1);
+    memcpy(op, &a0, 8);
+    memcpy(op + 8, &a1, 8);
+  } else {
+    CopyMatch(op, distance, n);
+  }
+}
+
 // Decodes the token at the top of v (at least 57 valid bits). False when
 // the token would write outside the destination or copy from before it.
 template <u32 W, u32 L>
@@ -142,25 +165,10 @@ inline bool DecodeToken(u64 v, u8 *dst, u32 capacity, u32 &o, size_t &b) {
   if (x != 0) {
     u32 distance = kWindow - x;
     if (distance > o) return false;
-    if (kLittleEndian && distance >= n && n <= 16 && capacity - o >= 16) {
-      // Sixteen bytes are read and written back, the first n taken from the
-      // match and the rest as they were: no branch on the length, and the
-      // bytes after the match (which an unchanged run may keep) stay.
-      u8 *op = dst + o;
-      const u8 *mp = op - distance;
-      u64 m0 = kKeepMask[n][0], m1 = kKeepMask[n][1];
-      u64 a0, a1, b0, b1;
-      memcpy(&a0, mp, 8);
-      memcpy(&a1, mp + 8, 8);
-      memcpy(&b0, op, 8);
-      memcpy(&b1, op + 8, 8);
-      a0 = (a0 & m0) | (b0 & ~m0);
-      a1 = (a1 & m1) | (b1 & ~m1);
-      memcpy(op, &a0, 8);
-      memcpy(op + 8, &a1, 8);
-    } else {
+    if (capacity - o >= 16)
+      CopyMatchWithRoom(dst + o, distance, n);
+    else
       CopyMatch(dst + o, distance, n);
-    }
   }
   o += n;
   return true;
@@ -170,39 +178,70 @@ inline bool DecodeToken(u64 v, u8 *dst, u32 capacity, u32 &o, size_t &b) {
 template <u32 W, u32 L>
 Error DecodeStream(const u8 *src, size_t srcLen, u8 *dst, u32 capacity,
                    u32 *lengthOut) {
-  // Flags of four literals in a row at the top of a 64-bit window.
-  const u64 kFourLiterals = (1ull << 63) | (1ull << 54) | (1ull << 45) |
-                            (1ull << 36);
+  const u32 kWindow = 1u << W;
+  const u32 kMatchBits = 1 + W + L;  // the longest token
+  const u32 kMaxLength = (1u << L) + 1;
+  // A load at the token's byte holds at least 57 valid bits, so this many
+  // tokens whole; with eight bytes left at the loaded byte they all begin
+  // before the stream's last byte, so the stop rule cannot end the stream
+  // among them (it may hold after the last).
+  const u32 kPerLoad = 57 / kMatchBits;
+  // Output room in which the tokens of one load need no checks: all of
+  // them maximal matches, the last written as sixteen bytes.
+  const u32 kRoom = kPerLoad * kMaxLength + 16;
+  // Flags of six literals in a row at the top of a 64-bit window.
+  const u64 kSixLiterals = (1ull << 63) | (1ull << 54) | (1ull << 45) |
+                           (1ull << 36) | (1ull << 27) | (1ull << 18);
   size_t b = 0;  // bit position in the stream
   u32 o = 0;     // output position
-  // While eight whole bytes remain at the loaded byte, every token decoded
-  // from the load begins before the last byte, so the stop rule cannot end
-  // the stream in here; it may hold after the last of them.
-  const u32 kMatchBits = 1 + W + L;  // the longest token
   while ((b >> 3) + 8 <= srcLen) {
-    // One load serves several tokens: at least 57 valid bits.
     u64 v = Load64BE(src + (b >> 3)) << (b & 7);
-    u32 avail = 64 - static_cast<u32>(b & 7);
-    do {
-      if ((v & kFourLiterals) == kFourLiterals && avail >= 36 &&
-          capacity - o >= 4) {
+    if (o >= kWindow - 1 && capacity - o >= kRoom) {
+      // Far enough from both ends of the destination that no token of this
+      // load can copy from before it or write past it: one test for all.
+      if ((v & kSixLiterals) == kSixLiterals) {
+        // Six literals in a row (data that does not compress): 54 bits.
         u8 *op = dst + o;
-        op[0] = static_cast<u8>(v >> 55);
-        op[1] = static_cast<u8>(v >> 46);
-        op[2] = static_cast<u8>(v >> 37);
-        op[3] = static_cast<u8>(v >> 28);
-        o += 4;
-        b += 4 * kLiteralBits;
-        v <<= 4 * kLiteralBits;
-        avail -= 4 * kLiteralBits;
+        u32 first = (static_cast<u32>(v >> 55) & 0xFF) |
+                    (static_cast<u32>(v >> 38) & 0xFF00) |
+                    (static_cast<u32>(v >> 21) & 0xFF0000) |
+                    (static_cast<u32>(v >> 4) & 0xFF000000u);
+        u16 last = static_cast<u16>((static_cast<u32>(v >> 19) & 0xFF) |
+                                    (static_cast<u32>(v >> 2) & 0xFF00));
+        if (kLittleEndian) {
+          memcpy(op, &first, 4);
+          memcpy(op + 4, &last, 2);
+        } else {
+          for (u32 k = 0; k < 4; k++) op[k] = static_cast<u8>(first >> (8 * k));
+          op[4] = static_cast<u8>(last);
+          op[5] = static_cast<u8>(last >> 8);
+        }
+        o += 6;
+        b += 6 * kLiteralBits;
         continue;
       }
-      size_t before = b;
-      if (!DecodeToken<W, L>(v, dst, capacity, o, b)) return ERR_INVALIDFORMAT;
-      u32 used = static_cast<u32>(b - before);
-      v <<= used;
-      avail -= used;
-    } while (avail >= kMatchBits);
+      for (u32 k = 0; k < kPerLoad; k++) {
+        if (v >> 63) {
+          dst[o++] = static_cast<u8>(v >> 55);
+          v <<= kLiteralBits;
+          b += kLiteralBits;
+        } else {
+          u32 x = static_cast<u32>(v >> (63 - W)) & (kWindow - 1);
+          u32 n = (static_cast<u32>(v >> (63 - W - L)) & ((1u << L) - 1)) + 2;
+          if (x != 0) CopyMatchWithRoom(dst + o, kWindow - x, n);
+          o += n;
+          v <<= kMatchBits;
+          b += kMatchBits;
+        }
+      }
+    } else {
+      for (u32 k = 0; k < kPerLoad; k++) {
+        size_t before = b;
+        if (!DecodeToken<W, L>(v, dst, capacity, o, b))
+          return ERR_INVALIDFORMAT;
+        v <<= b - before;
+      }
+    }
   }
   // The tail, with bytes past the end reading as zero. The stop rule holds
   // after every token, including the last one of the loop above; a stream

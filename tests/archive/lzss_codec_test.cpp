@@ -225,6 +225,34 @@ TEST(LzssEncoderTest, BytesAgreeingWithTheReferenceBecomeUnchangedRuns) {
   EXPECT_EQ(out, now);
 }
 
+TEST(LzssEncoderTest, UnchangedRunsDecodeOverThePriorContentsOfALargeBlock) {
+  // Far from the block's start the decoder takes its unchecked path; runs
+  // there must keep the destination's bytes as well, and the bytes after
+  // the block must stay as they were.
+  for (u8 code : {0xA1, 0xC4, 0xC5}) {
+    Bytes prior = TextLike(32768, 30);
+    Bytes now = prior;
+    std::mt19937 rng(code);
+    for (size_t i = 0; i < now.size(); i += 1 + rng() % 64)
+      now[i] = static_cast<u8>(rng());
+    Bytes dst(now.size() * 9 / 8 + 2);
+    u32 length = static_cast<u32>(dst.size());
+    ASSERT_EQ(LzssEncode(now.data(), 32768, dst.data(), &length, code,
+                         prior.data()),
+              nullptr);
+    dst.resize(length);
+    Bytes out = prior;
+    out.resize(32768 + 64, 0x5A);
+    u32 produced = static_cast<u32>(out.size());
+    ASSERT_EQ(LzssDecode(dst.data(), length, out.data(), &produced, code),
+              nullptr);
+    EXPECT_EQ(produced, 32768u);
+    EXPECT_TRUE(std::equal(now.begin(), now.end(), out.begin()))
+        << std::hex << int(code);
+    EXPECT_EQ(Bytes(out.begin() + 32768, out.end()), Bytes(64, 0x5A));
+  }
+}
+
 TEST(LzssDecoderTest, UnchangedRunLeavesTheDestinationBytes) {
   // Under 0xC4: literal 'Q', a run of 5 (x = 0, f = 3), literal 'Z'.
   // 1 01010001 | 0 000000000000 0011 | 1 01011010
