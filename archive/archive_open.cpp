@@ -121,6 +121,18 @@ CFileService *OpenArchive(CFile *file, bool allowEmbedded, Error *errorOut) {
   return OpenPoolOrPack(file, errorOut);
 }
 
+CFileService *OpenArchivePath(const char *path, Error *errorOut) {
+  Error scratch = nullptr;
+  if (!errorOut) errorOut = &scratch;
+  *errorOut = nullptr;
+  CFile *file = FsOpen(path, FOM_READ | FOM_SHAREREAD, errorOut);
+  if (!file) {
+    if (!*errorOut) *errorOut = FERR_OPENFAIL;
+    return nullptr;
+  }
+  return OpenArchive(file, true, errorOut);
+}
+
 namespace {
 
 struct Walk {

@@ -23,6 +23,10 @@ u32 FindEmbeddedArchive(CFile *file, u32 *positionOut);
 // when it is none of these.
 CFileService *OpenArchive(CFile *file, bool allowEmbedded, Error *errorOut);
 
+// OpenArchive (with allowEmbedded) of the file at `path`, opened through
+// the file services for reading.
+CFileService *OpenArchivePath(const char *path, Error *errorOut);
+
 // Calls visit(path, file-or-null, context) for every file below `dir` of
 // `service` (depth first, in the service's order), with '\' separators and
 // the path relative to `dir`. A member that cannot be opened is visited with

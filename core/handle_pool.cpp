@@ -157,24 +157,27 @@ Handle CFileHandlePool::GetHandle(void *p) {
   return 0;
 }
 
-Error CFileHandlePool::Read(Handle h, void *dst, u32 offset, u32 count) {
+Error CFileHandlePool::ClipToCopy(Handle h, u32 offset, u32 *count, u8 **at) {
   u8 *p = static_cast<u8 *>(GetLockedPointer(h));
   if (!p) return mError = ERR_NOTLOCKED;
   u32 n = GetSize(h);
-  if (count == kToEnd) count = n;
+  if (*count == kToEnd) *count = n;
   if (offset >= n) return mError = PERR_OVERMAXSIZE;
-  if (count > n - offset) count = n - offset;
-  memcpy(dst, p + offset, count);
+  if (*count > n - offset) *count = n - offset;
+  *at = p + offset;
   return nullptr;
 }
 
+Error CFileHandlePool::Read(Handle h, void *dst, u32 offset, u32 count) {
+  u8 *at;
+  Error e = ClipToCopy(h, offset, &count, &at);
+  if (!e) memcpy(dst, at, count);
+  return e;
+}
+
 Error CFileHandlePool::Write(Handle h, const void *src, u32 offset, u32 count) {
-  u8 *p = static_cast<u8 *>(GetLockedPointer(h));
-  if (!p) return mError = ERR_NOTLOCKED;
-  u32 n = GetSize(h);
-  if (count == kToEnd) count = n;
-  if (offset >= n) return mError = PERR_OVERMAXSIZE;
-  if (count > n - offset) count = n - offset;
-  memcpy(p + offset, src, count);
-  return nullptr;
+  u8 *at;
+  Error e = ClipToCopy(h, offset, &count, &at);
+  if (!e) memcpy(at, src, count);
+  return e;
 }

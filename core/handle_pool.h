@@ -88,6 +88,9 @@ class CFileHandlePool : public CHandlePool {
  protected:
   struct LockRecord;
   LockRecord *FindRecord(Handle h) const;
+  // The locked copy of h at `offset` with *count clipped to its end; the
+  // codes of Read and Write.
+  Error ClipToCopy(Handle h, u32 offset, u32 *count, u8 **at);
   static u8 *DataOf(LockRecord *r);
 
   CPtrPool *mCopyPool;

@@ -21,9 +21,7 @@ int CmdExtract(int argc, char **argv) {
   if (argc != 3) return UsageError("usage: patchkit extract FILE DIR");
   FsSession session;
   Error e = nullptr;
-  CFile *file = FsOpen(argv[1], FOM_READ | FOM_SHAREREAD, &e);
-  if (!file) return Fail(argv[1], e);
-  CFileService *archive = OpenArchive(file, true, &e);
+  CFileService *archive = OpenArchivePath(argv[1], &e);
   if (!archive) return Fail(argv[1], e);
   u32 failures = ExtractArchive(archive, argv[2], Report, nullptr);
   delete archive;

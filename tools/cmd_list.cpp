@@ -27,9 +27,7 @@ int CmdList(int argc, char **argv) {
   if (argc != 2) return UsageError("usage: patchkit list FILE");
   FsSession session;
   Error e = nullptr;
-  CFile *file = FsOpen(argv[1], FOM_READ | FOM_SHAREREAD, &e);
-  if (!file) return Fail(argv[1], e);
-  CFileService *archive = OpenArchive(file, true, &e);
+  CFileService *archive = OpenArchivePath(argv[1], &e);
   if (!archive) return Fail(argv[1], e);
   ListState state = {0};
   e = WalkArchive(archive, "", PrintMember, &state);

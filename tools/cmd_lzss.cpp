@@ -5,8 +5,9 @@
 #include "archive/lzss.h"
 #include "archive/lzss_writer.h"
 #include "fs/file.h"
-#include "tools/commands.h"
 #include "fs/mount_table.h"
+#include "tools/commands.h"
+#include "tools/fs_session.h"
 
 namespace {
 
@@ -17,22 +18,10 @@ const char kUsage[] =
 const u32 kReadMode = FOM_READ | FOM_SHAREREAD;
 const u32 kCreateMode = FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE;
 
-// The mount table with the host file service, for the span of a command.
-struct HostFiles {
-  HostFiles() {
-    MountTableInit(8);
-    HostFsInit();
-  }
-  ~HostFiles() {
-    HostFsShutdown();
-    MountTableShutdown();
-  }
-};
-
 // Opens both files, runs `convert` and reports the file at fault.
 int Convert(const char *inPath, const char *outPath, bool compress, u8 code,
             u32 blockSize) {
-  HostFiles hostFiles;
+  FsSession session;
   Error e = nullptr;
   CFile *in = FsOpen(inPath, kReadMode, &e);
   if (!in) return Fail(inPath, e ? e : FERR_OPENFAIL);

@@ -4,20 +4,9 @@
 #include "fs/file.h"
 #include "fs/mount_table.h"
 #include "tools/commands.h"
+#include "tools/fs_session.h"
 
 namespace {
-
-// Host files through the file services for the span of the command.
-struct HostSession {
-  HostSession() {
-    MountTableInit(8);
-    HostFsInit();
-  }
-  ~HostSession() {
-    HostFsShutdown();
-    MountTableShutdown();
-  }
-};
 
 const char *FailedOr(const CPackWriter &writer, const char *fallback) {
   const char *name = writer.GetFailedName();
@@ -30,7 +19,7 @@ int CmdPack(int argc, char **argv) {
   if (argc != 3) return UsageError("usage: patchkit pack DIR OUT");
   const char *dir = argv[1];
   const char *out = argv[2];
-  HostSession session;
+  FsSession session;
   CPackWriter writer;
   Error e = writer.AddFolder(dir, "");
   if (e) return Fail(FailedOr(writer, dir), e);

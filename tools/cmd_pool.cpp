@@ -7,6 +7,7 @@
 #include "archive/pool_image.h"
 #include "fs/mount_table.h"
 #include "tools/commands.h"
+#include "tools/fs_session.h"
 
 int CmdPool(int argc, char **argv) {
   const char *dir = nullptr;
@@ -31,14 +32,11 @@ int CmdPool(int argc, char **argv) {
       blockSize > kPoolMaxBlockSize)
     return UsageError("--block-size must be a multiple of 4 from 32 to 1048576");
 
-  MountTableInit(8);
-  HostFsInit();
+  FsSession session;
   PoolImageStats stats = {0, 0, 0};
   char failed[kPoolImagePathMax];
   Error e = BuildPoolImage(dir, out, static_cast<u32>(blockSize), &stats,
                            failed);
-  HostFsShutdown();
-  MountTableShutdown();
   if (e) return Fail(failed[0] ? failed : out, e);
   printf("%s: %u files, %u folders, %llu bytes, block size %lu\n", out,
          stats.files, stats.directories,

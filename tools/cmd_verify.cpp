@@ -57,9 +57,7 @@ int CmdVerify(int argc, char **argv) {
   }
 
   // Every member of the archive.
-  file = FsOpen(path, FOM_READ | FOM_SHAREREAD, &e);
-  if (!file) return Fail(path, e);
-  CFileService *archive = OpenArchive(file, true, &e);
+  CFileService *archive = OpenArchivePath(path, &e);
   if (!archive) {
     Fail(path, e);
     return kExitFailure;
