@@ -3,6 +3,7 @@
 
 #include "archive/patch_builder.h"
 #include "tools/commands.h"
+#include "tools/exec_mode.h"
 #include "tools/fs_session.h"
 
 int CmdBuild(int argc, char **argv) {
@@ -37,6 +38,7 @@ int CmdBuild(int argc, char **argv) {
       fprintf(stderr, "patchkit: %s already carries an archive\n", stub);
     return Fail(*failed ? failed : out, e);
   }
+  CopyExecutePermission(stub, out);
   printf("%s: %u bytes: patcher %u + container %u (pack %u bytes, %u members",
          out, info.stubSize + info.containerSize, info.stubSize,
          info.containerSize, info.packSize, info.members);

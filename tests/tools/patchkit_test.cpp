@@ -82,6 +82,9 @@ TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
   ProcessResult r = Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
                          "--files", src, "-o", dir / "patch"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
+  // The patch is a program like its stub.
+  EXPECT_EQ(fsys::status(dir / "patch").permissions() & fsys::perms::owner_exec,
+            fsys::perms::owner_exec);
   std::set<std::string> lines = Listing(dir / "patch");
   EXPECT_TRUE(lines.count("5\tFILES\\A.TXT"));
   EXPECT_TRUE(lines.count("50000\tFILES\\SUB\\B.BIN"));
