@@ -220,6 +220,9 @@ Error DecodeStream(const u8 *src, size_t srcLen, u8 *dst, u32 capacity,
         b += 6 * kLiteralBits;
         continue;
       }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC unroll 8
+#endif
       for (u32 k = 0; k < kPerLoad; k++) {
         if (v >> 63) {
           dst[o++] = static_cast<u8>(v >> 55);
