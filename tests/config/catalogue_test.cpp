@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/catalogue.h"
 #include "config_test_support.h"
@@ -67,13 +68,13 @@ std::string Format(const char *format, std::initializer_list<FormatArg> args,
 
 // --- Texts -------------------------------------------------------------------
 
-TEST_F(CatalogueTest, TextIsTheValueOfTheKeyInSectionStr) {
-  Use("[other]\nk=no\n[str]\nk=yes\n");
-  EXPECT_STREQ(GetText("k"), "yes");
-}
-
-TEST_F(CatalogueTest, MissingKeySectionOrCatalogueReadsAsEmpty) {
-  Use("[str]\nk=v\n");
+TEST_F(CatalogueTest, TextIsTheValueInSectionStrWithBarsAsLineFeeds) {
+  Use("[other]\nk=no\n[str]\nk=yes\nb=a|b||c|\n");
+  const char *k = GetText("k");
+  EXPECT_STREQ(k, "yes");
+  const char *b = GetText("b");
+  EXPECT_EQ(k, b);  // one shared buffer
+  EXPECT_STREQ(b, "a\nb\n\nc\n");
   EXPECT_STREQ(GetText("missing"), "");
   EXPECT_STREQ(GetText(nullptr), "");
   Use("[other]\nk=v\n");
@@ -81,19 +82,6 @@ TEST_F(CatalogueTest, MissingKeySectionOrCatalogueReadsAsEmpty) {
   delete gPatchIni;
   gPatchIni = nullptr;
   EXPECT_STREQ(GetText("k"), "");
-}
-
-TEST_F(CatalogueTest, BarsBecomeLineFeeds) {
-  Use("[str]\nk=a|b||c|\n");
-  EXPECT_STREQ(GetText("k"), "a\nb\n\nc\n");
-}
-
-TEST_F(CatalogueTest, SecondLookupReusesTheBuffer) {
-  Use("[str]\na=first\nb=second\n");
-  const char *a = GetText("a");
-  const char *b = GetText("b");
-  EXPECT_EQ(a, b);
-  EXPECT_STREQ(a, "second");
 }
 
 TEST_F(CatalogueTest, VeryLongValueIsCutTo4094Characters) {
@@ -106,31 +94,26 @@ TEST_F(CatalogueTest, VeryLongValueIsCutTo4094Characters) {
 
 // --- Numbers and flags ---------------------------------------------------------
 
-TEST(HexVersionTest, ParsesLikeASignedBase16Number) {
-  EXPECT_EQ(ParseHexVersion("10009"), 0x10009u);
-  EXPECT_EQ(ParseHexVersion("0x10009"), 0x10009u);
-  EXPECT_EQ(ParseHexVersion("0X1a"), 0x1Au);
-  EXPECT_EQ(ParseHexVersion(" -1"), 0xFFFFFFFFu);
-  EXPECT_EQ(ParseHexVersion("\t\n+ff"), 0xFFu);
-  EXPECT_EQ(ParseHexVersion("12zz34"), 0x12u);
-}
-
-TEST(HexVersionTest, NoDigitsGiveZero) {
-  EXPECT_EQ(ParseHexVersion(""), 0u);
-  EXPECT_EQ(ParseHexVersion("zz"), 0u);
-  EXPECT_EQ(ParseHexVersion("-"), 0u);
-  EXPECT_EQ(ParseHexVersion("0x"), 0u);
-  EXPECT_EQ(ParseHexVersion(nullptr), 0u);
-}
-
-TEST(HexVersionTest, OutOfRangeValuesAreClamped) {
-  EXPECT_EQ(ParseHexVersion("FFFFFFFFF"), 0x7FFFFFFFu);
-  EXPECT_EQ(ParseHexVersion("80000000"), 0x7FFFFFFFu);
-  EXPECT_EQ(ParseHexVersion("7FFFFFFF"), 0x7FFFFFFFu);
-  EXPECT_EQ(ParseHexVersion("-FFFFFFFFF"), 0x80000000u);
-  EXPECT_EQ(ParseHexVersion("-80000000"), 0x80000000u);
-  EXPECT_EQ(ParseHexVersion("-80000001"), 0x80000000u);
-  EXPECT_EQ(ParseHexVersion(std::string(200, 'f').c_str()), 0x7FFFFFFFu);
+TEST(HexVersionTest, ParsesLikeASignedBase16NumberClampedToI32) {
+  const std::string many(200, 'f');
+  struct Case {
+    const char *text;
+    u32 value;
+  } cases[] = {
+      {"10009", 0x10009u}, {"0x10009", 0x10009u}, {"0X1a", 0x1Au},
+      {" -1", 0xFFFFFFFFu}, {"\t\n+ff", 0xFFu}, {"12zz34", 0x12u},
+      // No digits.
+      {"", 0u}, {"zz", 0u}, {"-", 0u}, {"0x", 0u}, {nullptr, 0u},
+      // Out of range.
+      {"FFFFFFFFF", 0x7FFFFFFFu}, {"80000000", 0x7FFFFFFFu},
+      {"7FFFFFFF", 0x7FFFFFFFu}, {"-FFFFFFFFF", 0x80000000u},
+      {"-80000000", 0x80000000u}, {"-80000001", 0x80000000u},
+      {many.c_str(), 0x7FFFFFFFu},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text ? c.text : "(null)");
+    EXPECT_EQ(ParseHexVersion(c.text), c.value);
+  }
 }
 
 TEST_F(CatalogueTest, VersionKeysAreHexadecimal) {
@@ -152,29 +135,34 @@ TEST_F(CatalogueTest, FlagIsOnOnlyForExactlyOne) {
 
 // --- Formatting ----------------------------------------------------------------
 
-TEST(FormatTextTest, ExtraConversionsAreCopiedAndNeverReadArguments) {
-  EXPECT_EQ(Format("%s%s%s%n", {FormatArg::Text("X")}), "X%s%s%n");
-  EXPECT_EQ(Format("%n", {FormatArg::Int(1)}), "%n");
-  EXPECT_EQ(Format("%s", {}), "%s");
-}
-
-TEST(FormatTextTest, ConversionOfTheWrongKindTakesNoArgument) {
-  EXPECT_EQ(Format("%d-%s", {FormatArg::Text("T")}), "%d-T");
-  EXPECT_EQ(Format("%s-%d", {FormatArg::Int(4)}), "%s-4");
-}
-
-TEST(FormatTextTest, StarsPositionsAndUnknownLettersStayLiteral) {
-  EXPECT_EQ(Format("%*d", {FormatArg::Int(3), FormatArg::Int(4)}), "%*d");
-  EXPECT_EQ(Format("%1$s", {FormatArg::Text("a")}), "%1$s");
-  EXPECT_EQ(Format("%f%p%lld", {FormatArg::Int(1)}), "%f%p%lld");
-  EXPECT_EQ(Format("%-%d", {FormatArg::Int(1)}), "%-%d");
-}
-
-TEST(FormatTextTest, PercentSignsAtTheEndAndDoubled) {
-  EXPECT_EQ(Format("100%", {}), "100%");
-  EXPECT_EQ(Format("100%%", {}), "100%");
-  EXPECT_EQ(Format("%%d", {FormatArg::Int(1)}), "%d");
-  EXPECT_EQ(Format("%05", {FormatArg::Int(1)}), "%05");
+TEST(FormatTextTest, DirectivesWithoutAFittingArgumentStayLiteral) {
+  const FormatArg x = FormatArg::Text("X"), t = FormatArg::Text("T"),
+                  a = FormatArg::Text("a"), one = FormatArg::Int(1),
+                  three = FormatArg::Int(3), four = FormatArg::Int(4);
+  struct Case {
+    const char *format;
+    std::vector<FormatArg> args;
+    const char *expected;
+  } cases[] = {
+      // Extra conversions are copied and never read arguments.
+      {"%s%s%s%n", {x}, "X%s%s%n"}, {"%n", {one}, "%n"}, {"%s", {}, "%s"},
+      // A conversion of the wrong kind takes no argument.
+      {"%d-%s", {t}, "%d-T"}, {"%s-%d", {four}, "%s-4"},
+      // Stars, positions and unknown letters.
+      {"%*d", {three, four}, "%*d"}, {"%1$s", {a}, "%1$s"},
+      {"%f%p%lld", {one}, "%f%p%lld"}, {"%-%d", {one}, "%-%d"},
+      // Percent signs at the end and doubled.
+      {"100%", {}, "100%"}, {"100%%", {}, "100%"}, {"%%d", {one}, "%d"},
+      {"%05", {one}, "%05"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.format);
+    std::string buffer(256, '#');
+    u32 n = FormatText(&buffer[0], 256, c.format, c.args.data(),
+                       static_cast<u32>(c.args.size()));
+    EXPECT_STREQ(buffer.c_str(), c.expected);
+    EXPECT_EQ(n, strlen(c.expected));
+  }
 }
 
 TEST(FormatTextTest, HugeWidthIsCutAtTheBuffer) {
@@ -184,9 +172,6 @@ TEST(FormatTextTest, HugeWidthIsCutAtTheBuffer) {
   EXPECT_EQ(Format("%.99999d", {FormatArg::Int(5)}), std::string(255, '0'));
   EXPECT_EQ(Format("%99999999999999999999s", {FormatArg::Text("a")}).size(),
             255u);
-}
-
-TEST(FormatTextTest, HugePrecisionOfTextTakesTheWholeText) {
   EXPECT_EQ(Format("%.99999s|", {FormatArg::Text("abc")}), "abc|");
   EXPECT_EQ(Format("%.2s|", {FormatArg::Text("abc")}), "ab|");
 }
@@ -213,13 +198,10 @@ TEST(FormatTextTest, ValidDirectivesMatchPrintf) {
             expected);
 }
 
-TEST(FormatTextTest, LongModifierIsAccepted) {
+TEST(FormatTextTest, LongModifierAndCharacterZero) {
   EXPECT_EQ(Format("%ld/%lx", {FormatArg::Int(-5), FormatArg::Int(255)}),
             "-5/ff");
-}
-
-TEST(FormatTextTest, CharacterZeroWritesOnlyItsPadding) {
-  EXPECT_EQ(Format("[%3c]", {FormatArg::Int(0)}), "[   ]");
+  EXPECT_EQ(Format("[%3c]", {FormatArg::Int(0)}), "[   ]");  // padding only
 }
 
 TEST(FormatTextTest, TinyBuffersStayTerminated) {
@@ -284,21 +266,17 @@ TEST_F(CatalogueTest, AskUserShowsTheTextUnderTheTitle) {
   EXPECT_EQ(gMessageBoxCalls[0].type, 68u);
 }
 
-TEST_F(CatalogueTest, MissingTitleAndTextGiveAnEmptyBox) {
+TEST_F(CatalogueTest, MissingTitleGivesAnEmptyCaptionAndALongOneIsCut) {
   Use("[str]\n");
   EXPECT_EQ(AskUser("done", kMbOk), kIdOk);
-  ASSERT_EQ(gMessageBoxCalls.size(), 1u);
+  Use("[str]\ntitle=" + std::string(300, 't') + "\nk=v\n");
+  AskUser("k", kMbOk);
+  ASSERT_EQ(gMessageBoxCalls.size(), 2u);
   EXPECT_EQ(gMessageBoxCalls[0].text, "");
   EXPECT_EQ(gMessageBoxCalls[0].caption, "");
   EXPECT_EQ(gMessageBoxCalls[0].type, 0u);
-}
-
-TEST_F(CatalogueTest, LongTitleIsCutTo255Characters) {
-  Use("[str]\ntitle=" + std::string(300, 't') + "\nk=v\n");
-  AskUser("k", kMbOk);
-  ASSERT_EQ(gMessageBoxCalls.size(), 1u);
-  EXPECT_EQ(gMessageBoxCalls[0].caption, std::string(255, 't'));
-  EXPECT_EQ(gMessageBoxCalls[0].text, "v");
+  EXPECT_EQ(gMessageBoxCalls[1].caption, std::string(255, 't'));
+  EXPECT_EQ(gMessageBoxCalls[1].text, "v");
 }
 
 TEST_F(CatalogueTest, AskUserTextKeepsATextFromTheSharedBuffer) {

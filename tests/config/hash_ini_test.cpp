@@ -53,58 +53,74 @@ int EntryCount(IniSection *s) {
 
 // --- IniHash ---------------------------------------------------------------
 
-TEST(IniHashTest, ThreeLettersHashTheSameInEitherCase) {
-  EXPECT_EQ(IniHash("abc"), 3334915782u);
-  EXPECT_EQ(IniHash("ABC"), 3334915782u);
-  EXPECT_EQ(IniHash("aBc"), 0xC6C6C6C6u);
-}
-
-TEST(IniHashTest, ShortNamesShiftTheAccumulatorOut) {
-  EXPECT_EQ(IniHash(""), 0u);
-  EXPECT_EQ(IniHash("a"), 0x41414141u);
-  EXPECT_EQ(IniHash("ab"), 0x83838383u);
-}
-
-TEST(IniHashTest, HashIsTheByteSumRepeatedInEveryByte) {
-  // Every byte ends up added once at each of the four byte positions, so
-  // anagrams collide.
+TEST(IniHashTest, HashIsTheByteSumRepeatedInEveryByteFoldingOnlyAsciiLetters) {
+  struct Case {
+    const char *name;
+    u32 hash;
+  } cases[] = {
+      {"abc", 3334915782u}, {"ABC", 3334915782u}, {"aBc", 0xC6C6C6C6u},
+      {"", 0u}, {"a", 0x41414141u}, {"ab", 0x83838383u},
+      {"title", (0x54u + 0x49 + 0x54 + 0x4C + 0x45) * 0x01010101u},
+      {"\xFF", 0xFEFEFEFFu},  // -1: the accumulator starts at 0xFFFFFFFF
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(IniHash(c.name), c.hash);
+  }
+  // Each byte is added once at every byte position, so anagrams collide.
   EXPECT_EQ(IniHash("key12"), IniHash("yek21"));
-  EXPECT_EQ(IniHash("title"), (0x54u + 0x49 + 0x54 + 0x4C + 0x45) * 0x01010101u);
-}
-
-TEST(IniHashTest, BytesAboveAsciiCountAsNegative) {
-  // 0xFF is -1: the accumulator starts at 0xFFFFFFFF.
-  EXPECT_EQ(IniHash("\xFF"), 0xFEFEFEFFu);
-  // Only ASCII letters fold: 0xE9 and 0xC9 stay different.
   EXPECT_NE(IniHash("\xE9"), IniHash("\xC9"));
 }
 
 // --- Sample lines ------------------------------------------------------------
 
-TEST(HashIniLinesTest, ValueAndCommentAreSplitAndTrimmed) {
-  IniPtr ini = Load("[str]\ntitle = Vask Patch ;c\n");
-  IniEntry *e = ini->FindKey("str", "title");
-  ASSERT_NE(e, nullptr);
-  EXPECT_STREQ(e->Value(), "Vask Patch");
-  EXPECT_STREQ(e->Comment(), "c");
-}
-
-TEST(HashIniLinesTest, OnlyTheFirstEqualsSignSplits) {
-  EXPECT_EQ(ValueOf(Load("[s]\nk = a = b\n").get(), "s", "k"), "a = b");
-}
-
-TEST(HashIniLinesTest, QuotesBelongToTheValue) {
-  EXPECT_EQ(ValueOf(Load("[s]\nk = \"a b\" \n").get(), "s", "k"), "\"a b\"");
-}
-
-TEST(HashIniLinesTest, KeyWithoutValueHasAnEmptyValue) {
-  EXPECT_EQ(ValueOf(Load("[s]\nk=\n").get(), "s", "k"), "");
-  EXPECT_EQ(ValueOf(Load("[s]\nk\n").get(), "s", "k"), "");
-}
-
-TEST(HashIniLinesTest, LineWithEmptyNameAndNoCommentIsDropped) {
-  IniPtr ini = Load("[s]\n=v\n   \n\t\n");
-  EXPECT_EQ(EntryCount(ini->FindSection("s")), 0);
+TEST(HashIniLinesTest, LinesSplitIntoSectionsKeysAndTrimmedValues) {
+  struct Case {
+    const char *text, *section, *key, *value;
+    int entries;  // in `section`, or -1 when not checked
+  } cases[] = {
+      {"[str]\ntitle = Vask Patch ;c\n", "str", "title", "Vask Patch", 1},
+      {"[s]\nk = a = b\n", "s", "k", "a = b", 1},  // the first '=' splits
+      {"[s]\nk = \"a b\" \n", "s", "k", "\"a b\"", 1},
+      {"[s]\nk=\n", "s", "k", "", 1},
+      {"[s]\nk\n", "s", "k", "", 1},
+      {"[s]\n=v\n   \n\t\n", "s", "", "<missing>", 0},  // no name, no comment
+      {"k=v\n[s]\nm=1\n", "s", "k", "<missing>", 1},   // before any section
+      {"[s]\nk=1\nK=2\n", "s", "k", "2", -1},
+      {"[str]\na=1\n[STR]\nb=2\n", "str", "a", "<missing>", 1},
+      {"[str]\na=1\n[STR]\nb=2\n", "str", "b", "2", 1},
+      {"[ str ]\nk=v\n", " str ", "k", "v", 1},
+      {"[ str ]\nk=v\n", "str", "k", "<missing>", -1},
+      {"[x] = y\nk=v\n", "x", "k", "v", 1},  // brackets before '=' make a header
+      {"[x] = y\nk=v\n", "[x] = y", "k", "<missing>", -1},
+      {"[s] ;about s\n[]\nk=v\n", "", "k", "v", 1},
+      {"[s]\n \tk \t=\t v w \t;x\n", "s", "k", "v w", 1},
+      {"[s]\nk=v", "s", "k", "v", 1},  // last line without a line break
+      {"[a]\nk=1\n[b]\nj=2\n", "b", "k", "<missing>", 1},
+      {"[a]\nk=1\n[b]\nj=2\n", "A", "K", "1", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.text << " -> [" << c.section << "] "
+                                    << c.key);
+    IniPtr ini = Load(c.text);
+    EXPECT_EQ(ValueOf(ini.get(), c.section, c.key), c.value);
+    if (c.entries >= 0) {
+      ASSERT_NE(ini->FindSection(c.section), nullptr);
+      EXPECT_EQ(EntryCount(ini->FindSection(c.section)), c.entries);
+    }
+  }
+  IniPtr ini = Load("[str]\ntitle = Vask Patch ;c\n[STR] ;about s\n");
+  EXPECT_STREQ(ini->FindSection("str")->Comment(), "about s");
+  EXPECT_STREQ(ini->FindSection("Str")->name, "STR");
+  EXPECT_EQ(ini->FirstSection()->next, ini->LastSection());
+  EXPECT_EQ(ini->FindKey("str", "title"), nullptr);  // hidden with its section
+  ini = Load("[s]\ntitle = Vask Patch ;c\n");
+  EXPECT_STREQ(ini->FindKey("s", "title")->Comment(), "c");
+  // A header alone is a section only when a line break ends it, unless
+  // other lines came before it.
+  EXPECT_EQ(Load("[s]")->FindSection("s"), nullptr);
+  EXPECT_NE(Load("[s]\n")->FindSection("s"), nullptr);
+  EXPECT_NE(Load("[s]\n[t]")->FindSection("t"), nullptr);
 }
 
 TEST(HashIniLinesTest, CommentLineIsListedButNeverFoundAndIsFreed) {
@@ -126,49 +142,6 @@ TEST(HashIniLinesTest, CommentLineIsListedButNeverFoundAndIsFreed) {
   EXPECT_EQ(ini->FirstSection(), nullptr);
 }
 
-TEST(HashIniLinesTest, KeyBeforeTheFirstSectionIsDropped) {
-  IniPtr ini = Load("k=v\n[s]\nm=1\n");
-  EXPECT_EQ(ini->FindKey("s", "k"), nullptr);
-  EXPECT_EQ(EntryCount(ini->FindSection("s")), 1);
-}
-
-TEST(HashIniLinesTest, RepeatedSectionHidesTheEarlierOneAndItsKeys) {
-  IniPtr ini = Load("[str]\na=1\n[STR]\nb=2\n");
-  EXPECT_EQ(ini->FindKey("str", "a"), nullptr);
-  EXPECT_EQ(ValueOf(ini.get(), "str", "b"), "2");
-  EXPECT_STREQ(ini->FindSection("Str")->name, "STR");
-  EXPECT_EQ(ini->FirstSection()->next, ini->LastSection());
-}
-
-TEST(HashIniLinesTest, RepeatedKeyTakesTheLaterValue) {
-  EXPECT_EQ(ValueOf(Load("[s]\nk=1\nK=2\n").get(), "s", "k"), "2");
-}
-
-TEST(HashIniLinesTest, SpacesInsideBracketsBelongToTheName) {
-  IniPtr ini = Load("[ str ]\nk=v\n");
-  EXPECT_EQ(ini->FindSection("str"), nullptr);
-  EXPECT_EQ(ValueOf(ini.get(), " str ", "k"), "v");
-}
-
-TEST(HashIniLinesTest, BracketsBeforeEqualsMakeAHeader) {
-  IniPtr ini = Load("[x] = y\nk=v\n");
-  IniSection *s = ini->FindSection("x");
-  ASSERT_NE(s, nullptr);
-  EXPECT_EQ(ValueOf(ini.get(), "x", "k"), "v");
-  EXPECT_EQ(ini->FindSection("[x] = y"), nullptr);
-}
-
-TEST(HashIniLinesTest, HeaderKeepsItsCommentAndEmptyBracketsNameASection) {
-  IniPtr ini = Load("[s] ;about s\n[]\nk=v\n");
-  EXPECT_STREQ(ini->FindSection("s")->Comment(), "about s");
-  EXPECT_EQ(ValueOf(ini.get(), "", "k"), "v");
-}
-
-TEST(HashIniLinesTest, TabsAndSpacesAreTrimmed) {
-  IniPtr ini = Load("[s]\n \tk \t=\t v w \t;x\n");
-  EXPECT_EQ(ValueOf(ini.get(), "s", "k"), "v w");
-}
-
 TEST(HashIniLinesTest, LongLineLosesItsTenTwentyFourthCharacter) {
   std::string line = "k=" + std::string(1021, 'v') + "X" + "m=" +
                      std::string(474, 'w');
@@ -186,16 +159,6 @@ TEST(HashIniLinesTest, AllLineEndsAndEmptyLinesAreAccepted) {
   EXPECT_EQ(ValueOf(ini.get(), "s", "b"), "2");
   EXPECT_EQ(ValueOf(ini.get(), "s", "c"), "3");
   EXPECT_EQ(EntryCount(ini->FindSection("s")), 3);
-}
-
-TEST(HashIniLinesTest, LastLineWithoutLineBreakIsStored) {
-  EXPECT_EQ(ValueOf(Load("[s]\nk=v").get(), "s", "k"), "v");
-  EXPECT_NE(Load("[s]\n[t]").get()->FindSection("t"), nullptr);
-}
-
-TEST(HashIniLinesTest, OnlyLineBeingAHeaderWithoutLineBreakIsDropped) {
-  EXPECT_EQ(Load("[s]").get()->FindSection("s"), nullptr);
-  EXPECT_NE(Load("[s]\n").get()->FindSection("s"), nullptr);
 }
 
 TEST(HashIniLinesTest, ZeroByteEndsTheLine) {
@@ -270,18 +233,14 @@ TEST(HashIniLoadTest, FailingReadEndsTheInputKeepingWhatWasRead) {
   EXPECT_EQ(ini->FindKey("s", "last"), nullptr);
 }
 
-TEST(HashIniLoadTest, LoadingAgainReplacesTheContent) {
+TEST(HashIniLoadTest, LoadingAgainReplacesTheContentAndANullFileClearsIt) {
   IniPtr ini = Load("[a]\nk=1\n");
   MemoryFile file("[b]\nk=2\n");
   ASSERT_EQ(ini->LoadIni(&file), nullptr);
   EXPECT_EQ(ini->FindSection("a"), nullptr);
   EXPECT_EQ(ValueOf(ini.get(), "b", "k"), "2");
-}
-
-TEST(HashIniLoadTest, NullFileIsRefusedAfterClearing) {
-  IniPtr ini = Load("[a]\nk=1\n");
   EXPECT_EQ(ini->LoadIni(nullptr), ERR_BADPARAMS);
-  EXPECT_EQ(ini->FindSection("a"), nullptr);
+  EXPECT_EQ(ini->FindSection("b"), nullptr);
 }
 
 TEST(HashIniLoadTest, PoolRunningDryStopsTheLoadCleanly) {
@@ -308,21 +267,20 @@ TEST(HashIniLoadTest, NodesAreAlignedForTheirPointers) {
 
 // --- Lookups -----------------------------------------------------------------
 
-TEST(HashIniValueTest, SmallBufferKeepsSizeMinusOneCharacters) {
-  IniPtr ini = Load("[s]\nk=abcdef\n");
+TEST(HashIniValueTest, CopyKeepsSizeMinusOneCharactersAndZeroFillsTheRest) {
+  IniPtr ini = Load("[s]\nk=abcdef\nq=" + std::string(300, 'q') + "\n");
   char buffer[8];
   memset(buffer, '#', sizeof buffer);
   EXPECT_EQ(ini->GetValue("s", "k", buffer, 4), nullptr);
-  EXPECT_EQ(std::string(buffer, 4), std::string("abc\0", 4));
-  EXPECT_EQ(buffer[4], '#');
-}
-
-TEST(HashIniValueTest, RestOfTheBufferIsZeroFilled) {
-  IniPtr ini = Load("[s]\nk=ab\n");
-  char buffer[6];
+  EXPECT_EQ(std::string(buffer, 5), std::string("abc\0#", 5));
   memset(buffer, '#', sizeof buffer);
-  EXPECT_EQ(ini->GetValue("s", "k", buffer, 6), nullptr);
-  EXPECT_EQ(std::string(buffer, 6), std::string("ab\0\0\0\0", 6));
+  EXPECT_EQ(ini->GetValue("s", "k", buffer, 8), nullptr);
+  EXPECT_EQ(std::string(buffer, 8), std::string("abcdef\0\0", 8));
+  EXPECT_EQ(ini->GetValue("s", "k", nullptr, 4), ERR_UNKNOWN);
+  EXPECT_EQ(ini->GetValue("s", "k", buffer, 0), ERR_UNKNOWN);
+  char large[400];
+  EXPECT_EQ(ini->GetValue("s", "q", large, 0xFFFFFFFFu), nullptr);
+  EXPECT_EQ(std::string(large), std::string(300, 'q'));
 }
 
 TEST(HashIniValueTest, MissingKeyOrSectionLeavesTheBufferAlone) {
@@ -334,26 +292,6 @@ TEST(HashIniValueTest, MissingKeyOrSectionLeavesTheBufferAlone) {
   EXPECT_EQ(ini->GetValuePtr("t", "k"), nullptr);
   EXPECT_EQ(ini->FindKey(nullptr, "k"), nullptr);
   EXPECT_EQ(ini->FindKey("s", nullptr), nullptr);
-}
-
-TEST(HashIniValueTest, NullBufferOrZeroSizeIsRefused) {
-  IniPtr ini = Load("[s]\nk=v\n");
-  char buffer[4];
-  EXPECT_EQ(ini->GetValue("s", "k", nullptr, 4), ERR_UNKNOWN);
-  EXPECT_EQ(ini->GetValue("s", "k", buffer, 0), ERR_UNKNOWN);
-}
-
-TEST(HashIniValueTest, AllOnesSizeCopiesTheWholeValue) {
-  IniPtr ini = Load("[s]\nk=" + std::string(300, 'q') + "\n");
-  char buffer[400];
-  EXPECT_EQ(ini->GetValue("s", "k", buffer, 0xFFFFFFFFu), nullptr);
-  EXPECT_EQ(std::string(buffer), std::string(300, 'q'));
-}
-
-TEST(HashIniValueTest, KeyIsFoundOnlyUnderItsOwnSection) {
-  IniPtr ini = Load("[a]\nk=1\n[b]\nj=2\n");
-  EXPECT_EQ(ini->FindKey("b", "k"), nullptr);
-  EXPECT_EQ(ValueOf(ini.get(), "A", "K"), "1");
 }
 
 // --- Files -------------------------------------------------------------------

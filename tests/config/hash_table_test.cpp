@@ -82,23 +82,20 @@ TEST(HashTableTest, FindInBucketSearchesOnlyThatBucket) {
   EXPECT_EQ(table.FindInBucket(&probe, 4), nullptr);  // out of range
 }
 
-TEST(HashTableTest, NullNodeOrProbeIsRefused) {
+TEST(HashTableTest, NullNodesAndATableWithoutBucketsAreRefused) {
   CHashTable table(4, HashNode, CompareNode, nullptr, 0, 0);
   EXPECT_EQ(table.Insert(nullptr), ERR_UNKNOWN);
   EXPECT_EQ(table.Find(nullptr), nullptr);
   void *out = nullptr;
   EXPECT_EQ(table.Detach(nullptr, &out), ERR_UNKNOWN);
   EXPECT_EQ(table.Remove(nullptr), ERR_UNKNOWN);
-}
-
-TEST(HashTableTest, TableWithoutBucketsRefusesEverything) {
-  CHashTable table(0, HashNode, CompareNode, nullptr, 0, 0);
+  CHashTable empty(0, HashNode, CompareNode, nullptr, 0, 0);
   Node a{nullptr, 1, 1};
-  EXPECT_EQ(table.Insert(&a), ERR_UNKNOWN);
-  EXPECT_EQ(table.Find(&a), nullptr);
-  EXPECT_EQ(table.Remove(&a), ERR_UNKNOWN);
-  table.ClearTable();
-  table.Relocate(16);
+  EXPECT_EQ(empty.Insert(&a), ERR_UNKNOWN);
+  EXPECT_EQ(empty.Find(&a), nullptr);
+  EXPECT_EQ(empty.Remove(&a), ERR_UNKNOWN);
+  empty.ClearTable();
+  empty.Relocate(16);
 }
 
 TEST(HashTableTest, DetachUnlinksTheFirstEqualNode) {
@@ -148,15 +145,12 @@ TEST(HashTableTest, ClearTableFreesBucketByBucketFromTheHead) {
     EXPECT_EQ(table.Find(&a), nullptr);
   }
   EXPECT_EQ(freed.size(), 4u);  // destruction frees nothing twice
-}
-
-TEST(HashTableTest, ClearTableWithoutCallbackOnlyEmptiesTheBuckets) {
-  CHashTable table(2, HashNode, CompareNode, nullptr, 0, 0);
+  CHashTable plain(2, HashNode, CompareNode, nullptr, 0, 0);
   Node a{nullptr, 1, 1};
-  table.Insert(&a);
-  table.ClearTable();
-  EXPECT_EQ(table.ElementCount(), 0u);
-  EXPECT_EQ(table.Find(&a), nullptr);
+  plain.Insert(&a);
+  plain.ClearTable();  // without a callback it only empties the buckets
+  EXPECT_EQ(plain.ElementCount(), 0u);
+  EXPECT_EQ(plain.Find(&a), nullptr);
 }
 
 TEST(HashTableTest, OffsetsLocateLinkAndKeyInsideTheNode) {
