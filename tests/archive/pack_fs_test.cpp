@@ -65,25 +65,17 @@ Bytes PackWithMember(u32 offset, u32 size) {
   return pack;
 }
 
-TEST(PackFsTest, NamesItselfCPackFSAndMembersAnswerCFile) {
+TEST(PackFsTest, OpenUpperCasesThePathCutTo255BytesAndOnlyReads) {
   FsPtr fs = OpenFs(MakePack(kSmallPack));
   EXPECT_STREQ(fs->GetClassName(), "CPackFS");
-  EXPECT_EQ(fs->GetClassName(), CPackFS::sClassName);
-  EXPECT_EQ(fs->Cast(CPackFS::sClassName), fs.get());
   EXPECT_EQ(fs->Cast(CFileService::sClassName), fs.get());
-  FilePtr f(fs->Open("PATCH.INI", FOM_READ, nullptr));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->GetClassName(), CFile::sClassName);
-  EXPECT_EQ(f->valid, 1u);
-  EXPECT_EQ(f->ownsParent, 0u);
-}
-
-TEST(PackFsTest, OpenUpperCasesThePathOnly) {
-  FsPtr fs = OpenFs(MakePack(kSmallPack));
   Error e = ERR_UNKNOWN;
   FilePtr f(fs->Open("patch.ini", FOM_READ, &e));
   ASSERT_TRUE(f);
   EXPECT_EQ(e, nullptr);
+  EXPECT_EQ(f->GetClassName(), CFile::sClassName);
+  EXPECT_EQ(f->valid, 1u);
+  EXPECT_EQ(f->ownsParent, 0u);
   EXPECT_EQ(ReadMember(f.get()), "[str]\nver=10003\n");
   f.reset(fs->Open("FILES/A.TXT", 0xC1, &e));
   EXPECT_FALSE(f);
@@ -93,22 +85,13 @@ TEST(PackFsTest, OpenUpperCasesThePathOnly) {
   f.reset(fs->Open("files\\sub\\b.txt", 0xC1, nullptr));
   ASSERT_TRUE(f);
   EXPECT_EQ(ReadMember(f.get()), "0123456789");
-}
-
-TEST(PackFsTest, PathsAreCutTo255Bytes) {
-  std::string name(255, 'L');
-  FsPtr fs = OpenFs(MakePack({{name, "x"}}));
-  std::string longer = std::string(255, 'l') + "IGNORED";
-  FilePtr f(fs->Open(longer.c_str(), FOM_READ, nullptr));
-  EXPECT_TRUE(f);
-}
-
-TEST(PackFsTest, OpenForWritingIsAccessDenied) {
-  FsPtr fs = OpenFs(MakePack(kSmallPack));
-  Error e = nullptr;
   EXPECT_EQ(fs->Open("PATCH.INI", 0x0F, &e), nullptr);
   EXPECT_EQ(e, FERR_ACCESSDENIED);
   EXPECT_EQ(fs->Open("PATCH.INI", FOM_WRITE, nullptr), nullptr);
+
+  fs = OpenFs(MakePack({{std::string(255, 'L'), "x"}}));
+  std::string longer = std::string(255, 'l') + "IGNORED";
+  EXPECT_TRUE(FilePtr(fs->Open(longer.c_str(), FOM_READ, nullptr)));
 }
 
 TEST(PackFsTest, MemberReadsStopAtTheMembersEnd) {
@@ -197,40 +180,37 @@ TEST(PackFsTest, MembersBeyondThePackAreRefused) {
   }
 }
 
-TEST(PackFsTest, ByteSeventeenOfTheMagicMustBeZero) {
-  Bytes pack = MakePack(kSmallPack);
-  Error e;
-  OpenFs(pack, &e);
-  EXPECT_EQ(e, nullptr);
-  pack[17] = 'X';
-  FsPtr fs = OpenFs(pack, &e);
-  EXPECT_EQ(e, ERR_UNKNOWN);
-  pack[17] = 0;
-  pack[16] = 0x1B;
-  OpenFs(pack, &e);
-  EXPECT_EQ(e, ERR_UNKNOWN);
-  EXPECT_EQ(fs->Open("PATCH.INI", FOM_READ, &e), nullptr);
-  EXPECT_EQ(e, FERR_FILENOTFOUND);
-}
-
-TEST(PackFsTest, ShortFilesAndShortDirectoriesGiveEof) {
-  Bytes pack = MakePack(kSmallPack);
-  Error e;
-  OpenFs(Bytes(pack.begin(), pack.begin() + 39), &e);
-  EXPECT_EQ(e, FERR_EOF);
-  OpenFs(Bytes(pack.begin(), pack.begin() + 60), &e);
-  EXPECT_EQ(e, FERR_EOF);
-  PutU32LE(&pack[36], 0xFFFFFFF0u);
-  OpenFs(pack, &e);
-  EXPECT_EQ(e, FERR_EOF);
-}
-
-TEST(PackFsTest, AnEmptyDirectoryCannotBeOpened) {
-  Bytes pack(kPackMagic, kPackMagic + 18);
-  pack.resize(40, 0);
-  Error e;
-  FsPtr fs = OpenFs(pack, &e);
-  EXPECT_EQ(e, ERR_ALLOCFAIL);
+TEST(PackFsTest, DamagedHeadersAreRefused) {
+  const Bytes good = MakePack(kSmallPack);
+  Bytes badMagic17 = good, badMagic16 = good, hugeDirectory = good;
+  badMagic17[17] = 'X';  // byte 17 of the magic must be zero
+  badMagic16[16] = 0x1B;
+  PutU32LE(&hugeDirectory[36], 0xFFFFFFF0u);
+  Bytes noDirectory(kPackMagic, kPackMagic + 18);
+  noDirectory.resize(40, 0);
+  struct Case {
+    const char *what;
+    Bytes pack;
+    Error error;
+  } cases[] = {
+      {"good", good, nullptr},
+      {"magic byte 17", badMagic17, ERR_UNKNOWN},
+      {"magic byte 16", badMagic16, ERR_UNKNOWN},
+      {"short header", Bytes(good.begin(), good.begin() + 39), FERR_EOF},
+      {"short directory", Bytes(good.begin(), good.begin() + 60), FERR_EOF},
+      {"directory past the end", hugeDirectory, FERR_EOF},
+      {"empty directory", noDirectory, ERR_ALLOCFAIL},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Error e = ERR_WHATAMESS;
+    FsPtr fs = OpenFs(c.pack, &e);
+    EXPECT_EQ(e, c.error);
+    if (c.error) {
+      EXPECT_EQ(fs->Open("PATCH.INI", FOM_READ, &e), nullptr);
+      EXPECT_EQ(e, FERR_FILENOTFOUND);
+    }
+  }
 }
 
 TEST(PackFsTest, AFailedPackAnswersNotFoundEverywhere) {
@@ -397,23 +377,19 @@ TEST_F(MountPackTest, RegistersTheNameWithABackslash) {
   EXPECT_NE(FsExists("GAME\\PATCH.INI"), 0u);
 }
 
-TEST_F(MountPackTest, InvalidFilesAreDestroyedAndRefused) {
+TEST_F(MountPackTest, InvalidFilesAndFailedPacksAreDestroyedAndRefused) {
   int destroyed = 0;
   CMemFile *file = new CMemFile(MakePack(kSmallPack));
   file->valid = 0;
   file->destroyed = &destroyed;
   EXPECT_EQ(MountPack(file, "DATA"), ERR_UNKNOWN);
   EXPECT_EQ(destroyed, 1);
-  EXPECT_EQ(MountPack(nullptr, "DATA"), ERR_UNKNOWN);
-  EXPECT_EQ(ResolveMount("DATA\\X", nullptr), nullptr);
-}
-
-TEST_F(MountPackTest, OpenPackErrorsDestroyTheFile) {
-  int destroyed = 0;
-  CMemFile *file = new CMemFile(Bytes(100, 0));
+  file = new CMemFile(Bytes(100, 0));
   file->destroyed = &destroyed;
   EXPECT_EQ(MountPack(file, "DATA"), ERR_UNKNOWN);
-  EXPECT_EQ(destroyed, 1);
+  EXPECT_EQ(destroyed, 2);
+  EXPECT_EQ(MountPack(nullptr, "DATA"), ERR_UNKNOWN);
+  EXPECT_EQ(ResolveMount("DATA\\X", nullptr), nullptr);
 }
 
 TEST_F(MountPackTest, AFullTableRefusesAndTheServiceIsDestroyed) {

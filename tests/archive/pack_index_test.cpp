@@ -56,36 +56,27 @@ Names FourNamesAmongMany() {
   return names;
 }
 
-TEST(PackIndexTest, NinetyNineRecordsHaveNoSkipIndex) {
-  IndexPtr index = Index(Numbered(99));
-  EXPECT_EQ(index->GetCount(), 99u);
-  EXPECT_EQ(index->GetSkipCount(), 0u);
-}
-
-TEST(PackIndexTest, HundredRecordsHaveOneSkipEntryForRecordZero) {
-  IndexPtr index = Index(Numbered(100));
-  ASSERT_EQ(index->GetSkipCount(), 1u);
-  CPackIndex::SkipEntry e;
-  ASSERT_TRUE(index->GetSkipEntry(0, &e));
-  EXPECT_EQ(e.offset, 0u);
-  EXPECT_STREQ(e.name, "N00000");
-}
-
-TEST(PackIndexTest, TwoHundredFiftyRecordsHaveEntriesForZeroAndHundred) {
-  Names names = Numbered(250);
-  IndexPtr index = Index(names);
-  ASSERT_EQ(index->GetSkipCount(), 2u);
-  CPackIndex::SkipEntry e;
-  ASSERT_TRUE(index->GetSkipEntry(1, &e));
-  EXPECT_EQ(e.offset, RecordOffsets(names)[100]);
-  EXPECT_STREQ(e.name, "N00100");
-  EXPECT_FALSE(index->GetSkipEntry(2, &e));
-}
-
-TEST(PackIndexTest, GivenCountIsKeptAndZeroCountIsCounted) {
-  Names names = Numbered(250);
-  EXPECT_EQ(Index(names, 0)->GetCount(), 250u);
-  EXPECT_EQ(Index(names, 250)->GetCount(), 250u);
+TEST(PackIndexTest, EveryHundredthRecordHasASkipEntry) {
+  struct Case {
+    size_t records;
+    u32 givenCount;
+    u32 skipEntries;
+  } cases[] = {{99, 0, 0}, {100, 0, 1}, {250, 0, 2}, {250, 250, 2}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.records << " records, count "
+                                    << c.givenCount);
+    Names names = Numbered(c.records);
+    IndexPtr index = Index(names, c.givenCount);
+    EXPECT_EQ(index->GetCount(), c.records);  // a zero count is counted
+    ASSERT_EQ(index->GetSkipCount(), c.skipEntries);
+    CPackIndex::SkipEntry e;
+    for (u32 i = 0; i < c.skipEntries; i++) {
+      ASSERT_TRUE(index->GetSkipEntry(i, &e));
+      EXPECT_EQ(e.offset, RecordOffsets(names)[i * 100]);
+      EXPECT_EQ(e.name, names[i * 100]);
+    }
+    EXPECT_FALSE(index->GetSkipEntry(c.skipEntries, &e));
+  }
 }
 
 TEST(PackIndexTest, AbsurdCountDoesNotSizeTheSkipBlock) {
@@ -123,29 +114,21 @@ TEST(PackIndexTest, LookupCopiesThePayloadOfTheExactName) {
   }
 }
 
-TEST(PackIndexTest, LeadingPartAndOneByteLongerAreNotFound) {
+TEST(PackIndexTest, LookupFindsOnlyTheExactNameInItsCase) {
   IndexPtr index = Index({"DATA.BIN", "FILES\\A.TXT", "PATCH.INI"});
+  const std::string longKey(300, 'A');
   u8 payload[8];
-  EXPECT_FALSE(index->Lookup("FILES", payload));
-  EXPECT_FALSE(index->Lookup("FILES\\A.TX", payload));
-  EXPECT_FALSE(index->Lookup("FILES\\A.TXTX", payload));
-  EXPECT_FALSE(index->Lookup("PATCH.INI ", payload));
+  for (const char *key : {"FILES", "FILES\\A.TX", "FILES\\A.TXTX", "PATCH.INI ",
+                          "patch.ini", "Patch.ini", longKey.c_str()}) {
+    EXPECT_FALSE(index->Lookup(key, payload)) << key;
+  }
   EXPECT_TRUE(index->Lookup("FILES\\A.TXT", payload));
-}
-
-TEST(PackIndexTest, LookupWithoutNameOrPayloadIsFalse) {
-  IndexPtr index = Index(kFourNames);
-  u8 payload[8];
+  EXPECT_TRUE(index->Lookup("PATCH.INI", payload));
   EXPECT_FALSE(index->Lookup(nullptr, payload));
   EXPECT_FALSE(index->Lookup("DATA.BIN", nullptr));
-}
-
-TEST(PackIndexTest, LookupIsCaseSensitive) {
-  IndexPtr index = Index(kFourNames);
-  u8 payload[8];
-  EXPECT_FALSE(index->Lookup("patch.ini", payload));
-  EXPECT_FALSE(index->Lookup("Patch.ini", payload));
-  EXPECT_TRUE(index->Lookup("PATCH.INI", payload));
+  char out[256];
+  EXPECT_FALSE(index->NextName(longKey.c_str(), out));
+  EXPECT_FALSE(index->FindFirstWithPrefix(longKey.c_str(), out));
 }
 
 TEST(PackIndexTest, ComparisonsAreUnsigned) {
@@ -209,16 +192,6 @@ TEST(PackIndexTest, LastWithPrefixEndsTheRunOfNamesBeginningWithIt) {
   ASSERT_TRUE(index->FindLastWithPrefix("C", out));
   EXPECT_STREQ(out, "C");
   EXPECT_FALSE(index->FindLastWithPrefix("D", out));
-}
-
-TEST(PackIndexTest, KeysLongerThanAnyNameAreNotFound) {
-  IndexPtr index = Index(kFourNames);
-  std::string longKey(300, 'A');
-  u8 payload[8];
-  char out[256];
-  EXPECT_FALSE(index->Lookup(longKey.c_str(), payload));
-  EXPECT_FALSE(index->NextName(longKey.c_str(), out));
-  EXPECT_FALSE(index->FindFirstWithPrefix(longKey.c_str(), out));
 }
 
 TEST(PackIndexTest, NamesOfTwoHundredFiftyFiveBytesWork) {
