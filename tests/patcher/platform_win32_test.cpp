@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "core/win32.h"
 #include "patcher/platform.h"
@@ -62,40 +63,26 @@ long RunProcess(const std::string &application,
 
 // --- Command line -------------------------------------------------------
 
-TEST(QuotedProgramPathTest, QuotedPathAloneIsTakenWhole) {
-  char path[256];
-  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\Games\\VaskPatch.exe\"", path,
-                                     sizeof(path)));
-  EXPECT_STREQ("C:\\Games\\VaskPatch.exe", path);
-}
-
-TEST(QuotedProgramPathTest, ArgumentsAfterThePathAreLeftOut) {
-  char path[256];
-  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\A B\\VaskPatch.exe\" x", path,
-                                     sizeof(path)));
-  EXPECT_STREQ("C:\\A B\\VaskPatch.exe", path);
-}
-
-TEST(QuotedProgramPathTest, QuotedArgumentsAfterThePathAreLeftOut) {
-  char path[256];
-  ASSERT_TRUE(ParseQuotedProgramPath("\"C:\\VaskPatch.exe\" \"a b\" \"c\"",
-                                     path, sizeof(path)));
-  EXPECT_STREQ("C:\\VaskPatch.exe", path);
-}
-
-TEST(QuotedProgramPathTest, UnquotedOrUnclosedOrEmptyLinesAreRefused) {
-  char path[256];
-  EXPECT_FALSE(ParseQuotedProgramPath("C:\\VaskPatch.exe", path, sizeof(path)));
-  EXPECT_FALSE(
-      ParseQuotedProgramPath(" \"C:\\VaskPatch.exe\"", path, sizeof(path)));
-  EXPECT_FALSE(
-      ParseQuotedProgramPath("\"C:\\VaskPatch.exe", path, sizeof(path)));
-  EXPECT_FALSE(ParseQuotedProgramPath("\"\"", path, sizeof(path)));
-  EXPECT_FALSE(ParseQuotedProgramPath("", path, sizeof(path)));
-  EXPECT_FALSE(ParseQuotedProgramPath(nullptr, path, sizeof(path)));
-}
-
-TEST(QuotedProgramPathTest, PathThatDoesNotFitIsRefused) {
+TEST(QuotedProgramPathTest, TakesTheQuotedPathAndLeavesOutTheArguments) {
+  struct Case {
+    const char *line, *path;
+  } cases[] = {
+      {"\"C:\\Games\\VaskPatch.exe\"", "C:\\Games\\VaskPatch.exe"},
+      {"\"C:\\A B\\VaskPatch.exe\" x", "C:\\A B\\VaskPatch.exe"},
+      {"\"C:\\VaskPatch.exe\" \"a b\" \"c\"", "C:\\VaskPatch.exe"},
+      // Unquoted, quoted after a space, unclosed, empty.
+      {"C:\\VaskPatch.exe", nullptr}, {" \"C:\\VaskPatch.exe\"", nullptr},
+      {"\"C:\\VaskPatch.exe", nullptr}, {"\"\"", nullptr}, {"", nullptr},
+      {nullptr, nullptr},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.line ? c.line : "(null)");
+    char path[256];
+    ASSERT_EQ(c.path != nullptr,
+              ParseQuotedProgramPath(c.line, path, sizeof(path)));
+    if (c.path) EXPECT_STREQ(c.path, path);
+  }
+  // The path and its zero must fit.
   std::string line = "\"" + std::string(256, 'a') + "\"";
   char path[256];
   EXPECT_FALSE(ParseQuotedProgramPath(line.c_str(), path, sizeof(path)));
@@ -111,20 +98,13 @@ int ProbePath() {
   return _stricmp(path, OwnPath().c_str()) == 0 ? 0 : 1;
 }
 
-TEST(ExecutablePathTest, IsFoundFromTheQuotedCommandLine) {
-  EXPECT_EQ(0, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-path"));
-}
-
-TEST(ExecutablePathTest, IsFoundWithQuotedArgumentsAfterIt) {
-  EXPECT_EQ(
-      0, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-path \"x y\""));
-}
-
-TEST(ExecutablePathTest, FallsBackToTheModuleNameForAnUnquotedCommandLine) {
-  EXPECT_EQ(0, RunProcess(OwnPath(), "vaskprobe.exe --probe-path"));
-}
-
-TEST(ExecutablePathTest, SmallBufferIsRefused) {
+TEST(ExecutablePathTest, IsFoundFromTheCommandLineOrTheModuleName) {
+  const std::string self = "\"" + OwnPath() + "\"";
+  for (const std::string &line :
+       {self + " --probe-path", self + " --probe-path \"x y\"",
+        std::string("vaskprobe.exe --probe-path")}) {  // unquoted: module name
+    EXPECT_EQ(0, RunProcess(OwnPath(), line)) << line;
+  }
   char path[4];
   EXPECT_FALSE(PlatformGetExecutablePath(path, sizeof(path)));
 }
@@ -153,43 +133,24 @@ class RegistryTest : public ::testing::Test {
   void TearDown() override { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kGameKey); }
 };
 
-TEST_F(RegistryTest, ReadsTextAndVersion) {
+TEST_F(RegistryTest, ReadsTextAndVersionThatFitTheirBuffers) {
   PlatformRegKey *key = PlatformRegOpen(false);
   ASSERT_NE(nullptr, key);
   char text[256];
   ASSERT_TRUE(PlatformRegQueryString(key, "Path", text, sizeof(text)));
   EXPECT_STREQ("C:\\Games\\Vask\\", text);
+  EXPECT_FALSE(PlatformRegQueryString(key, "Path", text, 8));  // too long
+  EXPECT_FALSE(PlatformRegQueryString(key, "Missing", text, sizeof(text)));
+  // Text stored without a zero gets one, which must fit.
+  memset(text, 'x', sizeof(text));
+  ASSERT_TRUE(PlatformRegQueryString(key, "Bare", text, 8));
+  EXPECT_STREQ("abc", text);
+  EXPECT_FALSE(PlatformRegQueryString(key, "Bare", text, 3));
+
   u32 version = 0;
   ASSERT_TRUE(PlatformRegQueryDword(key, "GameVersion", &version));
   EXPECT_EQ(0x10001u, version);
-  EXPECT_FALSE(PlatformRegQueryString(key, "Missing", text, sizeof(text)));
-  PlatformRegClose(key);
-}
-
-TEST_F(RegistryTest, TextWithoutZeroIsTerminated) {
-  PlatformRegKey *key = PlatformRegOpen(false);
-  ASSERT_NE(nullptr, key);
-  char text[8];
-  memset(text, 'x', sizeof(text));
-  ASSERT_TRUE(PlatformRegQueryString(key, "Bare", text, sizeof(text)));
-  EXPECT_STREQ("abc", text);
-  char exact[3];
-  EXPECT_FALSE(PlatformRegQueryString(key, "Bare", exact, sizeof(exact)));
-  PlatformRegClose(key);
-}
-
-TEST_F(RegistryTest, TextLongerThanTheBufferIsRefused) {
-  PlatformRegKey *key = PlatformRegOpen(false);
-  ASSERT_NE(nullptr, key);
-  char text[8];
-  EXPECT_FALSE(PlatformRegQueryString(key, "Path", text, sizeof(text)));
-  PlatformRegClose(key);
-}
-
-TEST_F(RegistryTest, VersionOfOtherThanFourBytesIsRefused) {
-  PlatformRegKey *key = PlatformRegOpen(false);
-  ASSERT_NE(nullptr, key);
-  u32 version = 7;
+  version = 7;  // values of other than four bytes are refused
   EXPECT_FALSE(PlatformRegQueryDword(key, "Wide", &version));
   EXPECT_FALSE(PlatformRegQueryDword(key, "Bare", &version));
   EXPECT_FALSE(PlatformRegQueryDword(key, "Missing", &version));
@@ -232,17 +193,13 @@ TEST(RegistryMissingTest, MissingKeyDoesNotOpen) {
 int ProbeMutex(const char *name) { return 10 + PlatformCreateMutex(name); }
 
 TEST(MutexTest, SecondProcessFindsTheMutexAlreadyThere) {
-  std::string name = "VaskTest_Mutex_" + std::to_string(GetCurrentProcessId());
-  ASSERT_EQ(1, PlatformCreateMutex(name.c_str()));
-  EXPECT_EQ(
-      10, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-mutex " + name));
-  EXPECT_EQ(0, PlatformCreateMutex(name.c_str()));
-}
-
-TEST(MutexTest, UnusedNameIsCreatedByTheOtherProcess) {
-  std::string name = "VaskTest_Free_" + std::to_string(GetCurrentProcessId());
-  EXPECT_EQ(
-      11, RunProcess(OwnPath(), "\"" + OwnPath() + "\" --probe-mutex " + name));
+  std::string pid = std::to_string(GetCurrentProcessId());
+  std::string probe = "\"" + OwnPath() + "\" --probe-mutex ";
+  ASSERT_EQ(1, PlatformCreateMutex(("VaskTest_Mutex_" + pid).c_str()));
+  EXPECT_EQ(10, RunProcess(OwnPath(), probe + "VaskTest_Mutex_" + pid));
+  EXPECT_EQ(0, PlatformCreateMutex(("VaskTest_Mutex_" + pid).c_str()));
+  // An unused name is created by the other process.
+  EXPECT_EQ(11, RunProcess(OwnPath(), probe + "VaskTest_Free_" + pid));
 }
 
 // --- Files and shell ----------------------------------------------------
@@ -329,7 +286,7 @@ TEST(ShortcutTest, WrittenLinkReadsBackThroughTheShell) {
   EXPECT_EQ(0, fields.iconIndex);
 }
 
-TEST(ShortcutTest, ExistingLinkIsReplaced) {
+TEST(ShortcutTest, ExistingLinkIsReplacedAndBadPathsFail) {
   TempDir dir;
   std::string link = dir / "client.lnk";
   WriteWholeFile(link, std::string("not a link at all"));
@@ -339,19 +296,12 @@ TEST(ShortcutTest, ExistingLinkIsReplaced) {
   LinkFields fields;
   ASSERT_TRUE(ReadLink(link, &fields));
   EXPECT_EQ("Client", fields.description);
-}
-
-TEST(ShortcutTest, LinkIntoAMissingFolderFails) {
-  TempDir dir;
-  std::string link = dir / "no\\such\\folder\\client.lnk";
-  EXPECT_FALSE(PlatformWriteShortcut(link.c_str(), "C:\\x.exe", "C:\\",
-                                     "C:\\x.exe", "x"));
-}
-
-TEST(ShortcutTest, LinkPathLongerThanMaxPathFails) {
-  std::string link = "C:\\" + std::string(300, 'a') + ".lnk";
-  EXPECT_FALSE(PlatformWriteShortcut(link.c_str(), "C:\\x.exe", "C:\\",
-                                     "C:\\x.exe", "x"));
+  // Into a missing folder, and longer than MAX_PATH.
+  for (const std::string &bad : {dir / "no\\such\\folder\\client.lnk",
+                                 "C:\\" + std::string(300, 'a') + ".lnk"}) {
+    EXPECT_FALSE(PlatformWriteShortcut(bad.c_str(), "C:\\x.exe", "C:\\",
+                                       "C:\\x.exe", "x"));
+  }
 }
 
 TEST(StartProgramTest, ProgramStartsWithoutWaiting) {
@@ -535,42 +485,34 @@ struct ClickerRun {
   }
 };
 
-TEST(MessageBoxTest, YesNoBoxIsAnsweredNo) {
-  ClickerRun clicker;
-  ASSERT_TRUE(clicker.Start("--caption \"Vask Box Test\" --press no"));
-  int answer = PlatformMessageBox("Install the patch?|x", "Vask Box Test",
-                                  kMbYesNo | kMbIconInformation);
-  std::string printed;
-  EXPECT_EQ(0, clicker.Finish(&printed));
-  EXPECT_EQ(kIdNo, answer);
-  EXPECT_NE(std::string::npos, printed.find("caption=Vask Box Test\n"))
-      << printed;
-  EXPECT_NE(std::string::npos, printed.find("text=Install the patch?|x\n"))
-      << printed;
-  EXPECT_NE(std::string::npos, printed.find("buttons=Yes/No\n")) << printed;
-}
-
-TEST(MessageBoxTest, AbortRetryIgnoreBoxAnswersRetryAndShowsLineBreaks) {
-  ClickerRun clicker;
-  ASSERT_TRUE(clicker.Start("--caption Error --text-has second --press retry"));
-  int answer = PlatformMessageBox("first\nsecond", "Error",
-                                  kMbAbortRetryIgnore | kMbIconQuestion);
-  std::string printed;
-  EXPECT_EQ(0, clicker.Finish(&printed));
-  EXPECT_EQ(kIdRetry, answer);
-  EXPECT_NE(std::string::npos, printed.find("text=first|second\n")) << printed;
-  EXPECT_NE(std::string::npos, printed.find("buttons=Abort/Retry/Ignore\n"))
-      << printed;
-}
-
-TEST(MessageBoxTest, PlainBoxWithEmptyCaptionIsAnsweredOk) {
-  ClickerRun clicker;
-  ASSERT_TRUE(clicker.Start("--caption \"\" --press ok"));
-  int answer = PlatformMessageBox("", "", kMbOk);
-  std::string printed;
-  EXPECT_EQ(0, clicker.Finish(&printed));
-  EXPECT_EQ(kIdOk, answer);
-  EXPECT_NE(std::string::npos, printed.find("buttons=OK\n")) << printed;
+TEST(MessageBoxTest, BoxesShowTheirTextsAndButtonsAndReturnTheAnswer) {
+  struct Case {
+    const char *clicker, *text, *caption;
+    u32 type;
+    int answer;
+    std::vector<std::string> printed;
+  } cases[] = {
+      {"--caption \"Vask Box Test\" --press no", "Install the patch?|x",
+       "Vask Box Test", kMbYesNo | kMbIconInformation, kIdNo,
+       {"caption=Vask Box Test\n", "text=Install the patch?|x\n",
+        "buttons=Yes/No\n"}},
+      // Line breaks show; the clicker prints them as bars.
+      {"--caption Error --text-has second --press retry", "first\nsecond",
+       "Error", kMbAbortRetryIgnore | kMbIconQuestion, kIdRetry,
+       {"text=first|second\n", "buttons=Abort/Retry/Ignore\n"}},
+      {"--caption \"\" --press ok", "", "", kMbOk, kIdOk, {"buttons=OK\n"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.clicker);
+    ClickerRun clicker;
+    ASSERT_TRUE(clicker.Start(c.clicker));
+    int answer = PlatformMessageBox(c.text, c.caption, c.type);
+    std::string printed;
+    EXPECT_EQ(0, clicker.Finish(&printed));
+    EXPECT_EQ(c.answer, answer);
+    for (const std::string &line : c.printed)
+      EXPECT_NE(std::string::npos, printed.find(line)) << printed;
+  }
 }
 
 TEST(ClickerTest, GivesUpOnAMissingWindowInTime) {
@@ -584,7 +526,6 @@ TEST(ClickerTest, GivesUpOnAMissingWindowInTime) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 2 && strcmp(argv[1], "--probe-path") == 0) return ProbePath();
   if (argc >= 2 && strcmp(argv[1], "--probe-path") == 0) return ProbePath();
   if (argc == 3 && strcmp(argv[1], "--probe-mutex") == 0)
     return ProbeMutex(argv[2]);
