@@ -81,51 +81,35 @@ ChildRun RunChild(const std::string &input, const std::function<int()> &fn) {
 
 // ---- Message box ----
 
-TEST(MessageBoxTest, YesNoTakesTheFirstLetterInAnyCase) {
-  auto box = [] {
-    return PlatformMessageBox("Install the patch?\nNow.", "Vask Patch", 68);
+TEST(MessageBoxTest, AnswerIsTheFirstLetterOfAButtonAskedUntilGiven) {
+  const char *kAri = "[A]bort/[R]etry/[I]gnore\n";
+  struct Case {
+    const char *input, *text, *caption;
+    u32 type;
+    int answer;
+    std::string out;  // empty when not checked
+  } cases[] = {
+      {"yes please\n", "Install the patch?\nNow.", "Vask Patch", 68, kIdYes,
+       "== Vask Patch ==\nInstall the patch?\nNow.\n[Y]es/[N]o\n"},
+      {"  N\r\n", "", "", 68, kIdNo, ""},
+      {"\n", "Done.", "Vask", kMbOk, kIdOk, "== Vask ==\nDone.\n[O]K\n"},
+      {"o\n", "", "", 16, kIdOk, ""},
+      // Unknown answers ask again.
+      {"x\n\nr\n", "Failed", "Error", 34, kIdRetry,
+       std::string("== Error ==\nFailed\n") + kAri + kAri + kAri},
+      {"i", "", "", 34, kIdIgnore, ""},  // a last line without a line feed
+      {"A\n", "", "", 34, kIdAbort, ""},
+      // The end of the input answers 0.
+      {"", "?", "", kMbYesNo, 0, ""},
+      {"maybe\n", "?", "", kMbYesNo, 0, ""},
   };
-  ChildRun yes = RunChild("yes please\n", box);
-  EXPECT_EQ(kIdYes, yes.code);
-  EXPECT_EQ("== Vask Patch ==\nInstall the patch?\nNow.\n[Y]es/[N]o\n",
-            yes.out);
-  EXPECT_EQ(kIdNo, RunChild("  N\r\n", box).code);
-}
-
-TEST(MessageBoxTest, OkBoxTakesAnEmptyLine) {
-  ChildRun ok =
-      RunChild("\n", [] { return PlatformMessageBox("Done.", "Vask", kMbOk); });
-  EXPECT_EQ(kIdOk, ok.code);
-  EXPECT_EQ("== Vask ==\nDone.\n[O]K\n", ok.out);
-  EXPECT_EQ(kIdOk, RunChild("o\n", [] {
-                     return PlatformMessageBox("", "", 16);
-                   }).code);
-}
-
-TEST(MessageBoxTest, UnknownAnswersAskAgain) {
-  ChildRun r = RunChild(
-      "x\n\nr\n", [] { return PlatformMessageBox("Failed", "Error", 34); });
-  EXPECT_EQ(kIdRetry, r.code);
-  EXPECT_EQ(
-      "== Error "
-      "==\nFailed\n[A]bort/[R]etry/[I]gnore\n[A]bort/[R]etry/[I]gnore\n"
-      "[A]bort/[R]etry/[I]gnore\n",
-      r.out);
-  // A last line without a line feed still counts.
-  EXPECT_EQ(kIdIgnore,
-            RunChild("i", [] { return PlatformMessageBox("", "", 34); }).code);
-  EXPECT_EQ(kIdAbort, RunChild("A\n", [] {
-                        return PlatformMessageBox("", "", 34);
-                      }).code);
-}
-
-TEST(MessageBoxTest, EndOfInputAnswersZero) {
-  EXPECT_EQ(0, RunChild("", [] {
-                 return PlatformMessageBox("?", "", kMbYesNo);
-               }).code);
-  EXPECT_EQ(0, RunChild("maybe\n", [] {
-                 return PlatformMessageBox("?", "", kMbYesNo);
-               }).code);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.input);
+    ChildRun r = RunChild(
+        c.input, [&] { return PlatformMessageBox(c.text, c.caption, c.type); });
+    EXPECT_EQ(c.answer, r.code);
+    if (!c.out.empty()) EXPECT_EQ(c.out, r.out);
+  }
 }
 
 // ---- Progress dialog ----
