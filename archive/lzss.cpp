@@ -307,7 +307,7 @@ struct TreeNode {
   u32 position;
 };
 
-// Bytes of tree per node: the node and its parent.
+// Bytes of tree per node: the node and its parent (and one spare parent).
 const u32 kNodeBytes = sizeof(TreeNode) + sizeof(i16);
 
 // a > b ? ifGreater : otherwise, by a conditional move: in the tree walk
@@ -332,7 +332,8 @@ class Encoder {
       : mSrc(src), mN(n), mDst(dst), mCapacity(capacity), mW(w), mL(l),
         mNodeCount((1u << w) - 1) {
     mNodes = static_cast<TreeNode *>(tree);
-    mParent = reinterpret_cast<i16 *>(mNodes + mNodeCount);
+    // One spare slot before the first parent, for kNone.
+    mParent = reinterpret_cast<i16 *>(mNodes + mNodeCount) + 1;
   }
 
   Error Run(const u8 *reference, u32 *lengthOut);
@@ -365,6 +366,7 @@ class Encoder {
   void Step(Walk &w, u32 t) const;
   void Finish(const Walk &w, u32 t);
   void Find(u32 q, u32 t);
+  bool FindEnd(u32 q, u32 t);
   void Search(u32 q, u32 t, i32 from);
   void CandidateFor(u32 q, u32 t, i32 node, u32 *pos, u32 *len) const;
   void Insert(u32 q, u32 t, u32 u);
@@ -386,12 +388,6 @@ class Encoder {
   u32 mLeftPos = 0, mLeftLen = 0, mRightPos = 0, mRightLen = 0;
   i32 mEndNode = kNone;
   Side mSide = kLeft;
-  // The search for the position after the one being coded, made ahead
-  // together with that position's own (see Find).
-  Walk mAhead;
-  bool mAheadReady = false;
-  bool mAheadValid = false;
-  bool mInsertSearched = false;  // the last Insert searched again
   // Bit writer.
   u64 mBitPos = 0;
   u64 mAcc = 0;  // pending bits, right-aligned
@@ -485,15 +481,31 @@ inline void Encoder::Step(Walk &w, u32 t) const {
 // The walk's result as the search's: a full match is the left candidate and
 // leaves the side as it was.
 void Encoder::Finish(const Walk &w, u32 t) {
+  mEndNode = w.node;
   if (w.full) {
+    // The right candidate agrees over fewer bytes and cannot be chosen.
     mLeftPos = mNodes[w.node].position;
     mLeftLen = t;
-  } else {
-    CandidateFor(w.q, t, w.last[kLeft], &mLeftPos, &mLeftLen);
-    mSide = static_cast<Side>(w.right);
+    mRightPos = mRightLen = 0;
+    return;
   }
+  CandidateFor(w.q, t, w.last[kLeft], &mLeftPos, &mLeftLen);
   CandidateFor(w.q, t, w.last[kRight], &mRightPos, &mRightLen);
+  mSide = static_cast<Side>(w.right);
+}
+
+// Search(q, t) from the root for a position only inserted, where all that
+// is used is the end node, the side, and whether the left candidate's
+// length reaches t: exactly when the walk ends on a full match, as every
+// other step agrees over fewer than t bytes. The candidates are left as
+// they were.
+bool Encoder::FindEnd(u32 q, u32 t) {
+  Walk w;
+  Begin(w, q, t, mRoot);
+  do Step(w, t); while (!w.done);
+  if (!w.full) mSide = static_cast<Side>(w.right);
   mEndNode = w.node;
+  return w.full;
 }
 
 // A candidate's position and agreeing length (none: 0 and 0).
@@ -515,12 +527,13 @@ void Encoder::Replace(i32 old, i32 with) {
   i32 p = mParent[old];
   if (p == kNone) {
     mRoot = with;
-  } else if (Child(p, kLeft) == old) {
-    SetChild(p, kLeft, with);
   } else {
-    SetChild(p, kRight, with);
+    // The left link when it names old, otherwise the right one; by index,
+    // as which it is cannot be predicted.
+    TreeNode &parent = mNodes[p];
+    parent.child[parent.child[kLeft] != old] = static_cast<i16>(with);
   }
-  if (with != kNone) SetParent(with, p);
+  SetParent(with, p);  // mParent[kNone] is a spare slot
 }
 
 void Encoder::Unlink(i32 c) {
@@ -533,7 +546,7 @@ void Encoder::Unlink(i32 c) {
     left = Child(c, kLeft);
     SetChild(d, kLeft, left);
     SetChild(d, kRight, right);
-    if (left != kNone) SetParent(left, d);
+    SetParent(left, d);
     SetParent(right, d);
     Replace(c, d);
   } else {
@@ -549,7 +562,6 @@ void Encoder::Unlink(i32 c) {
 void Encoder::Insert(u32 q, u32 t, u32 u) {
   i32 c = static_cast<i32>(mCursor);
   if (++mCursor == mNodeCount) mCursor = 0;
-  mInsertSearched = false;
   if (c == mEndNode) {
     SetPosition(c, q);
     return;
@@ -563,7 +575,6 @@ void Encoder::Insert(u32 q, u32 t, u32 u) {
       // The unlinking moved a subtree under the end node: find q's place
       // in it.
       Search(q, t, below);
-      mInsertSearched = true;
       end = mEndNode;
       if (mLeftLen == t) {
         // A full match ends the search without a free side. The slot on the
@@ -582,8 +593,8 @@ void Encoder::Insert(u32 q, u32 t, u32 u) {
     i32 left = Child(end, kLeft), right = Child(end, kRight);
     SetChild(c, kLeft, left);
     SetChild(c, kRight, right);
-    if (left != kNone) SetParent(left, c);
-    if (right != kNone) SetParent(right, c);
+    SetParent(left, c);
+    SetParent(right, c);
     Replace(end, c);
     SetParent(end, kNone);
     SetChild(end, kLeft, kNone);
@@ -628,8 +639,12 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
       // The limit of the position before: one byte past the end may take
       // part in the comparison here.
       u32 tPrev = mN - p + 1 < maxLen ? mN - p + 1 : maxLen;
-      Find(p, tPrev);
-      Insert(p, t, mLeftLen);
+      if (tPrev == t) {
+        Insert(p, t, FindEnd(p, t) ? t : 0);
+      } else {
+        Find(p, tPrev);
+        Insert(p, t, mLeftLen);
+      }
       continue;
     }
     Find(p, t);
@@ -701,7 +716,7 @@ Error LzssEncode(const void *source, u32 sourceLength, void *destination,
     return nullptr;
   }
   u32 nodeCount = (1u << OffsetBits(code)) - 1;
-  void *tree = gPtrPool->Allocate(nodeCount * kNodeBytes);
+  void *tree = gPtrPool->Allocate(nodeCount * kNodeBytes + sizeof(i16));
   if (!tree) return FERR_NOTENOUGHMEM;
   Encoder enc(static_cast<const u8 *>(source), sourceLength,
               static_cast<u8 *>(destination), capacity, OffsetBits(code),
