@@ -41,9 +41,7 @@ TEST(ObjectTest, CastThroughVirtualBaseGivesTheRightAddress) {
 
 TEST(ErrorTest, GenericObjectCodesCarryTheirQuotes) {
   EXPECT_EQ(std::string(ERR_UNKNOWN), "\"Unknown error\"");
-  EXPECT_EQ(strlen(ERR_UNKNOWN), 15u);
   EXPECT_EQ(std::string(ERR_NOTIMPL), "\"Not implemented yet\"");
-  EXPECT_EQ(strlen(ERR_NOTIMPL), 21u);
 }
 
 TEST(ErrorTest, DomainTablesAreInTheirOrder) {
