@@ -73,58 +73,49 @@ std::string Set(const std::string &text, const char *name, u32 value,
 
 std::string Str(const char *s) { return std::string(s, strlen(s) + 1); }
 
-TEST(RegEditTextTest, StringValuesReadUnescapedWithTheirNul) {
-  EXPECT_EQ(std::make_pair(kRegString, Str("C:\\Games\\Vask\\")),
-            Get(kSample, "Path"));
-  EXPECT_EQ(std::make_pair(kRegString, Str("English")),
-            Get(kSample, "Language"));
-  std::string quoted =
+TEST(RegEditTextTest, ValuesReadAsTheirKindAndRawData) {
+  const std::string quoted =
       "REGEDIT4\n[K]\n\"Say\"=\"a \\\"b\\\" c\\\\\"\n\"Empty\"=\"\"\n";
-  EXPECT_EQ(std::make_pair(kRegString, Str("a \"b\" c\\")),
-            Get(quoted, "Say", "K"));
-  EXPECT_EQ(std::make_pair(kRegString, Str("")), Get(quoted, "Empty", "K"));
-}
-
-TEST(RegEditTextTest, DwordReadsAsFourLittleEndianBytes) {
-  EXPECT_EQ(std::make_pair(kRegDword, std::string("\x0a\x00\x01\x00", 4)),
-            Get(kSample, "GameVersion"));
-  EXPECT_EQ(std::make_pair(kRegDword, std::string("\x03\x00\x00\x00", 4)),
-            Get("REGEDIT4\n[K]\n\"V\"=DWORD:3\n", "V", "K"));
-  EXPECT_EQ(kRegMissing,
-            Get("REGEDIT4\n[K]\n\"V\"=dword:123456789\n", "V", "K").first);
-  EXPECT_EQ(kRegMissing, Get("REGEDIT4\n[K]\n\"V\"=dword:\n", "V", "K").first);
-  EXPECT_EQ(kRegMissing,
-            Get("REGEDIT4\n[K]\n\"V\"=dword:12x\n", "V", "K").first);
-}
-
-TEST(RegEditTextTest, BinaryValuesSpanContinuedLines) {
-  EXPECT_EQ(std::make_pair(kRegBinary, std::string("\x01\x02\x0a\xff", 4)),
-            Get(kSample, "Blob"));
-  EXPECT_EQ(std::make_pair(kRegBinary, std::string("A\0", 2)),
-            Get(kSample, "value", "HKEY_CURRENT_USER\\Other"));
-  EXPECT_EQ(std::make_pair(kRegBinary, std::string()),
-            Get("REGEDIT4\n[K]\n@=hex:\n", "", "K"));
-  EXPECT_EQ(kRegMissing,
-            Get("REGEDIT4\n[K]\n\"V\"=hex:01,,02\n", "V", "K").first);
-}
-
-TEST(RegEditTextTest, NamesMatchWithoutRegardToCase) {
-  EXPECT_EQ(kRegDword, Get(kSample, "gameversion").first);
-  EXPECT_EQ(kRegString, Get(kSample, "PATH",
-                            "hkey_local_machine\\software\\lorvenest\\vask")
-                            .first);
-}
-
-TEST(RegEditTextTest, MissingKeyAndMissingValueAreMissing) {
+  const char *kOther = "HKEY_CURRENT_USER\\Other";
+  struct Case {
+    std::string text;
+    const char *key, *name;
+    RegValueKind kind;
+    std::string data;  // strings unescaped with their NUL
+  } cases[] = {
+      {kSample, kKey, "Path", kRegString, Str("C:\\Games\\Vask\\")},
+      {kSample, kKey, "Language", kRegString, Str("English")},
+      {quoted, "K", "Say", kRegString, Str("a \"b\" c\\")},
+      {quoted, "K", "Empty", kRegString, Str("")},
+      // Dwords are four little-endian bytes.
+      {kSample, kKey, "GameVersion", kRegDword, std::string("\x0a\0\x01\0", 4)},
+      {"REGEDIT4\n[K]\n\"V\"=DWORD:3\n", "K", "V", kRegDword,
+       std::string("\x03\0\0\0", 4)},
+      {"REGEDIT4\n[K]\n\"V\"=dword:123456789\n", "K", "V", kRegMissing, ""},
+      {"REGEDIT4\n[K]\n\"V\"=dword:\n", "K", "V", kRegMissing, ""},
+      {"REGEDIT4\n[K]\n\"V\"=dword:12x\n", "K", "V", kRegMissing, ""},
+      // Binary values span continued lines.
+      {kSample, kKey, "Blob", kRegBinary, std::string("\x01\x02\x0a\xff", 4)},
+      {kSample, kOther, "value", kRegBinary, std::string("A\0", 2)},
+      {"REGEDIT4\n[K]\n@=hex:\n", "K", "", kRegBinary, ""},
+      {"REGEDIT4\n[K]\n\"V\"=hex:01,,02\n", "K", "V", kRegMissing, ""},
+      // Names match without regard to case.
+      {kSample, kKey, "gameversion", kRegDword, std::string("\x0a\0\x01\0", 4)},
+      {kSample, "hkey_local_machine\\software\\lorvenest\\vask", "PATH",
+       kRegString, Str("C:\\Games\\Vask\\")},
+      // Missing values, and a value of another key is not this key's.
+      {kSample, kKey, "Nothing", kRegMissing, ""},
+      {kSample, kKey, "Value", kRegMissing, ""},
+      {kSample, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Nope", "Path", kRegMissing, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << c.key << " " << c.name);
+    EXPECT_EQ(std::make_pair(c.kind, c.data), Get(c.text, c.name, c.key));
+  }
   Exact t(kSample);
   EXPECT_TRUE(RegTextHasKey(t.bytes.get(), t.size, kKey));
   EXPECT_FALSE(
       RegTextHasKey(t.bytes.get(), t.size, "HKEY_LOCAL_MACHINE\\SOFTWARE"));
-  EXPECT_EQ(kRegMissing, Get(kSample, "Nothing").first);
-  // A value of another key is not this key's.
-  EXPECT_EQ(kRegMissing, Get(kSample, "Value").first);
-  EXPECT_EQ(kRegMissing,
-            Get(kSample, "Path", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Nope").first);
 }
 
 TEST(RegEditTextTest, LastLineWinsAndSectionsAddUp) {
