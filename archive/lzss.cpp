@@ -368,7 +368,7 @@ class Encoder {
   void Find(u32 q, u32 t);
   bool FindEnd(u32 q, u32 t);
   void Search(u32 q, u32 t, i32 from);
-  void CandidateFor(u32 q, u32 t, i32 node, u32 *pos, u32 *len) const;
+  void CandidateFor(const Walk &w, u32 t, i32 node, u32 *pos, u32 *len) const;
   void Insert(u32 q, u32 t, u32 u);
   void Unlink(i32 c);
   void Replace(i32 old, i32 with);
@@ -489,8 +489,8 @@ void Encoder::Finish(const Walk &w, u32 t) {
     mRightPos = mRightLen = 0;
     return;
   }
-  CandidateFor(w.q, t, w.last[kLeft], &mLeftPos, &mLeftLen);
-  CandidateFor(w.q, t, w.last[kRight], &mRightPos, &mRightLen);
+  CandidateFor(w, t, w.last[kLeft], &mLeftPos, &mLeftLen);
+  CandidateFor(w, t, w.last[kRight], &mRightPos, &mRightLen);
   mSide = static_cast<Side>(w.right);
 }
 
@@ -508,15 +508,21 @@ bool Encoder::FindEnd(u32 q, u32 t) {
   return w.full;
 }
 
-// A candidate's position and agreeing length (none: 0 and 0).
-void Encoder::CandidateFor(u32 q, u32 t, i32 node, u32 *pos, u32 *len) const {
+// A candidate's position and agreeing length (none: 0 and 0). Keys that
+// differ within the bytes that can agree give the length without the
+// source.
+void Encoder::CandidateFor(const Walk &w, u32 t, i32 node, u32 *pos,
+                           u32 *len) const {
   if (node == kNone) {
     *pos = 0;
     *len = 0;
     return;
   }
-  *pos = mNodes[node].position;
-  *len = MatchLength(q, *pos, t);
+  const TreeNode &nd = mNodes[node];
+  *pos = nd.position;
+  u64 d = (w.qKey ^ nd.key) & w.mask;
+  *len = d ? static_cast<u32>(__builtin_clzll(d) >> 3)
+           : MatchLength(w.q, nd.position, t);
 }
 
 // Search(q, t) from the root, for the position being coded.

@@ -317,6 +317,31 @@ TEST(LzssDecoderTest, DamagedStreamsNeverReachOutsideTheirBuffers) {
   }
 }
 
+TEST(LzssDecoderTest, DamagedStreamsOfLargeBlocksNeverReachOutside) {
+  // Far from the block's start the decoder tests the range once for several
+  // tokens; damage there must be caught all the same.
+  std::vector<std::pair<Bytes, u8>> cases;
+  cases.push_back({TextLike(9000, 31), 0xC4});
+  cases.push_back({Repetitive(9000, 32), 0xA5});
+  cases.push_back({PatternBytes(6000, 33), 0xB3});
+  for (auto &c : cases) {
+    Bytes stream = Encode(c.first, c.second);
+    u32 cap = static_cast<u32>(c.first.size());
+    Bytes out;
+    for (size_t bit = 0; bit < stream.size() * 8; bit += 5) {
+      Bytes bad = stream;
+      bad[bit >> 3] ^= static_cast<u8>(0x80 >> (bit & 7));
+      Error e = Decode(bad, cap, c.second, &out);
+      EXPECT_TRUE(e == nullptr || e == ERR_INVALIDFORMAT);
+    }
+    for (size_t n = 0; n < stream.size(); n += 11) {
+      Bytes cut(stream.begin(), stream.begin() + n);
+      Error e = Decode(cut, cap, c.second, &out);
+      EXPECT_TRUE(e == nullptr || e == ERR_INVALIDFORMAT);
+    }
+  }
+}
+
 TEST(LzssDecoderTest, DecodesInPlaceFromTheTailOfTheBuffer) {
   for (u8 code : {0xA1, 0xC4, 0xC5}) {
     for (unsigned seed = 20; seed < 23; seed++) {

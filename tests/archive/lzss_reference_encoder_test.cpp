@@ -251,7 +251,7 @@ TEST(LzssReferenceEncoderTest, MatchesTheFormatExamples) {
 }
 
 TEST(LzssReferenceEncoderTest, EncoderGivesTheReferenceStreamUnderEveryCode) {
-  for (unsigned seed = 1; seed <= 3; seed++) {
+  for (unsigned seed = 1; seed <= 2; seed++) {
     std::vector<Bytes> blocks = Blocks(seed);
     for (u8 code : kAllCodes) {
       for (size_t i = 0; i < blocks.size(); i++) {
