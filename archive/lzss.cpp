@@ -297,18 +297,13 @@ DecodeFn DecoderFor(u8 code) {
 const i32 kNone = -1;
 enum Side { kLeft = 0, kRight = 1 };
 
-// A node: the first eight bytes at its position as one big-endian number
-// (zero past the end), which decide most steps of a search without
-// touching the source; the two children; the position. Sixteen bytes, so a
-// step reads one cache line.
-struct TreeNode {
-  u64 key;
-  i16 child[2];  // kLeft, kRight
-  u32 position;
-};
-
-// Bytes of tree per node: the node and its parent (and one spare parent).
-const u32 kNodeBytes = sizeof(TreeNode) + sizeof(i16);
+// A node is kept in separate arrays, so that what a walk reads stays in
+// the first-level cache: its key (the first eight bytes at its position as
+// one big-endian number, zero past the end), which decides most steps
+// without touching the source, and its two children; its position and
+// parent are read less often.
+const u32 kNodeBytes = sizeof(u64) + sizeof(u32) + 2 * sizeof(i16) +
+                       sizeof(i16);
 
 // a > b ? ifGreater : otherwise, by a conditional move: in the tree walk
 // the direction is a coin toss, and compilers tend to turn a conditional
@@ -331,9 +326,11 @@ class Encoder {
           void *tree)
       : mSrc(src), mN(n), mDst(dst), mCapacity(capacity), mW(w), mL(l),
         mNodeCount((1u << w) - 1) {
-    mNodes = static_cast<TreeNode *>(tree);
+    mKey = static_cast<u64 *>(tree);
+    mPosition = reinterpret_cast<u32 *>(mKey + mNodeCount);
+    mChild = reinterpret_cast<i16 *>(mPosition + mNodeCount);
     // One spare slot before the first parent, for kNone.
-    mParent = reinterpret_cast<i16 *>(mNodes + mNodeCount) + 1;
+    mParent = mChild + 2 * mNodeCount + 1;
   }
 
   Error Run(const u8 *reference, u32 *lengthOut);
@@ -342,12 +339,12 @@ class Encoder {
   u32 MatchLength(u32 q, u32 s, u32 limit) const;
   u64 Key(u32 q) const;
   void SetPosition(i32 c, u32 q) {
-    mNodes[c].position = q;
-    mNodes[c].key = Key(q);
+    mPosition[c] = q;
+    mKey[c] = Key(q);
   }
-  i32 Child(i32 node, u32 side) const { return mNodes[node].child[side]; }
+  i32 Child(i32 node, u32 side) const { return mChild[2 * node + side]; }
   void SetChild(i32 node, u32 side, i32 c) {
-    mNodes[node].child[side] = static_cast<i16>(c);
+    mChild[2 * node + side] = static_cast<i16>(c);
   }
   void SetParent(i32 node, i32 p) { mParent[node] = static_cast<i16>(p); }
   // A walk down the tree for position q when at least four bytes of q can
@@ -380,7 +377,9 @@ class Encoder {
   u32 mCapacity;
   u32 mW, mL;
   u32 mNodeCount;
-  TreeNode *mNodes;
+  u64 *mKey;
+  u32 *mPosition;
+  i16 *mChild;  // left and right of each node
   i16 *mParent;
   i32 mRoot = kNone;
   u32 mCursor = 0;
@@ -451,16 +450,16 @@ inline void Encoder::Begin(Walk &w, u32 q, u32 t, i32 from) const {
 }
 
 inline void Encoder::Step(Walk &w, u32 t) const {
-  const TreeNode &nd = mNodes[w.node];
-  u64 key = nd.key;
+  u64 key = mKey[w.node];
+  const i16 *kids = mChild + 2 * w.node;
   i32 next;
   // Within the bytes that can agree, the first difference decides the
   // whole comparison; the bytes past them do not matter.
   if (__builtin_expect(((w.qKey ^ key) & w.mask) != 0, 1)) {
     w.right = w.qKey > key;
-    next = PickGreater(w.qKey, key, nd.child[kRight], nd.child[kLeft]);
+    next = PickGreater(w.qKey, key, kids[kRight], kids[kLeft]);
   } else {
-    u32 s = nd.position;
+    u32 s = mPosition[w.node];
     u32 j = MatchLength(w.q, s, t);
     if (j == t) {
       w.full = w.done = true;
@@ -469,7 +468,7 @@ inline void Encoder::Step(Walk &w, u32 t) const {
     // q + j <= n here; at n the byte is past the end and sorts above.
     u32 qByte = w.q + j < mN ? mSrc[w.q + j] : 0x100u;
     w.right = qByte >= mSrc[s + j];
-    next = nd.child[w.right];
+    next = kids[w.right];
   }
   w.last[w.right] = w.node;
   if (next == kNone)
@@ -484,7 +483,7 @@ void Encoder::Finish(const Walk &w, u32 t) {
   mEndNode = w.node;
   if (w.full) {
     // The right candidate agrees over fewer bytes and cannot be chosen.
-    mLeftPos = mNodes[w.node].position;
+    mLeftPos = mPosition[w.node];
     mLeftLen = t;
     mRightPos = mRightLen = 0;
     return;
@@ -518,11 +517,10 @@ void Encoder::CandidateFor(const Walk &w, u32 t, i32 node, u32 *pos,
     *len = 0;
     return;
   }
-  const TreeNode &nd = mNodes[node];
-  *pos = nd.position;
-  u64 d = (w.qKey ^ nd.key) & w.mask;
+  *pos = mPosition[node];
+  u64 d = (w.qKey ^ mKey[node]) & w.mask;
   *len = d ? static_cast<u32>(__builtin_clzll(d) >> 3)
-           : MatchLength(w.q, nd.position, t);
+           : MatchLength(w.q, *pos, t);
 }
 
 // Search(q, t) from the root, for the position being coded.
@@ -536,8 +534,8 @@ void Encoder::Replace(i32 old, i32 with) {
   } else {
     // The left link when it names old, otherwise the right one; by index,
     // as which it is cannot be predicted.
-    TreeNode &parent = mNodes[p];
-    parent.child[parent.child[kLeft] != old] = static_cast<i16>(with);
+    i16 *kids = mChild + 2 * p;
+    kids[kids[kLeft] != old] = static_cast<i16>(with);
   }
   SetParent(with, p);  // mParent[kNone] is a spare slot
 }
@@ -627,9 +625,9 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
   const u32 maxLen = (1u << mL) + 1;
   const u32 window = 1u << mW;
   for (u32 k = 0; k < mNodeCount; k++) {
-    mNodes[k].key = 0;
-    mNodes[k].child[kLeft] = mNodes[k].child[kRight] = kNone;
-    mNodes[k].position = 0;
+    mKey[k] = 0;
+    mChild[2 * k] = mChild[2 * k + 1] = kNone;
+    mPosition[k] = 0;
     mParent[k] = kNone;
   }
   if (!Emit(0x100u | mSrc[0], kLiteralBits)) return ERR_BUFFERTOOSMALL;
