@@ -347,8 +347,7 @@ class Encoder {
     mChild[2 * node + side] = static_cast<i16>(c);
   }
   void SetParent(i32 node, i32 p) { mParent[node] = static_cast<i16>(p); }
-  // A walk down the tree for position q when at least four bytes of q can
-  // agree (see Search).
+  // A walk down the tree for position q (see Search).
   struct Walk {
     u32 q;
     u64 qKey;
