@@ -225,8 +225,16 @@ static void ClassifyEntry(CPackIndex *index, FindRecord *record) {
   char *scratch = FindArea(record, kFindScratch);
   memcpy(scratch, current, k + 1);
   scratch[k + 1] = 0;
-  if (index->FindLastWithPrefix(scratch, scratch))
+  // The current name only moves forward, even over a damaged directory.
+  if (index->FindLastWithPrefix(scratch, scratch) &&
+      strcmp(scratch, current) > 0)
     memcpy(current, scratch, strlen(scratch) + 1);
+}
+
+// True when `name` lies in the subdirectory `dir` of the listed folder.
+static bool InSubdirectory(const char *name, u32 prefixLen, const char *dir) {
+  size_t n = strlen(dir);
+  return strncmp(name + prefixLen, dir, n) == 0 && name[prefixLen + n] == '\\';
 }
 
 Error CPackFS::FindFirst(FindRecord *record, const char *dirPath) {
@@ -268,15 +276,22 @@ Error CPackFS::FindNext(FindRecord *record) {
   // A damaged directory must not make a listing go round for ever: names
   // only ever grow, and no listing takes more steps than records fit in the
   // directory.
-  u32 steps = GetU32LE(FindArea(record, kFindSteps));
-  if (steps >= mIndex->GetLength() / 3) return FERR_FILENOTFOUND;
-  PutU32LE(FindArea(record, kFindSteps), steps + 1);
-  if (!mIndex->NextName(current, next)) return FERR_FILENOTFOUND;
-  if (memcmp(next, current, prefixLen) != 0 || strcmp(next, current) <= 0)
-    return FERR_FILENOTFOUND;
-  memcpy(current, next, strlen(next) + 1);
-  ClassifyEntry(mIndex, record);
-  return nullptr;
+  // A subdirectory is reported once per listing, even when a damaged
+  // directory brings its members back after it was passed over.
+  bool afterDir = (record->attributes & FATTR_DIRECTORY) != 0;
+  const char *lastDir = FindArea(record, kFindDir);
+  for (;;) {
+    u32 steps = GetU32LE(FindArea(record, kFindSteps));
+    if (steps >= mIndex->GetLength() / 3) return FERR_FILENOTFOUND;
+    PutU32LE(FindArea(record, kFindSteps), steps + 1);
+    if (!mIndex->NextName(current, next)) return FERR_FILENOTFOUND;
+    if (memcmp(next, current, prefixLen) != 0 || strcmp(next, current) <= 0)
+      return FERR_FILENOTFOUND;
+    memcpy(current, next, strlen(next) + 1);
+    if (afterDir && InSubdirectory(current, prefixLen, lastDir)) continue;
+    ClassifyEntry(mIndex, record);
+    return nullptr;
+  }
 }
 
 Error CPackFS::FindClose(FindRecord *record) {

@@ -10,6 +10,7 @@
 #include "core/endian.h"
 #include "fs/mount_table.h"
 #include "pack_test_support.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -404,3 +405,35 @@ TEST_F(MountPackTest, AFullTableRefusesAndTheServiceIsDestroyed) {
 }
 
 }  // namespace
+
+namespace {
+
+long CountListed(CPackFS *fs, const std::string &dir, int depth) {
+  FindRecord r;
+  memset(&r, 0, sizeof r);
+  long n = 0;
+  for (Error e = fs->FindFirst(&r, dir.c_str()); !e; e = fs->FindNext(&r)) {
+    n++;
+    if ((r.attributes & FATTR_DIRECTORY) && depth < 64)
+      n += CountListed(fs, dir + r.name + "\\", depth + 1);
+  }
+  fs->FindClose(&r);
+  return n;
+}
+
+}  // namespace
+
+TEST(PackFsTest, DamagedDirectoryReportsEachSubdirectoryOncePerListing) {
+  // Found by fuzzing: a directory whose members of FILES\DIR3 come back
+  // after the folder was passed over made the FILES listing report DIR3
+  // hundreds of times, and a walk of the tree took millions of steps.
+  std::vector<unsigned char> bytes = ReadWholeFile(
+      VASK_PACK_CORPUS "/regression-timeout-repeated-subdirectory");
+  ASSERT_FALSE(bytes.empty());
+  TempDir dir;
+  WriteWholeFile(dir / "p.pack", bytes);
+  CPackFS fs;
+  ASSERT_EQ(fs.OpenPack(OpenNativeFile(dir / "p.pack", false, false)), nullptr);
+  // 64 records: every one is listed at most once, with its folders.
+  EXPECT_LE(CountListed(&fs, "", 0), 64 + 64 * 3);
+}
