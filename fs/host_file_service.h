@@ -25,6 +25,13 @@ const u32 kHostDirPathMax = 256;
 // Buffer of a listing's "<dir>\*.*" pattern.
 const u32 kHostPatternMax = 512;
 
+// Shared by both services: true when a path does not fit kHostPathMax.
+bool HostPathTooLong(const char *path);
+// parentPath, a '\' unless it is empty or ends in one, then name, into a
+// kHostDirPathMax buffer; BADPARAMS for a null argument, a name that is not
+// one component ('\', '/' or ':' in it) or a result that does not fit.
+Error HostBuildDirPath(const char *parentPath, const char *name, char *out);
+
 class CHostFileService : public CFileService {
  public:
   ~CHostFileService() override;

@@ -85,22 +85,6 @@ Error Walk(const char *path, bool emptyIsCurrent, HostPath *hp) {
 // by the service because the host would let a privileged user write anyway.
 bool IsReadOnly(const struct stat &st) { return (st.st_mode & S_IWUSR) == 0; }
 
-bool TooLong(const char *path) { return strlen(path) >= kHostPathMax; }
-
-// parentPath, a '\' unless it is empty or ends in one, then name; in a
-// kHostDirPathMax buffer. name must be one component.
-Error BuildDirPath(const char *parentPath, const char *name, char *out) {
-  if (!parentPath || !name) return ERR_BADPARAMS;
-  if (strpbrk(name, "\\/:")) return ERR_BADPARAMS;
-  size_t p = strlen(parentPath), n = strlen(name);
-  bool sep = p != 0 && parentPath[p - 1] != '\\';
-  if (p + sep + n + 1 > kHostDirPathMax) return ERR_BADPARAMS;
-  memcpy(out, parentPath, p);
-  if (sep) out[p] = '\\';
-  memcpy(out + p + sep, name, n + 1);
-  return nullptr;
-}
-
 // The find buffer of a listing: the entry's name, copied out of the host's
 // directory stream so that it stays valid until the next call.
 struct HostFindData {
@@ -160,7 +144,7 @@ CFile *CHostFileService::Open(const char *path, u32 mode, Error *errorOut) {
   if (errorOut) *errorOut = nullptr;
   Error e = nullptr;
   HostPath hp;
-  if (!path || TooLong(path))
+  if (!path || HostPathTooLong(path))
     e = ERR_BADPARAMS;
   else
     e = Walk(path, false, &hp);
@@ -204,14 +188,14 @@ CFile *CHostFileService::Open(const char *path, u32 mode, Error *errorOut) {
 }
 
 u32 CHostFileService::Exists(const char *path) {
-  if (!path || TooLong(path)) return 0;
+  if (!path || HostPathTooLong(path)) return 0;
   HostPath hp;
   if (Walk(path, false, &hp)) return 0;
   return hp.exists && S_ISREG(hp.st.st_mode) ? 1 : 0;
 }
 
 Error CHostFileService::Delete(const char *path) {
-  if (!path || TooLong(path)) return ERR_BADPARAMS;
+  if (!path || HostPathTooLong(path)) return ERR_BADPARAMS;
   HostPath hp;
   if (Error e = Walk(path, false, &hp)) return e;
   if (!hp.exists) return FERR_FILENOTFOUND;
@@ -223,7 +207,7 @@ Error CHostFileService::Delete(const char *path) {
 }
 
 Error CHostFileService::Move(const char *fromPath, const char *toPath) {
-  if (!fromPath || !toPath || TooLong(fromPath) || TooLong(toPath))
+  if (!fromPath || !toPath || HostPathTooLong(fromPath) || HostPathTooLong(toPath))
     return ERR_BADPARAMS;
   HostPath from, to;
   if (Error e = Walk(fromPath, false, &from)) return e;
@@ -248,7 +232,7 @@ Error CHostFileService::Move(const char *fromPath, const char *toPath) {
 Error CHostFileService::MakeDir(const char *parentPath,
                                 const char *relativePath) {
   char path[kHostDirPathMax];
-  if (Error e = BuildDirPath(parentPath, relativePath, path)) return e;
+  if (Error e = HostBuildDirPath(parentPath, relativePath, path)) return e;
   HostPath hp;
   if (Error e = Walk(path, false, &hp)) return e;
   if (hp.exists) return FERR_ALREADYEXISTS;
@@ -262,7 +246,7 @@ Error CHostFileService::MakeDir(const char *parentPath,
 Error CHostFileService::RemoveDir(const char *parentPath,
                                   const char *relativePath) {
   char path[kHostDirPathMax];
-  if (Error e = BuildDirPath(parentPath, relativePath, path)) return e;
+  if (Error e = HostBuildDirPath(parentPath, relativePath, path)) return e;
   HostPath hp;
   if (Error e = Walk(path, false, &hp)) return e;
   if (!hp.exists) return FERR_FILENOTFOUND;

@@ -14,22 +14,6 @@
 
 namespace {
 
-bool TooLong(const char *path) { return strlen(path) >= kHostPathMax; }
-
-// parentPath, a '\' unless it is empty or ends in one, then name; in a
-// kHostDirPathMax buffer. name must be one component ('/' separates too).
-Error BuildDirPath(const char *parentPath, const char *name, char *out) {
-  if (!parentPath || !name) return ERR_BADPARAMS;
-  if (strpbrk(name, "\\/:")) return ERR_BADPARAMS;
-  size_t p = strlen(parentPath), n = strlen(name);
-  bool sep = p != 0 && parentPath[p - 1] != '\\';
-  if (p + sep + n + 1 > kHostDirPathMax) return ERR_BADPARAMS;
-  memcpy(out, parentPath, p);
-  if (sep) out[p] = '\\';
-  memcpy(out + p + sep, name, n + 1);
-  return nullptr;
-}
-
 const u32 kKeptAttributes = FATTR_READONLY | FATTR_HIDDEN | FATTR_SYSTEM |
                             FATTR_DIRECTORY | FATTR_ARCHIVE | FATTR_NORMAL |
                             FATTR_TEMPORARY | FATTR_COMPRESSED;
@@ -69,7 +53,7 @@ CFile *CHostFileService::NewHostFile(uintptr_t nativeHandle, u16 mode) {
 
 CFile *CHostFileService::Open(const char *path, u32 mode, Error *errorOut) {
   if (errorOut) *errorOut = nullptr;
-  if (!path || TooLong(path)) {
+  if (!path || HostPathTooLong(path)) {
     if (errorOut) *errorOut = ERR_BADPARAMS;
     return nullptr;
   }
@@ -114,20 +98,20 @@ CFile *CHostFileService::Open(const char *path, u32 mode, Error *errorOut) {
 // and a file locked without sharing still exists. Folders answer 0 as they
 // do for OpenFile.
 u32 CHostFileService::Exists(const char *path) {
-  if (!path || TooLong(path)) return 0;
+  if (!path || HostPathTooLong(path)) return 0;
   DWORD a = GetFileAttributesA(path);
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY) ? 1
                                                                          : 0;
 }
 
 Error CHostFileService::Delete(const char *path) {
-  if (!path || TooLong(path)) return ERR_BADPARAMS;
+  if (!path || HostPathTooLong(path)) return ERR_BADPARAMS;
   if (!DeleteFileA(path)) return HostLastError(FERR_FILE);
   return nullptr;
 }
 
 Error CHostFileService::Move(const char *fromPath, const char *toPath) {
-  if (!fromPath || !toPath || TooLong(fromPath) || TooLong(toPath))
+  if (!fromPath || !toPath || HostPathTooLong(fromPath) || HostPathTooLong(toPath))
     return ERR_BADPARAMS;
   if (!MoveFileA(fromPath, toPath)) return HostLastError(FERR_FILE);
   return nullptr;
@@ -136,7 +120,7 @@ Error CHostFileService::Move(const char *fromPath, const char *toPath) {
 Error CHostFileService::MakeDir(const char *parentPath,
                                 const char *relativePath) {
   char path[kHostDirPathMax];
-  if (Error e = BuildDirPath(parentPath, relativePath, path)) return e;
+  if (Error e = HostBuildDirPath(parentPath, relativePath, path)) return e;
   if (!CreateDirectoryA(path, nullptr)) return HostLastError(FERR_FILE);
   return nullptr;
 }
@@ -144,7 +128,7 @@ Error CHostFileService::MakeDir(const char *parentPath,
 Error CHostFileService::RemoveDir(const char *parentPath,
                                   const char *relativePath) {
   char path[kHostDirPathMax];
-  if (Error e = BuildDirPath(parentPath, relativePath, path)) return e;
+  if (Error e = HostBuildDirPath(parentPath, relativePath, path)) return e;
   if (!RemoveDirectoryA(path)) return HostLastError(FERR_FILE);
   return nullptr;
 }
