@@ -32,7 +32,8 @@ Line PhysicalLine(const char *t, u32 size, u32 pos) {
   u32 i = pos;
   while (i < size && t[i] != '\n') ++i;
   l.next = i < size ? i + 1 : size;
-  if (i > pos && t[i - 1] == '\r' && i < size) --i;
+  // A CR before the line feed, or at the very end, belongs to the line end.
+  if (i > pos && t[i - 1] == '\r') --i;
   l.end = i;
   return l;
 }
@@ -396,7 +397,7 @@ bool RegTextSetDword(const char *text, u32 size, const char *key,
     }
     haveSection = true;
     sectionEnd = e.next;
-    sectionEndHasEol = e.next > e.end;
+    sectionEndHasEol = e.next > e.end && text[e.next - 1] == '\n';
     sectionLastStart = e.start;
     sectionLastGoesOn = GoesOn(text, e);
   }

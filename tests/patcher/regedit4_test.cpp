@@ -181,10 +181,16 @@ TEST(RegEditTextTest, ANewValueNeverBecomesPartOfUnfinishedBinaryData) {
       set);
   EXPECT_EQ(kRegDword, Get(set, "V", "K").first);
   EXPECT_EQ(std::string("\x01\x02"), Get(set, "Blob", "K").second);
-  // The same with a line feed after the backslash.
-  set = Set(dangling + "\r\n", "V", 15, "K");
-  EXPECT_EQ(kRegDword, Get(set, "V", "K").first);
-  EXPECT_EQ(std::string("\x01\x02"), Get(set, "Blob", "K").second);
+  // The same with a line end after the backslash, and with a lone carriage
+  // return ending the text (found by fuzzing too: the added line end turned
+  // the CR into a line end and the new value into more binary data).
+  const std::string lf = "REGEDIT4\n[K]\n\"Blob\"=hex:01,02,\\";
+  for (const std::string &text :
+       {dangling + "\r\n", dangling + "\r", lf + "\r"}) {
+    set = Set(text, "V", 15, "K");
+    EXPECT_EQ(kRegDword, Get(set, "V", "K").first) << set;
+    EXPECT_EQ(std::string("\x01\x02"), Get(set, "Blob", "K").second);
+  }
 }
 
 TEST(RegEditTextTest, SettingInAMissingKeyAddsASection) {
