@@ -44,6 +44,24 @@ inline u64 LoadTailBE(const u8 *src, size_t srcLen, size_t i) {
   return v;
 }
 
+// 2 to 8 bytes from mp to op with two loads before any store (the two halves
+// may overlap each other, the source and the destination must not).
+inline void CopyTwoToEight(u8 *op, const u8 *mp, u32 n) {
+  if (n >= 4) {
+    u32 a, b;
+    memcpy(&a, mp, 4);
+    memcpy(&b, mp + n - 4, 4);
+    memcpy(op, &a, 4);
+    memcpy(op + n - 4, &b, 4);
+  } else {
+    u16 a, b;
+    memcpy(&a, mp, 2);
+    memcpy(&b, mp + n - 2, 2);
+    memcpy(op, &a, 2);
+    memcpy(op + n - 2, &b, 2);
+  }
+}
+
 // Copies n bytes from `distance` back, with the format's byte-at-a-time
 // meaning, writing exactly [op, op + n). The caller has checked the range.
 inline void CopyMatch(u8 *op, u32 distance, u32 n) {
@@ -52,19 +70,7 @@ inline void CopyMatch(u8 *op, u32 distance, u32 n) {
     // Each 8-byte step reads only bytes already final, so the overlapping
     // case repeats correctly as well.
     if (n <= 8) {
-      if (n >= 4) {
-        u32 a, b;
-        memcpy(&a, mp, 4);
-        memcpy(&b, mp + n - 4, 4);
-        memcpy(op, &a, 4);
-        memcpy(op + n - 4, &b, 4);
-      } else {
-        u16 a, b;
-        memcpy(&a, mp, 2);
-        memcpy(&b, mp + n - 2, 2);
-        memcpy(op, &a, 2);
-        memcpy(op + n - 2, &b, 2);
-      }
+      CopyTwoToEight(op, mp, n);
       return;
     }
     u32 k = 0;
@@ -82,19 +88,7 @@ inline void CopyMatch(u8 *op, u32 distance, u32 n) {
   }
   if (distance >= n) {
     // Short match without overlap: two loads before any store.
-    if (n >= 4) {
-      u32 a, b;
-      memcpy(&a, mp, 4);
-      memcpy(&b, mp + n - 4, 4);
-      memcpy(op, &a, 4);
-      memcpy(op + n - 4, &b, 4);
-    } else {
-      u16 a, b;
-      memcpy(&a, mp, 2);
-      memcpy(&b, mp + n - 2, 2);
-      memcpy(op, &a, 2);
-      memcpy(op + n - 2, &b, 2);
-    }
+    CopyTwoToEight(op, mp, n);
     return;
   }
   if (distance == 1) {

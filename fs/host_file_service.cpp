@@ -1,6 +1,9 @@
 #include "fs/host_file_service.h"
 
 #include <cstring>
+#include <new>
+
+#include "fs/host_file.h"
 
 bool HostPathTooLong(const char *path) { return strlen(path) >= kHostPathMax; }
 
@@ -14,4 +17,10 @@ Error HostBuildDirPath(const char *parentPath, const char *name, char *out) {
   if (sep) out[p] = '\\';
   memcpy(out + p + sep, name, n + 1);
   return nullptr;
+}
+
+CHostFileService::~CHostFileService() {}
+
+CFile *CHostFileService::NewHostFile(uintptr_t nativeHandle, u16 mode) {
+  return new (std::nothrow) CHostFile(nativeHandle, mode);
 }

@@ -134,12 +134,6 @@ bool AppendText(char *out, size_t cap, size_t *len, const char *s, size_t n) {
 
 }  // namespace
 
-CHostFileService::~CHostFileService() {}
-
-CFile *CHostFileService::NewHostFile(uintptr_t nativeHandle, u16 mode) {
-  return new (std::nothrow) CHostFile(nativeHandle, mode);
-}
-
 CFile *CHostFileService::Open(const char *path, u32 mode, Error *errorOut) {
   if (errorOut) *errorOut = nullptr;
   Error e = nullptr;

@@ -45,12 +45,6 @@ Error NextEntry(FindRecord *record) {
 
 }  // namespace
 
-CHostFileService::~CHostFileService() {}
-
-CFile *CHostFileService::NewHostFile(uintptr_t nativeHandle, u16 mode) {
-  return new (std::nothrow) CHostFile(nativeHandle, mode);
-}
-
 CFile *CHostFileService::Open(const char *path, u32 mode, Error *errorOut) {
   if (errorOut) *errorOut = nullptr;
   if (!path || HostPathTooLong(path)) {
