@@ -1,0 +1,435 @@
+#include "archive/lzss.h"
+
+#include <cstring>
+
+#include "archive/lzss_code.h"
+#include "core/ptr_pool.h"
+
+using namespace lzss;
+
+namespace {
+
+// Greedy parse. The candidates for a match live in a binary search tree of
+// the last 2^W - 1 positions, ordered by the bytes that follow each position
+// (compared over at most the current match limit). Node k always holds a
+// position congruent to k modulo 2^W - 1, so the node about to be reused
+// holds the position that is just leaving the window.
+
+const i32 kNone = -1;
+enum Side { kLeft = 0, kRight = 1 };
+
+// A node is kept in separate arrays, so that what a walk reads stays in
+// the first-level cache: its key (the first eight bytes at its position as
+// one big-endian number, zero past the end), which decides most steps
+// without touching the source, and its two children; its position and
+// parent are read less often.
+const u32 kNodeBytes = sizeof(u64) + sizeof(u32) + 2 * sizeof(i16) +
+                       sizeof(i16);
+
+// a > b ? ifGreater : otherwise, by a conditional move: in the tree walk
+// the direction is a coin toss, and compilers tend to turn a conditional
+// into a branch that mispredicts half the time.
+inline i32 PickGreater(u64 a, u64 b, i32 ifGreater, i32 otherwise) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  __asm__("cmpq %2, %1\n\tcmova %3, %0"
+          : "+r"(otherwise)
+          : "r"(a), "r"(b), "r"(ifGreater)
+          : "cc");
+  return otherwise;
+#else
+  return a > b ? ifGreater : otherwise;
+#endif
+}
+
+class Encoder {
+ public:
+  Encoder(const u8 *src, u32 n, u8 *dst, u32 capacity, u32 w, u32 l,
+          void *tree)
+      : mSrc(src), mN(n), mDst(dst), mCapacity(capacity), mW(w), mL(l),
+        mNodeCount((1u << w) - 1) {
+    mKey = static_cast<u64 *>(tree);
+    mPosition = reinterpret_cast<u32 *>(mKey + mNodeCount);
+    mChild = reinterpret_cast<i16 *>(mPosition + mNodeCount);
+    // One spare slot before the first parent, for kNone.
+    mParent = mChild + 2 * mNodeCount + 1;
+  }
+
+  Error Run(const u8 *reference, u32 *lengthOut);
+
+ private:
+  u32 MatchLength(u32 q, u32 s, u32 limit) const;
+  u64 Key(u32 q) const;
+  void SetPosition(i32 c, u32 q) {
+    mPosition[c] = q;
+    mKey[c] = Key(q);
+  }
+  i32 Child(i32 node, u32 side) const { return mChild[2 * node + side]; }
+  void SetChild(i32 node, u32 side, i32 c) {
+    mChild[2 * node + side] = static_cast<i16>(c);
+  }
+  void SetParent(i32 node, i32 p) { mParent[node] = static_cast<i16>(p); }
+  // A walk down the tree for position q (see Search).
+  struct Walk {
+    u32 q;
+    u64 qKey;
+    u64 mask;  // the key bytes that can agree
+    i32 node;     // the node being compared; in the end the end node
+    i32 last[2];  // the last node passed on each side
+    u32 right;    // the side taken at `node`
+    bool full;    // `node` agrees over all t bytes
+    bool done;
+  };
+  void Begin(Walk &w, u32 q, u32 t, i32 from) const;
+  void Step(Walk &w, u32 t) const;
+  void Finish(const Walk &w, u32 t);
+  void Find(u32 q, u32 t);
+  bool FindEnd(u32 q, u32 t);
+  void Search(u32 q, u32 t, i32 from);
+  void CandidateFor(const Walk &w, u32 t, i32 node, u32 *pos, u32 *len) const;
+  void Insert(u32 q, u32 t, u32 u);
+  void Unlink(i32 c);
+  void Replace(i32 old, i32 with);
+  bool Emit(u32 bits, u32 count);
+
+  const u8 *mSrc;
+  u32 mN;
+  u8 *mDst;
+  u32 mCapacity;
+  u32 mW, mL;
+  u32 mNodeCount;
+  u64 *mKey;
+  u32 *mPosition;
+  i16 *mChild;  // left and right of each node
+  i16 *mParent;
+  i32 mRoot = kNone;
+  u32 mCursor = 0;
+  // Result of the last search.
+  u32 mLeftPos = 0, mLeftLen = 0, mRightPos = 0, mRightLen = 0;
+  i32 mEndNode = kNone;
+  Side mSide = kLeft;
+  // Bit writer.
+  u64 mBitPos = 0;
+  u64 mAcc = 0;  // pending bits, right-aligned
+  u32 mAccBits = 0;
+};
+
+u64 Encoder::Key(u32 q) const {
+  if (q + 8 <= mN) return Load64BE(mSrc + q);
+  u64 v = 0;
+  for (u32 k = 0; k < 8; k++) v = (v << 8) | (q + k < mN ? mSrc[q + k] : 0);
+  return v;
+}
+
+// Leading bytes in which the source agrees at q and at s (s < q), at most
+// `limit`. Bytes past the end of the source never agree with anything.
+inline u32 Encoder::MatchLength(u32 q, u32 s, u32 limit) const {
+  u32 m = mN - q;
+  if (m > limit) m = limit;
+  const u8 *a = mSrc + q;
+  const u8 *b = mSrc + s;
+  u32 j = 0;
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  // Little-endian: the lowest differing bit names the first differing byte.
+  while (j + 8 <= m) {
+    u64 x, y;
+    memcpy(&x, a + j, 8);
+    memcpy(&y, b + j, 8);
+    u64 d = x ^ y;
+    if (d) return j + static_cast<u32>(__builtin_ctzll(d) >> 3);
+    j += 8;
+  }
+#endif
+  while (j < m && a[j] == b[j]) j++;
+  return j;
+}
+
+// Walks down from `from`. A node agreeing over all t bytes ends the walk as
+// a full match (left candidate, side unchanged); otherwise the walk ends
+// below the last node, on the side where the next byte of q sorts. A byte
+// past the end of the source sorts above every byte value. The candidates
+// are the last node passed on each side, with their agreeing lengths.
+void Encoder::Search(u32 q, u32 t, i32 from) {
+  Walk w;
+  Begin(w, q, t, from);
+  do Step(w, t); while (!w.done);
+  Finish(w, t);
+}
+
+// Keys that differ within the bytes of q that can agree decide a step by
+// themselves: the walk needs no lengths, and those of the two candidates
+// are worked out once at the end.
+inline void Encoder::Begin(Walk &w, u32 q, u32 t, i32 from) const {
+  u32 m = mN - q < t ? mN - q : t;  // bytes of q that can agree
+  w.q = q;
+  w.qKey = Key(q);
+  w.mask = m >= 8 ? ~0ull : ~(~0ull >> (8 * m));
+  w.node = from;
+  w.last[kLeft] = w.last[kRight] = kNone;
+  w.right = 0;
+  w.full = w.done = false;
+}
+
+inline void Encoder::Step(Walk &w, u32 t) const {
+  u64 key = mKey[w.node];
+  const i16 *kids = mChild + 2 * w.node;
+  i32 next;
+  // Within the bytes that can agree, the first difference decides the
+  // whole comparison; the bytes past them do not matter.
+  if (__builtin_expect(((w.qKey ^ key) & w.mask) != 0, 1)) {
+    w.right = w.qKey > key;
+    next = PickGreater(w.qKey, key, kids[kRight], kids[kLeft]);
+  } else {
+    u32 s = mPosition[w.node];
+    u32 j = MatchLength(w.q, s, t);
+    if (j == t) {
+      w.full = w.done = true;
+      return;
+    }
+    // q + j <= n here; at n the byte is past the end and sorts above.
+    u32 qByte = w.q + j < mN ? mSrc[w.q + j] : 0x100u;
+    w.right = qByte >= mSrc[s + j];
+    next = kids[w.right];
+  }
+  w.last[w.right] = w.node;
+  if (next == kNone)
+    w.done = true;
+  else
+    w.node = next;
+}
+
+// The walk's result as the search's: a full match is the left candidate and
+// leaves the side as it was.
+void Encoder::Finish(const Walk &w, u32 t) {
+  mEndNode = w.node;
+  if (w.full) {
+    // The right candidate agrees over fewer bytes and cannot be chosen.
+    mLeftPos = mPosition[w.node];
+    mLeftLen = t;
+    mRightPos = mRightLen = 0;
+    return;
+  }
+  CandidateFor(w, t, w.last[kLeft], &mLeftPos, &mLeftLen);
+  CandidateFor(w, t, w.last[kRight], &mRightPos, &mRightLen);
+  mSide = static_cast<Side>(w.right);
+}
+
+// Search(q, t) from the root for a position only inserted, where all that
+// is used is the end node, the side, and whether the left candidate's
+// length reaches t: exactly when the walk ends on a full match, as every
+// other step agrees over fewer than t bytes. The candidates are left as
+// they were.
+bool Encoder::FindEnd(u32 q, u32 t) {
+  Walk w;
+  Begin(w, q, t, mRoot);
+  do Step(w, t); while (!w.done);
+  if (!w.full) mSide = static_cast<Side>(w.right);
+  mEndNode = w.node;
+  return w.full;
+}
+
+// A candidate's position and agreeing length (none: 0 and 0). Keys that
+// differ within the bytes that can agree give the length without the
+// source.
+void Encoder::CandidateFor(const Walk &w, u32 t, i32 node, u32 *pos,
+                           u32 *len) const {
+  if (node == kNone) {
+    *pos = 0;
+    *len = 0;
+    return;
+  }
+  *pos = mPosition[node];
+  u64 d = (w.qKey ^ mKey[node]) & w.mask;
+  *len = d ? static_cast<u32>(__builtin_clzll(d) >> 3)
+           : MatchLength(w.q, *pos, t);
+}
+
+// Search(q, t) from the root, for the position being coded.
+void Encoder::Find(u32 q, u32 t) { Search(q, t, mRoot); }
+
+// Puts `with` (or nothing) where `old` hangs: in old's parent, or the root.
+void Encoder::Replace(i32 old, i32 with) {
+  i32 p = mParent[old];
+  if (p == kNone) {
+    mRoot = with;
+  } else {
+    // The left link when it names old, otherwise the right one; by index,
+    // as which it is cannot be predicted.
+    i16 *kids = mChild + 2 * p;
+    kids[kids[kLeft] != old] = static_cast<i16>(with);
+  }
+  SetParent(with, p);  // mParent[kNone] is a spare slot
+}
+
+void Encoder::Unlink(i32 c) {
+  i32 left = Child(c, kLeft), right = Child(c, kRight);
+  if (left != kNone && right != kNone) {
+    i32 d = left;
+    while (Child(d, kRight) != kNone) d = Child(d, kRight);
+    Replace(d, Child(d, kLeft));
+    // c's children are read again: d may have been c's left child.
+    left = Child(c, kLeft);
+    SetChild(d, kLeft, left);
+    SetChild(d, kRight, right);
+    SetParent(left, d);
+    SetParent(right, d);
+    Replace(c, d);
+  } else {
+    Replace(c, left != kNone ? left : right);
+  }
+  SetParent(c, kNone);
+  SetChild(c, kLeft, kNone);
+  SetChild(c, kRight, kNone);
+}
+
+// Adds position q with match limit t; u is the length already found for q
+// (u >= t: the end node matches q in full and q takes its place).
+void Encoder::Insert(u32 q, u32 t, u32 u) {
+  i32 c = static_cast<i32>(mCursor);
+  if (++mCursor == mNodeCount) mCursor = 0;
+  if (c == mEndNode) {
+    SetPosition(c, q);
+    return;
+  }
+  if (mParent[c] != kNone || mRoot == c) Unlink(c);
+  SetPosition(c, q);
+  i32 end = mEndNode;
+  if (u < t) {
+    i32 below = Child(end, mSide);
+    if (below != kNone) {
+      // The unlinking moved a subtree under the end node: find q's place
+      // in it.
+      Search(q, t, below);
+      end = mEndNode;
+      if (mLeftLen == t) {
+        // A full match ends the search without a free side. The slot on the
+        // side recorded earlier is used when it is free; when it is taken,
+        // the subtree hanging there leaves the tree, so that what stays in
+        // the tree remains one well-formed tree.
+        i32 taken = Child(end, mSide);
+        if (taken != kNone) SetParent(taken, kNone);
+      }
+    }
+    SetParent(c, end);
+    SetChild(c, kLeft, kNone);
+    SetChild(c, kRight, kNone);
+    SetChild(end, mSide, c);
+  } else {
+    i32 left = Child(end, kLeft), right = Child(end, kRight);
+    SetChild(c, kLeft, left);
+    SetChild(c, kRight, right);
+    SetParent(left, c);
+    SetParent(right, c);
+    Replace(end, c);
+    SetParent(end, kNone);
+    SetChild(end, kLeft, kNone);
+    SetChild(end, kRight, kNone);
+  }
+}
+
+// Appends `count` bits (most significant first); false when the stream
+// would need a byte at or past the capacity.
+bool Encoder::Emit(u32 bits, u32 count) {
+  if (((mBitPos + count + 7) >> 3) > mCapacity) return false;
+  mBitPos += count;
+  mAcc = (mAcc << count) | bits;
+  mAccBits += count;
+  u64 byteIndex = (mBitPos - mAccBits) >> 3;
+  while (mAccBits >= 8) {
+    mAccBits -= 8;
+    mDst[byteIndex++] = static_cast<u8>(mAcc >> mAccBits);
+  }
+  return true;
+}
+
+Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
+  const u32 maxLen = (1u << mL) + 1;
+  const u32 window = 1u << mW;
+  for (u32 k = 0; k < mNodeCount; k++) {
+    mKey[k] = 0;
+    mChild[2 * k] = mChild[2 * k + 1] = kNone;
+    mPosition[k] = 0;
+    mParent[k] = kNone;
+  }
+  if (!Emit(0x100u | mSrc[0], kLiteralBits)) return ERR_BUFFERTOOSMALL;
+  mRoot = 0;
+  SetPosition(0, 0);
+  mCursor = 1 % mNodeCount;
+  // Every position is searched and inserted in order; a match's first
+  // position chooses the token, the positions it covers only enter the tree.
+  u32 coveredEnd = 1;
+  for (u32 p = 1; p < mN; p++) {
+    u32 t = mN - p < maxLen ? mN - p : maxLen;
+    if (p < coveredEnd) {
+      // The limit of the position before: one byte past the end may take
+      // part in the comparison here.
+      u32 tPrev = mN - p + 1 < maxLen ? mN - p + 1 : maxLen;
+      if (tPrev == t) {
+        Insert(p, t, FindEnd(p, t) ? t : 0);
+      } else {
+        Find(p, tPrev);
+        Insert(p, t, mLeftLen);
+      }
+      continue;
+    }
+    Find(p, t);
+    u32 matchPos, matchLen;
+    if (mLeftLen > mRightLen) {
+      matchPos = mLeftPos;
+      matchLen = mLeftLen;
+    } else {
+      matchPos = mRightPos;
+      matchLen = mRightLen;
+    }
+    bool unchanged = false;
+    if (reference) {
+      u32 j = 0;
+      while (j < t && mSrc[p + j] == static_cast<const u8 *>(reference)[p + j])
+        j++;
+      if (j > matchLen) {
+        matchLen = j;
+        unchanged = true;
+      }
+    }
+    bool ok;
+    if (matchLen < 2) {
+      ok = Emit(0x100u | mSrc[p], kLiteralBits);
+      matchLen = 1;
+    } else {
+      u32 x = unchanged ? 0 : window - (p - matchPos);
+      ok = Emit((x << mL) | (matchLen - 2), 1 + mW + mL);
+    }
+    if (!ok) return ERR_BUFFERTOOSMALL;
+    coveredEnd = p + matchLen;
+    Insert(p, t, matchLen);
+  }
+  if (mAccBits > 0) {
+    u64 byteIndex = (mBitPos - mAccBits) >> 3;
+    mDst[byteIndex] = static_cast<u8>(mAcc << (8 - mAccBits));
+  }
+  *lengthOut = static_cast<u32>((mBitPos + 7) >> 3);
+  return nullptr;
+}
+
+}  // namespace
+
+Error LzssEncode(const void *source, u32 sourceLength, void *destination,
+                 u32 *lengthInOut, u8 code, const void *reference) {
+  if (!LzssCodeIsValid(code)) return LERR_NOSUCHBITLENGTHS;
+  u32 capacity = *lengthInOut;
+  if (capacity) memset(destination, 0, capacity);
+  if (sourceLength == 0) {
+    *lengthInOut = 0;
+    return nullptr;
+  }
+  u32 nodeCount = (1u << OffsetBits(code)) - 1;
+  void *tree = gPtrPool->Allocate(nodeCount * kNodeBytes + sizeof(i16));
+  if (!tree) return FERR_NOTENOUGHMEM;
+  Encoder enc(static_cast<const u8 *>(source), sourceLength,
+              static_cast<u8 *>(destination), capacity, OffsetBits(code),
+              LengthBits(code), tree);
+  u32 length = 0;
+  Error e = enc.Run(static_cast<const u8 *>(reference), &length);
+  gPtrPool->Free(tree);
+  if (!e) *lengthInOut = length;
+  return e;
+}
