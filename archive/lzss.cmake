@@ -3,6 +3,7 @@
 add_library(vask_lzss STATIC
   ${CMAKE_CURRENT_LIST_DIR}/lzss.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lzss_encoder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/key_classes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/compressed_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lzss_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lzss_writer.cpp

@@ -35,7 +35,7 @@ Error LzssDecode(const void *source, u32 sourceLength, void *destination,
 // *lengthInOut is the stream length. `reference`, when not null, holds the
 // block's prior contents (sourceLength bytes): stretches that still agree
 // with it become unchanged runs. Stream longer than the capacity:
-// BUFFERTOOSMALL; unknown code: NOSUCHBITLENGTHS; no memory for the tree:
+// BUFFERTOOSMALL; unknown code: NOSUCHBITLENGTHS; no work memory:
 // NOTENOUGHMEM.
 Error LzssEncode(const void *source, u32 sourceLength, void *destination,
                  u32 *lengthInOut, u8 code, const void *reference);

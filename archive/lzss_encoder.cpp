@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "archive/key_classes.h"
 #include "archive/lzss_code.h"
 #include "core/ptr_pool.h"
 
@@ -14,8 +15,19 @@ namespace {
 // (compared over at most the current match limit). Node k always holds a
 // position congruent to k modulo 2^W - 1, so the node about to be reused
 // holds the position that is just leaving the window.
+//
+// The stream depends on the tree's shape only near the end of the block,
+// where the match limit shrinks and a walk can stop at any of several
+// positions that agree over the shorter limit. Elsewhere a walk's outcome
+// follows from the order alone, so the positions there are sorted once
+// (KeyClasses) and each search becomes a lookup of q's neighbours in a set
+// of classes (Locate); the tree is still kept, link by link, for the walks
+// of the last positions.
 
 const i32 kNone = -1;
+// Positions whose classes are worked out at a time: a block of the usual
+// size is one stretch, larger blocks keep the work memory bounded.
+const u32 kStretch = 32768;
 enum Side { kLeft = 0, kRight = 1 };
 
 // A node is kept in separate arrays, so that what a walk reads stays in
@@ -39,6 +51,99 @@ inline i32 PickGreater(u64 a, u64 b, i32 ifGreater, i32 otherwise) {
 #else
   return a > b ? ifGreater : otherwise;
 #endif
+}
+
+// The classes of the positions in the tree, each with its node: the tree's
+// order without its shape. Two levels of bits find the nearest class
+// present below or above any class in a few word operations.
+class ClassSet {
+ public:
+  ClassSet() {}
+  ~ClassSet() {
+    if (mMemory) gPtrPool->Free(mMemory);
+  }
+  ClassSet(const ClassSet &) = delete;
+  ClassSet &operator=(const ClassSet &) = delete;
+
+  // Empties the set for classes below span; false without memory.
+  bool Reset(u32 span);
+  i32 Member(u32 cls) const { return mMember[cls]; }
+  void Add(u32 cls, i32 node) {
+    mMember[cls] = static_cast<i16>(node);
+    mBits[cls >> 6] |= 1ull << (cls & 63);
+    mSummary[cls >> 12] |= 1ull << ((cls >> 6) & 63);
+  }
+  void Remove(u32 cls) {
+    mMember[cls] = static_cast<i16>(kNone);
+    u64 &word = mBits[cls >> 6];
+    word &= ~(1ull << (cls & 63));
+    if (!word) mSummary[cls >> 12] &= ~(1ull << ((cls >> 6) & 63));
+  }
+  // The node of the nearest class present below / above cls, or kNone.
+  i32 Below(u32 cls) const;
+  i32 Above(u32 cls) const;
+
+ private:
+  static u32 Highest(u64 v) { return 63 - static_cast<u32>(__builtin_clzll(v)); }
+  static u32 Lowest(u64 v) { return static_cast<u32>(__builtin_ctzll(v)); }
+
+  void *mMemory = nullptr;
+  u32 mCapacity = 0;
+  u32 mSummaryWords = 0;
+  u64 *mBits = nullptr;
+  u64 *mSummary = nullptr;  // one bit per word of mBits that is not zero
+  i16 *mMember = nullptr;
+};
+
+bool ClassSet::Reset(u32 span) {
+  u32 words = (span + 63) / 64;
+  u32 summaryWords = (words + 63) / 64;
+  u32 bytes = (words + summaryWords) * 8 + span * 2;
+  if (!mMemory || bytes > mCapacity) {
+    if (mMemory) gPtrPool->Free(mMemory);
+    mMemory = gPtrPool->Allocate(bytes);
+    mCapacity = mMemory ? bytes : 0;
+    if (!mMemory) return false;
+  }
+  mBits = static_cast<u64 *>(mMemory);
+  mSummary = mBits + words;
+  mMember = reinterpret_cast<i16 *>(mSummary + summaryWords);
+  mSummaryWords = summaryWords;
+  memset(mMemory, 0, (words + summaryWords) * 8);
+  memset(mMember, 0xFF, span * 2);  // kNone
+  return true;
+}
+
+i32 ClassSet::Below(u32 cls) const {
+  u32 w = cls >> 6;
+  u64 bits = mBits[w] & ((1ull << (cls & 63)) - 1);
+  if (!bits) {
+    u32 s = w >> 6;
+    u64 summary = mSummary[s] & ((1ull << (w & 63)) - 1);
+    while (!summary) {
+      if (s == 0) return kNone;
+      summary = mSummary[--s];
+    }
+    w = s * 64 + Highest(summary);
+    bits = mBits[w];
+  }
+  return mMember[w * 64 + Highest(bits)];
+}
+
+i32 ClassSet::Above(u32 cls) const {
+  u32 w = cls >> 6;
+  u64 bits = mBits[w] & (~1ull << (cls & 63));
+  if (!bits) {
+    u32 s = w >> 6;
+    u64 summary = mSummary[s] & (~1ull << (w & 63));
+    while (!summary) {
+      if (++s == mSummaryWords) return kNone;
+      summary = mSummary[s];
+    }
+    w = s * 64 + Lowest(summary);
+    bits = mBits[w];
+  }
+  return mMember[w * 64 + Lowest(bits)];
 }
 
 class Encoder {
@@ -85,6 +190,9 @@ class Encoder {
   void Find(u32 q, u32 t);
   bool FindEnd(u32 q, u32 t);
   void Search(u32 q, u32 t, i32 from);
+  bool StartStretch(u32 from, u32 to, u32 maxLen);
+  bool Locate(u32 q, u32 t, bool candidates);
+  bool InTree(i32 c) const { return mParent[c] != kNone || mRoot == c; }
   void CandidateFor(const Walk &w, u32 t, i32 node, u32 *pos, u32 *len) const;
   void Insert(u32 q, u32 t, u32 u);
   void Unlink(i32 c);
@@ -107,6 +215,11 @@ class Encoder {
   u32 mLeftPos = 0, mLeftLen = 0, mRightPos = 0, mRightLen = 0;
   i32 mEndNode = kNone;
   Side mSide = kLeft;
+  // The classes of the positions of the stretch being coded and of the
+  // window before it, and those of the tree's positions (see Locate).
+  KeyClasses mClasses;
+  ClassSet mSet;
+  bool mTracking = false;  // Insert keeps mSet up to date
   // Bit writer.
   u64 mBitPos = 0;
   u64 mAcc = 0;  // pending bits, right-aligned
@@ -246,6 +359,59 @@ void Encoder::CandidateFor(const Walk &w, u32 t, i32 node, u32 *pos,
 // Search(q, t) from the root, for the position being coded.
 void Encoder::Find(u32 q, u32 t) { Search(q, t, mRoot); }
 
+// Positions [from, to) are coded next with the classes; from > 0. The
+// classes cover the window before them too, so that the tree's positions
+// enter the set.
+bool Encoder::StartStretch(u32 from, u32 to, u32 maxLen) {
+  u32 lo = from > mNodeCount ? from - mNodeCount : 0;
+  if (!mClasses.Build(mSrc, mN, lo, to, maxLen)) return false;
+  if (!mSet.Reset(mClasses.Span())) return false;
+  for (u32 k = 0; k < mNodeCount; k++)
+    if (InTree(static_cast<i32>(k)))
+      mSet.Add(mClasses.Of(mPosition[k]), static_cast<i32>(k));
+  return true;
+}
+
+// Search(q, t) without a walk, for a position whose t = maxLen bytes all
+// lie in the block: there every comparison of the walk is one of whole
+// keys, so the tree is ordered as the classes are and holds at most one
+// position of each class. A node of q's own class is where the walk ends
+// on a full match; otherwise the walk passes q's nearest neighbours in the
+// order (the last node passed on the right is the one below q, on the left
+// the one above) and ends at whichever has its child on q's side free.
+// True for a full match.
+bool Encoder::Locate(u32 q, u32 t, bool candidates) {
+  u32 cls = mClasses.Of(q);
+  i32 same = mSet.Member(cls);
+  if (same != kNone) {
+    mEndNode = same;
+    mLeftPos = mPosition[same];
+    mLeftLen = t;
+    mRightPos = mRightLen = 0;
+    return true;
+  }
+  i32 below = mSet.Below(cls), above = mSet.Above(cls);
+  if (below != kNone && Child(below, kRight) == kNone) {
+    mEndNode = below;
+    mSide = kRight;
+  } else {
+    mEndNode = above;
+    mSide = kLeft;
+  }
+  if (candidates) {
+    mLeftPos = mLeftLen = mRightPos = mRightLen = 0;
+    if (above != kNone) {
+      mLeftPos = mPosition[above];
+      mLeftLen = MatchLength(q, mLeftPos, t);
+    }
+    if (below != kNone) {
+      mRightPos = mPosition[below];
+      mRightLen = MatchLength(q, mRightPos, t);
+    }
+  }
+  return false;
+}
+
 // Puts `with` (or nothing) where `old` hangs: in old's parent, or the root.
 void Encoder::Replace(i32 old, i32 with) {
   i32 p = mParent[old];
@@ -287,17 +453,28 @@ void Encoder::Insert(u32 q, u32 t, u32 u) {
   i32 c = static_cast<i32>(mCursor);
   if (++mCursor == mNodeCount) mCursor = 0;
   if (c == mEndNode) {
+    if (mTracking) {
+      mSet.Remove(mClasses.Of(mPosition[c]));
+      mSet.Add(mClasses.Of(q), c);
+    }
     SetPosition(c, q);
     return;
   }
-  if (mParent[c] != kNone || mRoot == c) Unlink(c);
+  if (InTree(c)) {
+    if (mTracking) mSet.Remove(mClasses.Of(mPosition[c]));
+    Unlink(c);
+  }
   SetPosition(c, q);
   i32 end = mEndNode;
   if (u < t) {
     i32 below = Child(end, mSide);
-    if (below != kNone) {
-      // The unlinking moved a subtree under the end node: find q's place
-      // in it.
+    if (below != kNone && mTracking) {
+      // The unlinking moved a subtree under the end node; q's place is
+      // between its neighbours, which the classes tell.
+      Locate(q, t, false);
+      end = mEndNode;
+    } else if (below != kNone) {
+      // The same by a walk down that subtree.
       Search(q, t, below);
       end = mEndNode;
       if (mLeftLen == t) {
@@ -320,10 +497,12 @@ void Encoder::Insert(u32 q, u32 t, u32 u) {
     SetParent(left, c);
     SetParent(right, c);
     Replace(end, c);
+    if (mTracking) mSet.Remove(mClasses.Of(mPosition[end]));
     SetParent(end, kNone);
     SetChild(end, kLeft, kNone);
     SetChild(end, kRight, kNone);
   }
+  if (mTracking) mSet.Add(mClasses.Of(q), c);
 }
 
 // Appends `count` bits (most significant first); false when the stream
@@ -357,8 +536,22 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
   // Every position is searched and inserted in order; a match's first
   // position chooses the token, the positions it covers only enter the tree.
   u32 coveredEnd = 1;
+  // Positions below bodyEnd compare whole keys of maxLen bytes and are
+  // located by their classes, a stretch at a time; the last few positions
+  // of the block walk the tree.
+  const u32 bodyEnd = mN > maxLen ? mN - maxLen + 1 : 0;
+  u32 stretchEnd = 1;
   for (u32 p = 1; p < mN; p++) {
     u32 t = mN - p < maxLen ? mN - p : maxLen;
+    mTracking = p < bodyEnd;
+    if (mTracking && p == stretchEnd) {
+      stretchEnd = bodyEnd - p > kStretch ? p + kStretch : bodyEnd;
+      if (!StartStretch(p, stretchEnd, maxLen)) return FERR_NOTENOUGHMEM;
+    }
+    if (p < coveredEnd && mTracking) {
+      Insert(p, t, Locate(p, t, false) ? t : 0);
+      continue;
+    }
     if (p < coveredEnd) {
       // The limit of the position before: one byte past the end may take
       // part in the comparison here.
@@ -371,7 +564,10 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
       }
       continue;
     }
-    Find(p, t);
+    if (mTracking)
+      Locate(p, t, true);
+    else
+      Find(p, t);
     u32 matchPos, matchLen;
     if (mLeftLen > mRightLen) {
       matchPos = mLeftPos;

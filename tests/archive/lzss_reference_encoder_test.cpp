@@ -237,6 +237,34 @@ std::vector<Bytes> Blocks(unsigned seed) {
   return blocks;
 }
 
+// Mixed content: random stretches, copies from up to 5,000 bytes back and
+// runs of few values, so that the ring wraps many times.
+Bytes MixedBlock(size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes block;
+  while (block.size() < size) {
+    switch (rng() % 3) {
+      case 0: {
+        Bytes r = PatternBytes(1 + rng() % 600, rng());
+        block.insert(block.end(), r.begin(), r.end());
+        break;
+      }
+      case 1: {
+        size_t back = 1 + rng() % std::min<size_t>(block.size() + 1, 5000);
+        size_t len = 1 + rng() % 300;
+        for (size_t k = 0; k < len; k++)
+          block.push_back(back <= block.size() ? block[block.size() - back]
+                                               : static_cast<u8>(k));
+        break;
+      }
+      default:
+        block.insert(block.end(), 1 + rng() % 100, static_cast<u8>(rng() % 4));
+    }
+  }
+  block.resize(size);
+  return block;
+}
+
 }  // namespace
 
 TEST(LzssReferenceEncoderTest, MatchesTheFormatExamples) {
@@ -279,31 +307,26 @@ TEST(LzssReferenceEncoderTest, EncoderGivesTheReferenceStreamWithAReference) {
 }
 
 TEST(LzssReferenceEncoderTest, EncoderGivesTheReferenceStreamOnFullBlocks) {
-  // Whole 32 KiB blocks of mixed content, so the ring wraps many times.
-  std::mt19937 rng(5);
-  Bytes block;
-  while (block.size() < 32768) {
-    switch (rng() % 3) {
-      case 0: {
-        Bytes r = PatternBytes(1 + rng() % 600, rng());
-        block.insert(block.end(), r.begin(), r.end());
-        break;
-      }
-      case 1: {
-        size_t back = 1 + rng() % std::min<size_t>(block.size() + 1, 5000);
-        size_t len = 1 + rng() % 300;
-        for (size_t k = 0; k < len; k++)
-          block.push_back(back <= block.size() ? block[block.size() - back]
-                                               : static_cast<u8>(k));
-        break;
-      }
-      default:
-        block.insert(block.end(), 1 + rng() % 100, static_cast<u8>(rng() % 4));
-    }
-  }
-  block.resize(32768);
+  Bytes block = MixedBlock(32768, 5);
   for (u8 code : {0xA1, 0xA5, 0xB2, 0xC4, 0xC5})
     ASSERT_EQ(Production(block, code, nullptr),
               ReferenceEncoder(block, code, nullptr).Run())
         << std::hex << int(code);
+}
+
+TEST(LzssReferenceEncoderTest, BlocksLargerThanTheUsualSizeGiveTheReferenceStream) {
+  // The encoder orders the positions of a large block a part at a time; the
+  // window must carry over from one part to the next.
+  Bytes block = MixedBlock(80000, 9);
+  Bytes prior = block;
+  for (size_t k = 0; k < prior.size(); k += 1 + k % 97) prior[k] ^= 0x5A;
+  for (u8 code : {0xA1, 0xC4}) {
+    for (const Bytes *reference : {static_cast<const Bytes *>(nullptr),
+                                   static_cast<const Bytes *>(&prior)}) {
+      ASSERT_EQ(Production(block, code, reference),
+                ReferenceEncoder(block, code, reference).Run())
+          << std::hex << int(code) << (reference ? " with" : " without")
+          << " a reference";
+    }
+  }
 }
