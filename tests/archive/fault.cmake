@@ -7,8 +7,7 @@ vask_test(fault_archive_test
   ${CMAKE_CURRENT_LIST_DIR}/../support/fault_file.cpp)
 target_link_libraries(fault_archive_test PRIVATE vask_archive_open)
 
-# Hostile member names, in-process and through the real patchkit (POSIX: the
-# test lists the temporary folder with find).
+# Hostile member names, in-process and through the real patchkit (POSIX).
 if(NOT WIN32)
   vask_test(extract_names_test ${CMAKE_CURRENT_LIST_DIR}/fault_names_test.cpp)
   target_link_libraries(extract_names_test PRIVATE vask_archive_open vask_pack)

@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -85,11 +86,6 @@ std::map<std::string, Bytes> PatchFiles() {
 }
 
 std::string Str(const Bytes &b) { return std::string(b.begin(), b.end()); }
-
-std::string ReadText(const std::string &path) {
-  std::vector<unsigned char> b = ReadWholeFile(path);
-  return std::string(b.begin(), b.end());
-}
 
 class CopyFaultTest : public ::testing::Test {
  protected:
@@ -181,9 +177,10 @@ class CopyFaultTest : public ::testing::Test {
       if (wasAsked) continue;
       std::string t = Target(f.first);
       EXPECT_TRUE(PathExists(t)) << f.first << " is missing without a question";
-      if (PathExists(t))
-        EXPECT_EQ(Str(f.second), ReadText(t))
+      if (PathExists(t)) {
+        EXPECT_EQ(Str(f.second), ReadWholeText(t))
             << f.first << " counts as copied but is not whole";
+      }
     }
     EXPECT_EQ(gIncomplete, asked.empty() ? 0u : 1u);
     return asked;
@@ -297,52 +294,18 @@ class CopyNamesTest : public CopyFaultTest {
     std::string path = dir / "hostile.pak";
     WriteWholeFile(path, std::vector<unsigned char>(pack.begin(), pack.end()));
     // The game folder sits two levels down, so that ".." has room to land.
-    std::string outside = dir / "a/";
-    ASSERT_EQ(system(("mkdir -p '" + outside + "b'").c_str()), 0);
+    ASSERT_EQ(system(("mkdir -p '" + (dir / "a/b") + "'").c_str()), 0);
     Mount(path);
-    game = outside + "b/game/";
+    game = dir / "a/b/game/";
     ASSERT_TRUE(CopyText(gGameFolder, sizeof gGameFolder, game.c_str()));
-    std::string before = Listing(dir.path());
+    std::set<std::string> before = PathsOutside(dir.path(), "a/b/game");
     RunCopy();
-    // Everything new is inside the game folder.
-    std::string after = Listing(dir.path());
-    EXPECT_EQ(Filter(before, game), Filter(after, game)) << "written outside: " << after;
-  }
-
-  // Every path below `root`, one a line, sorted.
-  static std::string Listing(const std::string &root) {
-    std::string cmd = "cd '" + root + "' && find . | LC_ALL=C sort";
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    char line[4096];
-    while (p && fgets(line, sizeof line, p)) out += line;
-    if (p) pclose(p);
-    return out;
-  }
-
-  // The listing of the whole folder without the game folder's contents.
-  std::string Filter(const std::string &listing, const std::string &gameFolder) {
-    std::string rel = "./" + gameFolder.substr(dir.path().size());
-    std::string out;
-    size_t pos = 0;
-    while (pos < listing.size()) {
-      size_t end = listing.find('\n', pos);
-      std::string line = listing.substr(pos, end - pos);
-      if (line.rfind(rel, 0) != 0 && line + "/" != rel) out += line + "\n";
-      pos = end + 1;
-    }
-    return out;
+    EXPECT_EQ(before, PathsOutside(dir.path(), "a/b/game")) << "written outside";
   }
 };
 
 TEST_F(CopyNamesTest, NamesThatWouldLeaveTheGameFolderAreRefusedAndAsked) {
-  std::vector<std::string> hostile = {
-      "..\\..\\ESCAPE1.TXT",    "SUB\\..\\..\\..\\ESCAPE2.TXT", "C:\\ESCAPE3.TXT",
-      "\\ESCAPE4.TXT",          "..\\ESCAPE5.TXT",              "A:B.TXT",
-      "CTRL\x01.TXT",           "..",                           ".\\DOT.TXT",
-      "SUB/../../../ESCAPE6.TXT", "TAB\t.TXT",                  "/ESCAPE7.TXT",
-      "..\\",                   "X\\..\\..\\..\\..\\ESCAPE8"};
-  CopyHostile(hostile);
+  CopyHostile(HostileNames());
   // Each refused file is asked about; the run is incomplete.
   EXPECT_EQ(gIncomplete, 1u);
   EXPECT_GE(gPrompts.size(), 10u);
@@ -352,7 +315,7 @@ TEST_F(CopyNamesTest, NamesThatWouldLeaveTheGameFolderAreRefusedAndAsked) {
 
 TEST_F(CopyNamesTest, OrdinaryNamesBesideHostileOnesAreStillCopied) {
   CopyHostile({"GOOD.TXT", "..\\..\\BAD.TXT", "SUB\\FINE.TXT"});
-  EXPECT_EQ(ReadText(Target("GOOD.TXT")), "GOOD.TXT");
+  EXPECT_EQ(ReadWholeText(Target("GOOD.TXT")), "GOOD.TXT");
   EXPECT_TRUE(PathExists(Target("SUB\\FINE.TXT")));
   EXPECT_EQ(gPrompts.size(), 1u);
 }

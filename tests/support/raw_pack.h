@@ -11,6 +11,19 @@
 
 typedef std::vector<std::pair<std::string, std::string>> RawMembers;
 
+// Member names that would land outside the folder they are copied or
+// extracted to, or that no host could hold.
+inline const std::vector<std::string> &HostileNames() {
+  static const std::vector<std::string> names = {
+      "..\\..\\ESCAPE1.TXT",      "SUB\\..\\..\\..\\ESCAPE2.TXT", "C:\\ESCAPE3.TXT",
+      "\\ESCAPE4.TXT",            "..\\ESCAPE5.TXT",              "A:B.TXT",
+      "CTRL\x01.TXT",             "..",                           ".\\DOT.TXT",
+      "SUB/../../../ESCAPE6.TXT", "TAB\t.TXT",                    "/ESCAPE7.TXT",
+      "..\\",                     "X\\..\\..\\..\\..\\ESCAPE8",   "\\\\SERVER\\SHARE\\E9",
+      "SUB\\\\\\ESCAPE10"};
+  return names;
+}
+
 // The bytes of a pack of `members` (name, contents): the magic, the count,
 // the front-coded directory in unsigned byte order with (offset, size)
 // payloads, zero time stamps, then the data.

@@ -36,6 +36,11 @@ std::vector<unsigned char> ReadWholeFile(const std::string &path) {
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string ReadWholeText(const std::string &path) {
+  std::vector<unsigned char> bytes = ReadWholeFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 void WriteWholeFile(const std::string &path,
                     const std::vector<unsigned char> &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -50,6 +55,17 @@ void WriteWholeFile(const std::string &path, const std::string &text) {
 bool PathExists(const std::string &path) {
   std::error_code ec;
   return fsys::exists(path, ec);
+}
+
+std::set<std::string> PathsOutside(const std::string &root, const std::string &inside) {
+  std::set<std::string> out;
+  std::error_code ec;
+  for (auto it = fsys::recursive_directory_iterator(root, ec);
+       !ec && it != fsys::recursive_directory_iterator(); it.increment(ec)) {
+    std::string p = it->path().lexically_relative(root).generic_string();
+    if (p != inside && p.rfind(inside + "/", 0) != 0) out.insert(p);
+  }
+  return out;
 }
 
 std::vector<unsigned char> PatternBytes(size_t n, unsigned seed) {

@@ -2,6 +2,7 @@
 // whole-file helpers, and a host file opened without the file services.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,13 @@ class TempDir {
 };
 
 std::vector<unsigned char> ReadWholeFile(const std::string &path);
+std::string ReadWholeText(const std::string &path);
 void WriteWholeFile(const std::string &path, const std::vector<unsigned char> &bytes);
 void WriteWholeFile(const std::string &path, const std::string &text);
 bool PathExists(const std::string &path);
+// Every path below `root` ('/'-separated, relative to it) that is neither
+// `inside` nor below it: what a run confined to `inside` must not change.
+std::set<std::string> PathsOutside(const std::string &root, const std::string &inside);
 
 // Opens a file straight through the host's own call. With `create` the file
 // is created or emptied. Null when the host refuses.
