@@ -116,21 +116,14 @@ TEST(HexVersionTest, ParsesLikeASignedBase16NumberClampedToI32) {
   }
 }
 
-TEST_F(CatalogueTest, VersionKeysAreHexadecimal) {
-  Use("[str]\nver=10009\nvermin=10001\n");
+TEST_F(CatalogueTest, VersionKeysAreHexadecimalAndAFlagIsOnOnlyForExactlyOne) {
+  Use("[str]\nver=10009\nvermin=10001\na=1\nb=01\nc=yes\nd=\ne= 1 \n");
   EXPECT_EQ(GetHexNumber("ver"), 0x10009u);
   EXPECT_EQ(GetHexNumber("vermin"), 0x10001u);
   EXPECT_EQ(GetHexNumber("missing"), 0u);
-}
-
-TEST_F(CatalogueTest, FlagIsOnOnlyForExactlyOne) {
-  Use("[str]\na=1\nb=01\nc=yes\nd=\ne= 1 \n");
   EXPECT_TRUE(GetFlag("a"));
-  EXPECT_FALSE(GetFlag("b"));
-  EXPECT_FALSE(GetFlag("c"));
-  EXPECT_FALSE(GetFlag("d"));
   EXPECT_TRUE(GetFlag("e"));  // the INI trimmed it
-  EXPECT_FALSE(GetFlag("zel_shortcut"));
+  for (const char *off : {"b", "c", "d", "zel_shortcut"}) EXPECT_FALSE(GetFlag(off)) << off;
 }
 
 // --- Formatting ----------------------------------------------------------------
@@ -212,44 +205,30 @@ TEST(FormatTextTest, TinyBuffersStayTerminated) {
   EXPECT_EQ(untouched, '#');
 }
 
-TEST_F(CatalogueTest, Welcome2ShowsVersionAndFolder) {
+TEST_F(CatalogueTest, Welcome2ShowsVersionAndFolderCutAt255Characters) {
   Use("[str]\nwelcome2=Installed version: %d.%02d|Folder: %s|Update it?\n");
-  char message[256];
-  EXPECT_TRUE(FormatWelcome2(message, sizeof message, 1, 1,
-                             "C:\\Games\\Vask\\"));
-  EXPECT_STREQ(message,
-               "Installed version: 1.01\nFolder: C:\\Games\\Vask\\\n"
-               "Update it?");
-}
-
-TEST_F(CatalogueTest, Welcome2IsCutAt255Characters) {
+  char message[300];
+  EXPECT_TRUE(FormatWelcome2(message, 256, 1, 1, "C:\\Games\\Vask\\"));
+  EXPECT_STREQ(message, "Installed version: 1.01\nFolder: C:\\Games\\Vask\\\nUpdate it?");
   Use("[str]\nwelcome2=Version %d.%02d in %s, continue?\n");
   std::string folder(400, 'F');
-  char message[300];
   memset(message, '#', sizeof message);
   EXPECT_TRUE(FormatWelcome2(message, 256, 1, 9, folder.c_str()));
   EXPECT_EQ(strlen(message), 255u);
   EXPECT_EQ(std::string(message, 20), "Version 1.09 in FFFF");
   EXPECT_EQ(message[256], '#');
-}
-
-TEST_F(CatalogueTest, MissingWelcome2IsReported) {
+  // A missing text is reported, with an empty message.
   Use("[str]\nwelcome=Hi\n");
-  char message[256] = "old";
-  EXPECT_FALSE(FormatWelcome2(message, sizeof message, 1, 1, "x"));
+  EXPECT_FALSE(FormatWelcome2(message, 256, 1, 1, "x"));
   EXPECT_STREQ(message, "");
 }
 
-TEST_F(CatalogueTest, ErrCopyNamesTheFile) {
-  Use("[str]\nerrcopy=Cannot copy %s.|Retry?\n");
+TEST_F(CatalogueTest, ErrCopyNamesTheFileAndAHostileFormatIsHarmless) {
   char message[256];
+  Use("[str]\nerrcopy=Cannot copy %s.|Retry?\n");
   FormatErrCopy(message, sizeof message, "PACKS\\DATA2.WDT");
   EXPECT_STREQ(message, "Cannot copy PACKS\\DATA2.WDT.\nRetry?");
-}
-
-TEST_F(CatalogueTest, HostileErrCopyFormatIsHarmless) {
   Use("[str]\nerrcopy=%s %s %d %n %x %\n");
-  char message[256];
   FormatErrCopy(message, sizeof message, "a.txt");
   EXPECT_STREQ(message, "a.txt %s %d %n %x %");
 }
@@ -257,13 +236,17 @@ TEST_F(CatalogueTest, HostileErrCopyFormatIsHarmless) {
 // --- Prompts -------------------------------------------------------------------
 
 TEST_F(CatalogueTest, AskUserShowsTheTextUnderTheTitle) {
-  Use("[str]\ntitle=Vask Patch\nwelcome=Install?|Sure?\n");
-  gMessageBoxAnswers.push_back(kIdNo);
+  Use("[str]\ntitle=Vask Patch\nwelcome=Install?|Sure?\ngamespy=Run it?\n");
+  gMessageBoxAnswers = {kIdNo, kIdYes};
   EXPECT_EQ(AskUser("welcome", kMbYesNo | kMbIconInformation), kIdNo);
-  ASSERT_EQ(gMessageBoxCalls.size(), 1u);
+  // A text from the shared buffer is kept while the caption is fetched.
+  EXPECT_EQ(AskUserText(GetText("gamespy"), kMbYesNo), kIdYes);
+  ASSERT_EQ(gMessageBoxCalls.size(), 2u);
   EXPECT_EQ(gMessageBoxCalls[0].text, "Install?\nSure?");
   EXPECT_EQ(gMessageBoxCalls[0].caption, "Vask Patch");
   EXPECT_EQ(gMessageBoxCalls[0].type, 68u);
+  EXPECT_EQ(gMessageBoxCalls[1].text, "Run it?");
+  EXPECT_EQ(gMessageBoxCalls[1].caption, "Vask Patch");
 }
 
 TEST_F(CatalogueTest, MissingTitleGivesAnEmptyCaptionAndALongOneIsCut) {
@@ -277,15 +260,6 @@ TEST_F(CatalogueTest, MissingTitleGivesAnEmptyCaptionAndALongOneIsCut) {
   EXPECT_EQ(gMessageBoxCalls[0].type, 0u);
   EXPECT_EQ(gMessageBoxCalls[1].caption, std::string(255, 't'));
   EXPECT_EQ(gMessageBoxCalls[1].text, "v");
-}
-
-TEST_F(CatalogueTest, AskUserTextKeepsATextFromTheSharedBuffer) {
-  Use("[str]\ntitle=T\ngamespy=Run it?\n");
-  gMessageBoxAnswers.push_back(kIdYes);
-  EXPECT_EQ(AskUserText(GetText("gamespy"), kMbYesNo), kIdYes);
-  ASSERT_EQ(gMessageBoxCalls.size(), 1u);
-  EXPECT_EQ(gMessageBoxCalls[0].text, "Run it?");
-  EXPECT_EQ(gMessageBoxCalls[0].caption, "T");
 }
 
 TEST_F(CatalogueTest, FatalMessageShowsAnErrorBoxAndExitsWithMinusOne) {

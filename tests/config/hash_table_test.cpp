@@ -98,8 +98,10 @@ TEST(HashTableTest, NullNodesAndATableWithoutBucketsAreRefused) {
   empty.Relocate(16);
 }
 
-TEST(HashTableTest, DetachUnlinksTheFirstEqualNode) {
-  CHashTable table(2, HashNode, CompareNode, nullptr, 0, 0);
+TEST(HashTableTest, DetachUnlinksTheFirstEqualNodeAndRemoveFreesIt) {
+  std::vector<int> freed;
+  CHashTable table(2, HashNode, CompareNode, Record, 0, 0);
+  table.SetUserValue(&freed);
   Node a{nullptr, 3, 1}, b{nullptr, 5, 2}, c{nullptr, 3, 3};
   table.Insert(&a);
   table.Insert(&b);
@@ -109,23 +111,15 @@ TEST(HashTableTest, DetachUnlinksTheFirstEqualNode) {
   EXPECT_EQ(table.Detach(&probe, &out), nullptr);
   EXPECT_EQ(out, &c);
   EXPECT_EQ(table.ElementCount(), 2u);
+  EXPECT_TRUE(freed.empty());
   EXPECT_EQ(table.Find(&probe), &a);  // the hidden node shows again
   probe.key = 7;
   EXPECT_EQ(table.Detach(&probe, &out), ERR_NOTFOUND);
-  EXPECT_EQ(table.ElementCount(), 2u);
-}
-
-TEST(HashTableTest, RemoveHandsTheNodeToTheFreeCallback) {
-  std::vector<int> freed;
-  CHashTable table(2, HashNode, CompareNode, Record, 0, 0);
-  table.SetUserValue(&freed);
-  Node a{nullptr, 3, 1}, b{nullptr, 4, 2};
-  table.Insert(&a);
-  table.Insert(&b);
-  Node probe{nullptr, 4, 0};
+  probe.key = 5;
   EXPECT_EQ(table.Remove(&probe), nullptr);
   EXPECT_EQ(freed, std::vector<int>{2});
   EXPECT_EQ(table.Remove(&probe), ERR_NOTFOUND);
+  EXPECT_EQ(table.ElementCount(), 1u);
 }
 
 TEST(HashTableTest, ClearTableFreesBucketByBucketFromTheHead) {

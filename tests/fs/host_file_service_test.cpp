@@ -93,10 +93,6 @@ class HostFsTest : public ::testing::Test {
     if (!c.empty()) s += sep + c;
     return s;
   }
-  std::string ReadText(const std::string &path) {
-    auto v = ReadWholeFile(path);
-    return std::string(v.begin(), v.end());
-  }
   CFile *Open(const std::string &path, u32 mode, Error *e) {
     return FsOpen(path.c_str(), mode, e);
   }
@@ -129,7 +125,7 @@ TEST_F(HostFsTest, RoutesEveryEntryPointToTheHost) {
   EXPECT_EQ(f->GetClassName(), CFile::sClassName);
   EXPECT_EQ(f->Write("hello", 5, nullptr), nullptr);
   f.reset();
-  EXPECT_EQ(ReadText(P("a.txt")), "hello");
+  EXPECT_EQ(ReadWholeText(P("a.txt")), "hello");
   EXPECT_EQ(FsExists(P("a.txt").c_str()), 1u);
   EXPECT_EQ(FsMove(P("a.txt").c_str(), P("b.txt").c_str()), nullptr);
   EXPECT_EQ(FsExists(P("a.txt").c_str()), 0u);
@@ -161,8 +157,8 @@ TEST_F(HostFsTest, MoveRefusesATakenNameAMissingSourceAndOtherServices) {
   EXPECT_EQ(FsMove(P("x").c_str(), "data\\z"), ERR_NOTIMPL);
   EXPECT_EQ(data->moves, 0);
   EXPECT_EQ(FsMove(P("x").c_str(), P("y").c_str()), FERR_ALREADYEXISTS);
-  EXPECT_EQ(ReadText(P("x")), "x");
-  EXPECT_EQ(ReadText(P("y")), "y");
+  EXPECT_EQ(ReadWholeText(P("x")), "x");
+  EXPECT_EQ(ReadWholeText(P("y")), "y");
   EXPECT_EQ(FsMove(P("gone").c_str(), P("z").c_str()), FERR_FILENOTFOUND);
   EXPECT_EQ(FsMove(P("x").c_str(), P("nodir", "z").c_str()),
             FERR_PATHNOTFOUND);
@@ -252,7 +248,7 @@ TEST_F(HostFsTest, ReadOnlyFileRefusesWritingAndDeletion) {
   EXPECT_TRUE(f);
   f.reset();
   EXPECT_EQ(FsDelete(P("ro").c_str()), FERR_ACCESSDENIED);
-  EXPECT_EQ(ReadText(P("ro")), "keep");
+  EXPECT_EQ(ReadWholeText(P("ro")), "keep");
   EXPECT_EQ(FsExists(P("ro").c_str()), 1u);
   Error end;
   auto all = ListAll(dir.path(), &end);
@@ -260,7 +256,7 @@ TEST_F(HostFsTest, ReadOnlyFileRefusesWritingAndDeletion) {
   EXPECT_EQ(all[0].second, FATTR_READONLY | FATTR_ARCHIVE);
 }
 
-TEST_F(HostFsTest, MakeDirChecksItsArgumentsAndCreatesOnce) {
+TEST_F(HostFsTest, FoldersAreMadeOnceAndRemovedOnlyWhenEmpty) {
   const char *parent = dir.path().c_str();
   for (const char *bad : {"sub\\x", "sub/x", "a:b"}) {
     EXPECT_EQ(FsMakeDir(parent, bad), ERR_BADPARAMS) << bad;
@@ -284,22 +280,19 @@ TEST_F(HostFsTest, MakeDirChecksItsArgumentsAndCreatesOnce) {
   // A name taken by a file is taken.
   WriteWholeFile(P("file"), "f");
   EXPECT_EQ(FsMakeDir(parent, "file"), FERR_ALREADYEXISTS);
-}
-
-TEST_F(HostFsTest, RemoveDirRemovesOnlyEmptyFolders) {
-  fsys::create_directories(P("full", "inner"));
-  EXPECT_EQ(FsRemoveDir(dir.path().c_str(), "full"), FERR_FILE);
-  EXPECT_EQ(FsRemoveDir(P("full").c_str(), "inner"), nullptr);
-  EXPECT_FALSE(PathExists(P("full", "inner")));
-  EXPECT_EQ(FsRemoveDir(P("full").c_str(), "inner"), FERR_FILENOTFOUND);
-  EXPECT_EQ(FsRemoveDir(dir.path().c_str(), "full"), nullptr);
+  // Only empty folders are removed.
+  EXPECT_EQ(FsRemoveDir(parent, "NEW"), FERR_FILE);
+  EXPECT_EQ(FsRemoveDir(P("NEW").c_str(), "inner"), nullptr);
+  EXPECT_FALSE(PathExists(P("NEW", "inner")));
+  EXPECT_EQ(FsRemoveDir(P("NEW").c_str(), "inner"), FERR_FILENOTFOUND);
+  EXPECT_EQ(FsRemoveDir(parent, "NEW"), nullptr);
 }
 
 TEST_F(HostFsTest, OpenModesCreateReplaceAndRequireExistence) {
   WriteWholeFile(P("f"), "contents");
   Error e = nullptr;
   EXPECT_EQ(OpenError(P("f"), 0x05), FERR_FILEEXIST);
-  EXPECT_EQ(ReadText(P("f")), "contents");
+  EXPECT_EQ(ReadWholeText(P("f")), "contents");
 
   std::unique_ptr<CFile> f(Open(P("f"), 0x0F, &e));
   ASSERT_TRUE(f);
@@ -319,7 +312,7 @@ TEST_F(HostFsTest, OpenModesCreateReplaceAndRequireExistence) {
   ASSERT_TRUE(f);
   EXPECT_EQ(f->Write("abc", 3, nullptr), nullptr);
   f.reset();
-  EXPECT_EQ(ReadText(P("new")), "abc");
+  EXPECT_EQ(ReadWholeText(P("new")), "abc");
 
   f.reset(Open(P("new"), 0xD1, &e));  // hints and sharing on a plain read
   ASSERT_TRUE(f);
@@ -418,7 +411,7 @@ TEST_F(HostFsTest, NamesMatchWithoutRegardToCase) {
   ASSERT_TRUE(f) << ErrorText(e);
   EXPECT_EQ(f->Write("NEW", 3, nullptr), nullptr);
   f.reset();
-  EXPECT_EQ(ReadText(P("Game", "Vask.exe")), "NEW");
+  EXPECT_EQ(ReadWholeText(P("Game", "Vask.exe")), "NEW");
   // Create-or-replace empties the existing file instead of adding one.
   f.reset(Open(P("game", "vask.EXE"), 0x0F, &e));
   ASSERT_TRUE(f);
@@ -515,7 +508,7 @@ TEST_F(HostFsTest, FolderChangedBehindOurBackIsSeenOnPosix) {
   EXPECT_EQ(f->Write("NEW", 3, nullptr), nullptr);
   f.reset();
   EXPECT_EQ(NamesIn(P("Data")), std::vector<std::string>{"oLD.tXT"});
-  EXPECT_EQ(ReadText(P("Data", "oLD.tXT")), "NEW");
+  EXPECT_EQ(ReadWholeText(P("Data", "oLD.tXT")), "NEW");
 #else
   GTEST_SKIP() << "the host finds names without regard to case itself";
 #endif
@@ -551,7 +544,7 @@ TEST_F(HostFsTest, ManyNewFilesInOneFolderStillFindTheMixedCaseOnes) {
     EXPECT_EQ(names[i], name);
     snprintf(name, sizeof name, "Tex%03d.Dat", i);
     EXPECT_EQ(names[kOld + i], name);
-    EXPECT_EQ(ReadText(P("Data", name)), i % 3 == 0 ? "NEW" : "old");
+    EXPECT_EQ(ReadWholeText(P("Data", name)), i % 3 == 0 ? "NEW" : "old");
   }
 }
 

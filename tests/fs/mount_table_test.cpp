@@ -110,9 +110,6 @@ TEST_F(MountTableTest, BaseServiceDefaults) {
   EXPECT_EQ(FsQuery("x", QUERY_FULLPATH, nullptr), ERR_NOTIMPL);
   EXPECT_EQ(plain->GetDataOffset("x", &e), 0u);
   EXPECT_EQ(e, nullptr);
-  EXPECT_EQ(plain->GetClassName(), CFileService::sClassName);
-  EXPECT_EQ(gFileApi.Exists, &FsExists);
-  EXPECT_EQ(gFileApi.Extension, &FsExtension);
 }
 
 TEST_F(MountTableTest, UnregisterNeedsTheWholeName) {
