@@ -10,8 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <vector>
 
 #include "support/process.h"
 #include "support/temp_dir.h"
@@ -19,11 +18,6 @@
 namespace fsys = std::filesystem;
 
 namespace {
-
-std::string ReadText(const std::string &path) {
-  auto bytes = ReadWholeFile(path);
-  return std::string(bytes.begin(), bytes.end());
-}
 
 std::string Registry(const std::string &path, const char *version,
                      const char *language) {
@@ -58,7 +52,7 @@ class PatcherTest : public ::testing::Test {
     fsys::create_directories(dir / "home");
     WriteWholeFile(game + "/Vask.exe", std::string("old game executable"));
     WriteWholeFile(dir / "registry.reg", Registry(game + "/", "00010001", "English"));
-    ini = ReadText(VASK_TEST_DATA "/Patch.ini");
+    ini = ReadWholeText(VASK_TEST_DATA "/Patch.ini");
     // The patch's files.
     files = dir / "src/files";
     fsys::create_directories(files + "/Maps/Deep/Deeper");
@@ -95,7 +89,7 @@ class PatcherTest : public ::testing::Test {
                       answers, 120);
   }
 
-  std::string RegistryText() { return ReadText(dir / "registry.reg"); }
+  std::string RegistryText() { return ReadWholeText(dir / "registry.reg"); }
 
   // A game language archive at packs/local.wdt made by patchkit from a folder
   // holding LOCAL/strings3.ini and LOCAL/strings.ini.
@@ -141,7 +135,7 @@ TEST_F(PatcherTest, CompleteRunCopiesEverythingAndFinishes) {
   EXPECT_NE(r.output.find("Updating VASK. Please, wait..."), std::string::npos);
   EXPECT_NE(r.output.find("VASK has been updated to version 1.09."), std::string::npos);
 
-  EXPECT_EQ(ReadText(game + "/Vask.exe"), "new game executable");
+  EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "new game executable");
   EXPECT_FALSE(PathExists(game + "/VASK.EXE") && !PathExists(game + "/Vask.exe"));
   EXPECT_EQ(ReadWholeFile(game + "/readme.TXT"), PatternBytes(70000, 1));
   EXPECT_FALSE(PathExists(game + "/README.TXT"));
@@ -164,7 +158,7 @@ TEST_F(PatcherTest, CompleteRunCopiesEverythingAndFinishes) {
   EXPECT_TRUE(PathExists(link1));
   EXPECT_TRUE(PathExists(link2));
   EXPECT_FALSE(PathExists(dir / "programs/Zel Online.desktop"));
-  std::string entry = ReadText(link1);
+  std::string entry = ReadWholeText(link1);
   EXPECT_NE(entry.find("Name=Zel Online"), std::string::npos) << entry;
   EXPECT_NE(entry.find("zel/zelclient.exe"), std::string::npos) << entry;
 
@@ -191,7 +185,7 @@ TEST_F(PatcherTest, PathWithoutSeparatorShowsPlainWelcomeAndStillPatches) {
   EXPECT_NE(r.output.find("This will update VASK: The Salt Road to version 1.09."),
             std::string::npos) << r.output;
   EXPECT_EQ(r.output.find("is installed in"), std::string::npos);
-  EXPECT_EQ(ReadText(game + "/Vask.exe"), "new game executable");
+  EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "new game executable");
 }
 
 TEST_F(PatcherTest, NestedVaskFoldersEachGetAShortcut) {
@@ -221,19 +215,6 @@ TEST_F(PatcherTest, MinimalCatalogueAsksNothingOptional) {
   EXPECT_NE(RegistryText().find("\"GameVersion\"=dword:00010009"), std::string::npos);
 }
 
-TEST_F(PatcherTest, OverlongRegistryPathIsRefusedWithoutOverrun) {
-  ASSERT_TRUE(Build());
-  // 255 characters leave no room for the separator; 300 do not fit at all.
-  for (size_t length : {255u, 300u}) {
-    std::string path = "/" + std::string(length - 1, 'p');
-    WriteWholeFile(dir / "registry.reg", Registry(path, "00010001", "English"));
-    ProcessResult r = Run("y\n\n");
-    EXPECT_EQ(r.exitCode, 255) << r.output;
-    EXPECT_NE(r.output.find("is not installed on this computer"), std::string::npos)
-        << r.output;
-  }
-}
-
 TEST_F(PatcherTest, MemberPathTooLongForTheBuffersFailsToCopy) {
   // FILES\ + 245 characters fits the pack, but DATA\Files\ + the same does
   // not fit the copy engine's 256-byte paths. The tree is reached through a
@@ -252,21 +233,51 @@ TEST_F(PatcherTest, MemberPathTooLongForTheBuffersFailsToCopy) {
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("could not be copied"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("The update did not complete."), std::string::npos);
-  EXPECT_EQ(ReadText(game + "/Vask.exe"), "new game executable");
+  EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "new game executable");
 }
 
-TEST_F(PatcherTest, DecliningTheWelcomeChangesNothing) {
+// Every refusal ends the run with -1 and changes neither files nor registry.
+TEST_F(PatcherTest, RefusalsEndTheRunAndChangeNothing) {
   ASSERT_TRUE(Build());
-  ProcessResult r = Run("n\n");
-  EXPECT_EQ(r.exitCode, 255) << r.output;
-  EXPECT_EQ(ReadText(game + "/Vask.exe"), "old game executable");
-  EXPECT_EQ(RegistryText().find("dword:00010009"), std::string::npos);
-}
-
-TEST_F(PatcherTest, EndOfInputAtTheWelcomeIsADecline) {
-  ASSERT_TRUE(Build());
-  ProcessResult r = Run("");
-  EXPECT_EQ(r.exitCode, 255) << r.output;
+  const std::string ok = Registry(game + "/", "00010001", "English");
+  const char *novask = "is not installed on this computer";
+  const char *tooOld = "This patch needs VASK 1.01 or later.";
+  struct Case {
+    const char *what;
+    std::string registry, answers;
+    std::vector<std::string> messages;
+    bool noGame;
+  } cases[] = {
+      {"declined", ok, "n\n", {"Update it to version 1.09?"}, false},
+      {"end of input is a decline", ok, "", {}, false},
+      {"missing key", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n", "y\n\n",
+       {"This will update VASK: The Salt Road to version 1.09.\nDo you want", novask}, false},
+      {"missing game executable", ok, "y\n\n", {novask}, true},
+      // 255 characters leave no room for the separator; 300 do not fit at all.
+      {"path of 255", Registry("/" + std::string(254, 'p'), "00010001", "English"), "y\n\n",
+       {novask}, false},
+      {"path of 300", Registry("/" + std::string(299, 'p'), "00010001", "English"), "y\n\n",
+       {novask}, false},
+      {"unreadable version", Registry(game + "/", nullptr, "English"), "y\n\n", {tooOld}, false},
+      {"older version", Registry(game + "/", "00010000", "English"), "y\n\n", {tooOld}, false},
+      {"newer version", Registry(game + "/", "0001000a", "English"), "y\n\n",
+       {"A newer version of VASK is already installed."}, false},
+      {"wrong language", Registry(game + "/", "00010001", "German"), "y\n\n",
+       {"This patch is for the English version"}, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteWholeFile(dir / "registry.reg", c.registry);
+    if (c.noGame) fsys::remove(game + "/Vask.exe");
+    ProcessResult r = Run(c.answers);
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    for (const std::string &m : c.messages) EXPECT_NE(r.output.find(m), std::string::npos) << r.output;
+    EXPECT_EQ(RegistryText(), c.registry);
+    if (!c.noGame) {
+      EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "old game executable");
+    }
+    WriteWholeFile(game + "/Vask.exe", std::string("old game executable"));
+  }
 }
 
 TEST_F(PatcherTest, HeldMutexIsRefusedAfterTheWelcome) {
@@ -282,61 +293,17 @@ TEST_F(PatcherTest, HeldMutexIsRefusedAfterTheWelcome) {
   size_t refusal = r.output.find("VASK or another patch is running.");
   ASSERT_NE(refusal, std::string::npos) << r.output;
   EXPECT_LT(welcome, refusal);
-  EXPECT_EQ(ReadText(game + "/Vask.exe"), "old game executable");
+  EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "old game executable");
 }
 
-TEST_F(PatcherTest, MissingRegistryKeyShowsPlainWelcomeThenNovask) {
+TEST_F(PatcherTest, VersionRangeIsInclusiveAndTheLanguageIgnoresCase) {
   ASSERT_TRUE(Build());
-  WriteWholeFile(dir / "registry.reg", std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n"));
-  ProcessResult r = Run("y\n\n");
-  EXPECT_EQ(r.exitCode, 255) << r.output;
-  EXPECT_NE(r.output.find("This will update VASK: The Salt Road to version 1.09.\nDo you want"),
-            std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("is not installed on this computer"), std::string::npos);
-}
-
-TEST_F(PatcherTest, MissingGameExecutableIsNovask) {
-  ASSERT_TRUE(Build());
-  fsys::remove(game + "/Vask.exe");
-  ProcessResult r = Run("y\n\n");
-  EXPECT_EQ(r.exitCode, 255) << r.output;
-  EXPECT_NE(r.output.find("is not installed on this computer"), std::string::npos);
-}
-
-TEST_F(PatcherTest, VersionRangeIsInclusiveOnBothEnds) {
-  ASSERT_TRUE(Build());
-  struct Case { const char *version; int exit; const char *message; } cases[] = {
-      {"0001000a", 255, "A newer version of VASK is already installed."},
-      {"00010000", 255, "This patch needs VASK 1.01 or later."},
-      {"00010009", 0, "VASK has been updated"},
-      {"00010001", 0, "VASK has been updated"},
-  };
-  for (const Case &c : cases) {
-    WriteWholeFile(dir / "registry.reg", Registry(game + "/", c.version, "English"));
+  for (const char *version : {"00010009", "00010001"}) {
+    WriteWholeFile(dir / "registry.reg", Registry(game + "/", version, "ENGLISH"));
     ProcessResult r = Run("y\nn\n\n");
-    EXPECT_EQ(r.exitCode, c.exit) << c.version << "\n" << r.output;
-    EXPECT_NE(r.output.find(c.message), std::string::npos) << c.version << "\n" << r.output;
+    EXPECT_EQ(r.exitCode, 0) << version << "\n" << r.output;
+    EXPECT_NE(r.output.find("VASK has been updated"), std::string::npos) << r.output;
   }
-}
-
-TEST_F(PatcherTest, UnreadableInstalledVersionIsRefused) {
-  ASSERT_TRUE(Build());
-  WriteWholeFile(dir / "registry.reg", Registry(game + "/", nullptr, "English"));
-  ProcessResult r = Run("y\n\n");
-  EXPECT_EQ(r.exitCode, 255) << r.output;
-  EXPECT_NE(r.output.find("This patch needs VASK 1.01 or later."), std::string::npos);
-}
-
-TEST_F(PatcherTest, WrongLanguageInTheRegistryIsRefused) {
-  ASSERT_TRUE(Build());
-  WriteWholeFile(dir / "registry.reg", Registry(game + "/", "00010001", "German"));
-  ProcessResult r = Run("y\n\n");
-  EXPECT_EQ(r.exitCode, 255) << r.output;
-  EXPECT_NE(r.output.find("This patch is for the English version"), std::string::npos);
-  // Case does not matter.
-  WriteWholeFile(dir / "registry.reg", Registry(game + "/", "00010001", "ENGLISH"));
-  r = Run("y\nn\n\n");
-  EXPECT_EQ(r.exitCode, 0) << r.output;
 }
 
 TEST_F(PatcherTest, LanguageArchiveIsReadInEveryForm) {
@@ -374,7 +341,7 @@ TEST_F(PatcherTest, CopyFailureRetryThenIgnoreSkipsFinishing) {
   EXPECT_EQ(RegistryText().find("dword:00010009"), std::string::npos);
   EXPECT_FALSE(PathExists(dir / "programs/Zel Online.desktop"));
   // The other files were copied.
-  EXPECT_EQ(ReadText(game + "/Vask.exe"), "new game executable");
+  EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "new game executable");
 }
 
 TEST_F(PatcherTest, CopyFailureAbortEndsTheRun) {
@@ -405,7 +372,7 @@ TEST_F(PatcherTest, DamagedDirectoryBlockCopiesNothing) {
   WriteWholeFile(patch, bytes);
   ProcessResult r = Run("y\n\n");
   EXPECT_EQ(r.exitCode, 255) << r.output;
-  EXPECT_EQ(ReadText(game + "/Vask.exe"), "old game executable");
+  EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "old game executable");
 }
 
 TEST_F(PatcherTest, DamagedMemberBlockFailsThatFileOnly) {
@@ -436,7 +403,7 @@ TEST_F(PatcherTest, DamagedMemberBlockFailsThatFileOnly) {
             std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("The update did not complete."), std::string::npos);
-  EXPECT_EQ(ReadText(game + "/Vask.exe"), "new game executable");
+  EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "new game executable");
 }
 
 }  // namespace

@@ -24,10 +24,6 @@ namespace {
 
 const char kKey[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lorvenest\\Vask]";
 
-std::string Text(const std::vector<unsigned char> &v) {
-  return std::string(v.begin(), v.end());
-}
-
 // Sets (or, with null, removes) an environment variable for one test.
 class ScopedEnv {
  public:
@@ -76,7 +72,7 @@ ChildRun RunChild(const std::string &input, const std::function<int()> &fn) {
   int status = 0;
   waitpid(pid, &status, 0);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-          Text(ReadWholeFile(dir / "out"))};
+          ReadWholeText(dir / "out")};
 }
 
 // ---- Message box ----
@@ -291,14 +287,14 @@ TEST_F(RegistryTest, SettingTheVersionRewritesOneLineInPlace) {
   EXPECT_FALSE(PlatformRegSetDword(reader, "GameVersion", 1))
       << "opened for reading";
   PlatformRegClose(reader);
-  EXPECT_EQ(sample, Text(ReadWholeFile(file)));
+  EXPECT_EQ(sample, ReadWholeText(file));
 
   PlatformRegKey *key = PlatformRegOpen(true);
   ASSERT_NE(nullptr, key);
   ASSERT_TRUE(PlatformRegSetDword(key, "GameVersion", 0x10003));
   std::string expected = sample;
   expected.replace(expected.find("0001000a"), 8, "00010003");
-  EXPECT_EQ(expected, Text(ReadWholeFile(file)));
+  EXPECT_EQ(expected, ReadWholeText(file));
   u32 v = 0;
   ASSERT_TRUE(PlatformRegQueryDword(key, "GameVersion", &v));
   EXPECT_EQ(65539u, v);
@@ -325,7 +321,7 @@ TEST_F(RegistryTest, SettingAMissingValueInAnLfFileAddsItToTheKey) {
   EXPECT_EQ(
       std::string("REGEDIT4\n\n") + kKey +
           "\n\"Path\"=\"/g/\"\n\"GameVersion\"=dword:abcdef01\n\n[Other]\n",
-      Text(ReadWholeFile(file)));
+      ReadWholeText(file));
 }
 
 TEST_F(RegistryTest, SettingThroughALinkEditsTheFileItNames) {
@@ -339,7 +335,7 @@ TEST_F(RegistryTest, SettingThroughALinkEditsTheFileItNames) {
   ASSERT_EQ(0, lstat(file.c_str(), &st));
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_NE(std::string::npos,
-            Text(ReadWholeFile(dir / "real.reg")).find("dword:00000002"));
+            ReadWholeText(dir / "real.reg").find("dword:00000002"));
 }
 
 // ---- Programs folder and shortcuts ----
@@ -393,7 +389,7 @@ TEST(ShortcutTest, WritesADesktopEntryWithHostPaths) {
       "Exec=\"" +
           program + "\"\nPath=" + dir.path() + "Game Dir/ZEL\nIcon=" + program +
           "\n",
-      Text(ReadWholeFile(dir / "vask/Zel Client.desktop")));
+      ReadWholeText(dir / "vask/Zel Client.desktop"));
 }
 
 TEST(ShortcutTest, EscapesWhatTheFormatReserves) {
@@ -405,14 +401,14 @@ TEST(ShortcutTest, EscapesWhatTheFormatReserves) {
       "[Desktop Entry]\nType=Application\nName=Caf\xc3\xa9\\nTwo\\\\\n"
       "Comment=Caf\xc3\xa9\\nTwo\\\\\nExec=\"/opt/a\\\\$b%%c\"\nPath=/"
       "opt\nIcon=/opt/i.png\n",
-      Text(ReadWholeFile(link)));
+      ReadWholeText(link));
   ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "/opt/plain", "/opt", "",
                                     "Caf\xc3\xa9"));
   EXPECT_EQ(
       "[Desktop "
       "Entry]\nType=Application\nName=Caf\xc3\xa9\nComment=Caf\xc3\xa9\n"
       "Exec=/opt/plain\nPath=/opt\nIcon=\n",
-      Text(ReadWholeFile(link)));
+      ReadWholeText(link));
   EXPECT_FALSE(PlatformWriteShortcut((dir / "missing/x.desktop").c_str(), "/a",
                                      "/", "", "x"));
 }
