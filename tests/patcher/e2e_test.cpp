@@ -168,16 +168,7 @@ TEST_F(PatcherTest, CompleteRunCopiesEverythingAndFinishes) {
   EXPECT_TRUE(PathExists(game + "/installer-ran"));
 }
 
-TEST_F(PatcherTest, ShortcutGoesToProgramsWithoutAVaskFolderAndInstallerOnlyOnYes) {
-  ASSERT_TRUE(Build());
-  ProcessResult r = Run("y\nn\n\n");
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_TRUE(PathExists(dir / "programs/Zel Online.desktop"));
-  usleep(200000);
-  EXPECT_FALSE(PathExists(game + "/installer-ran"));
-}
-
-TEST_F(PatcherTest, PathWithoutSeparatorShowsPlainWelcomeAndStillPatches) {
+TEST_F(PatcherTest, PathWithoutSeparatorShortcutInProgramsAndNoInstallerOnNo) {
   ASSERT_TRUE(Build());
   WriteWholeFile(dir / "registry.reg", Registry(game, "00010001", "English"));
   ProcessResult r = Run("y\nn\n\n");
@@ -186,6 +177,10 @@ TEST_F(PatcherTest, PathWithoutSeparatorShowsPlainWelcomeAndStillPatches) {
             std::string::npos) << r.output;
   EXPECT_EQ(r.output.find("is installed in"), std::string::npos);
   EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "new game executable");
+  // Without a folder named vask the shortcut goes to Programs itself.
+  EXPECT_TRUE(PathExists(dir / "programs/Zel Online.desktop"));
+  usleep(200000);
+  EXPECT_FALSE(PathExists(game + "/installer-ran"));
 }
 
 TEST_F(PatcherTest, NestedVaskFoldersEachGetAShortcut) {
