@@ -420,23 +420,14 @@ std::string ResourceText(LPCSTR name, LPCSTR type) {
   return std::string(bytes, SizeofResource(module, found));
 }
 
-TEST(ResourcesTest, ManifestAsksForAdministratorAndCommonControls) {
+TEST(ResourcesTest, ManifestAndVersionBlockAreThere) {
   std::string manifest = ResourceText(MAKEINTRESOURCEA(1), RT_MANIFEST);
-  EXPECT_NE(std::string::npos, manifest.find("level=\"requireAdministrator\""));
-  EXPECT_NE(std::string::npos,
-            manifest.find("name=\"Microsoft.Windows.Common-Controls\""));
-  EXPECT_NE(std::string::npos, manifest.find("supportedOS"));
-}
-
-TEST(ResourcesTest, VersionBlockNamesTheProgram) {
-  std::string version = ResourceText(MAKEINTRESOURCEA(1), RT_VERSION);
-  ASSERT_FALSE(version.empty());
-  // The block's texts are UTF-16; look for the name as such.
-  std::string wide;
-  for (char c : std::string("VaskPatch.exe")) {
-    wide += c;
-    wide += '\0';
-  }
+  for (const char *part : {"level=\"requireAdministrator\"",
+                           "name=\"Microsoft.Windows.Common-Controls\"", "supportedOS"})
+    EXPECT_NE(std::string::npos, manifest.find(part)) << part;
+  // The version block's texts are UTF-16; look for the name as such.
+  std::string version = ResourceText(MAKEINTRESOURCEA(1), RT_VERSION), wide;
+  for (char c : std::string("VaskPatch.exe")) wide += std::string(1, c) + '\0';
   EXPECT_NE(std::string::npos, version.find(wide));
 }
 
