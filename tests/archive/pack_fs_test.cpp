@@ -10,13 +10,13 @@
 #include "core/endian.h"
 #include "fs/mount_table.h"
 #include "pack_test_support.h"
+#include "support/listing.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 typedef std::unique_ptr<CPackFS> FsPtr;
 typedef std::unique_ptr<CFile> FilePtr;
-typedef std::vector<std::pair<std::string, u32>> Listing;
 
 const Members kSmallPack = {
     {"FILES\\A.TXT", "alpha"},
@@ -30,20 +30,6 @@ FsPtr OpenFs(const Bytes &pack, Error *error = nullptr) {
   Error e = fs->OpenPack(new CMemFile(pack));
   if (error) *error = e;
   return fs;
-}
-
-// Entries of a listing and the code that ended it.
-Listing List(CFileService *fs, const char *dir, Error *end) {
-  Listing out;
-  FindRecord record = {};
-  Error e = fs->FindFirst(&record, dir);
-  while (!e) {
-    out.emplace_back(record.name, record.attributes);
-    e = fs->FindNext(&record);
-  }
-  *end = e;
-  fs->FindClose(&record);
-  return out;
 }
 
 std::string ReadMember(CFile *file) {
@@ -242,7 +228,7 @@ TEST(PackFsTest, ListsFoldSubdirectoriesAndEndWithFileNotFound) {
   };
   for (const Case &c : cases) {
     Error end;
-    EXPECT_EQ(List(fs.get(), c.dir, &end), c.entries) << c.dir;
+    EXPECT_EQ(ListDir(fs.get(), c.dir, &end), c.entries) << c.dir;
     EXPECT_EQ(end, FERR_FILENOTFOUND) << c.dir;
   }
 }
@@ -267,9 +253,9 @@ TEST(PackFsTest, ListingInterleavesMembersAndFoldersInNameOrder) {
     members.push_back({n, n});
   FsPtr fs = OpenFs(MakePack(members));
   Error end;
-  EXPECT_EQ(List(fs.get(), "D", &end),
+  EXPECT_EQ(ListDir(fs.get(), "D", &end),
             (Listing{{"A", 1}, {"B0", 1}, {"B", 0x11}, {"C", 1}, {"E", 0x11}}));
-  EXPECT_EQ(List(fs.get(), "D\\B", &end),
+  EXPECT_EQ(ListDir(fs.get(), "D\\B", &end),
             (Listing{{"1", 1}, {"2", 1}, {"C", 0x11}}));
 }
 

@@ -8,11 +8,11 @@
 
 #include "archive/pool_fs.h"
 #include "pool_test_support.h"
+#include "support/listing.h"
 
 namespace {
 
 typedef std::unique_ptr<CFile> FilePtr;
-typedef std::vector<std::pair<std::string, u32>> Listing;
 
 class PoolFsTest : public ::testing::Test {
  protected:
@@ -48,19 +48,7 @@ class PoolFsTest : public ::testing::Test {
     EXPECT_EQ(got, out.size());
     return out;
   }
-  Listing List(const char *dirPath, Error *end) {
-    Listing out;
-    FindRecord record = {};
-    Error e = fs->FindFirst(&record, dirPath);
-    while (!e) {
-      out.emplace_back(record.name, record.attributes);
-      e = fs->FindNext(&record);
-    }
-    fs->FindClose(&record);
-    EXPECT_EQ(record.buffer, nullptr);
-    *end = e;
-    return out;
-  }
+  Listing List(const char *dirPath, Error *end) { return ListDir(fs.get(), dirPath, end); }
 
   TempDir dir;
   PoolFileAt file{dir / "fs.pool"};

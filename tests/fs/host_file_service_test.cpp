@@ -11,6 +11,7 @@
 #include "fs/file.h"
 #include "fs/host_file_service.h"
 #include "fs/mount_table.h"
+#include "support/listing.h"
 #include "support/temp_dir.h"
 
 #ifdef _WIN32
@@ -39,19 +40,9 @@ class NoMemoryHostService : public CHostFileService {
   }
 };
 
-std::vector<std::pair<std::string, u32>> ListAll(const std::string &dirPath,
-                                                 Error *endOut) {
-  std::vector<std::pair<std::string, u32>> out;
-  FindRecord r{};
-  Error e = FsFindFirst(&r, dirPath.c_str());
-  while (!e) {
-    out.emplace_back(r.name, r.attributes);
-    e = FsFindNext(&r);
-  }
-  *endOut = e;
-  if (r.buffer) {
-    EXPECT_EQ(FsFindClose(&r), nullptr);
-  }
+// The host's listing of `dirPath`, sorted.
+Listing ListAll(const std::string &dirPath, Error *endOut) {
+  Listing out = ListDir(ResolveMount("", nullptr), dirPath.c_str(), endOut);
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -86,6 +77,13 @@ class HostFsTest : public ::testing::Test {
   CFile *Open(const std::string &path, u32 mode, Error *e) {
     return FsOpen(path.c_str(), mode, e);
   }
+  // Opens `path` with `mode`, writes `text` and closes it: the first error.
+  Error Put(const std::string &path, const std::string &text, u32 mode = 0x0F) {
+    Error e = nullptr;
+    std::unique_ptr<CFile> f(FsOpen(path.c_str(), mode, &e));
+    if (!f) return e ? e : "(not opened)";
+    return text.empty() ? nullptr : f->Write(text.data(), static_cast<u32>(text.size()), nullptr);
+  }
   // The code of an open that should fail; a file opened anyway is closed.
   Error OpenError(const std::string &path, u32 mode) {
     Error e = nullptr;
@@ -108,17 +106,12 @@ void MakeReadOnly(const std::string &path) { chmod(path.c_str(), 0444); }
 #endif
 
 TEST_F(HostFsTest, PathsReachTheHostUntilShutdown) {
-  Error e = FERR_FILE;
-  std::unique_ptr<CFile> f(Open(P("a.txt"), 0x0F, &e));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(e, nullptr);
-  EXPECT_EQ(f->Write("hello", 5, nullptr), nullptr);
-  f.reset();
+  ASSERT_EQ(Put(P("a.txt"), "hello"), nullptr);
   EXPECT_EQ(ReadWholeText(P("a.txt")), "hello");
   EXPECT_EQ(FsExtension(P("x").c_str(), 1, 2), ERR_NOTIMPL);
   CFileService *host = ResolveMount("C:\\x", nullptr);
   ASSERT_TRUE(host);
-  e = FERR_FILE;
+  Error e = FERR_FILE;
   EXPECT_EQ(host->GetDataOffset("x", &e), 0u);
   EXPECT_EQ(e, nullptr);
 
@@ -284,10 +277,7 @@ TEST_F(HostFsTest, OpenModesCreateReplaceAndRequireExistence) {
   EXPECT_FALSE(PathExists(P("missing")));
   EXPECT_EQ(Open(P("missing"), 0x01, nullptr), nullptr);  // no errorOut
 
-  f.reset(Open(P("new"), 0x07, &e));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(f->Write("abc", 3, nullptr), nullptr);
-  f.reset();
+  ASSERT_EQ(Put(P("new"), "abc", 0x07), nullptr);
   EXPECT_EQ(ReadWholeText(P("new")), "abc");
 
   f.reset(Open(P("new"), 0xD1, &e));  // hints and sharing on a plain read
@@ -382,21 +372,13 @@ TEST_F(HostFsTest, OverlongPathsAreRefused) {
 TEST_F(HostFsTest, NamesMatchWithoutRegardToCase) {
   fsys::create_directory(P("Game"));
   WriteWholeFile(P("Game", "Vask.exe"), "old");
-  Error e = nullptr;
-  std::unique_ptr<CFile> f(Open(P("GAME", "VASK.EXE"), 0x03, &e));
-  ASSERT_TRUE(f) << ErrorText(e);
-  EXPECT_EQ(f->Write("NEW", 3, nullptr), nullptr);
-  f.reset();
+  ASSERT_EQ(Put(P("GAME", "VASK.EXE"), "NEW", 0x03), nullptr);
   EXPECT_EQ(ReadWholeText(P("Game", "Vask.exe")), "NEW");
   // Create-or-replace empties the existing file instead of adding one.
-  f.reset(Open(P("game", "vask.EXE"), 0x0F, &e));
-  ASSERT_TRUE(f);
-  f.reset();
+  ASSERT_EQ(Put(P("game", "vask.EXE"), ""), nullptr);
   EXPECT_EQ(ReadWholeFile(P("Game", "Vask.exe")).size(), 0u);
   // A new name lands, as given, in the existing folder.
-  f.reset(Open(P("GAME", "New.txt"), 0x0F, &e));
-  ASSERT_TRUE(f);
-  f.reset();
+  ASSERT_EQ(Put(P("GAME", "New.txt"), ""), nullptr);
   EXPECT_EQ(NamesIn(dir.path()), std::vector<std::string>{"Game"});
   EXPECT_EQ(NamesIn(P("Game")),
             (std::vector<std::string>{"New.txt", "Vask.exe"}));
@@ -478,11 +460,7 @@ TEST_F(HostFsTest, FolderChangedBehindOurBackIsSeenOnPosix) {
   ASSERT_EQ(rename(P("Data", "Old.txt").c_str(), P("Data", "oLD.tXT").c_str()),
             0);
   // Found under its new spelling: replaced in place, not created beside it.
-  Error e = nullptr;
-  std::unique_ptr<CFile> f(Open(old, 0x0F, &e));
-  ASSERT_TRUE(f) << ErrorText(e);
-  EXPECT_EQ(f->Write("NEW", 3, nullptr), nullptr);
-  f.reset();
+  ASSERT_EQ(Put(old, "NEW"), nullptr);
   EXPECT_EQ(NamesIn(P("Data")), std::vector<std::string>{"oLD.tXT"});
   EXPECT_EQ(ReadWholeText(P("Data", "oLD.tXT")), "NEW");
 #else
@@ -498,19 +476,14 @@ TEST_F(HostFsTest, ManyNewFilesInOneFolderStillFindTheMixedCaseOnes) {
     snprintf(name, sizeof name, "Tex%03d.Dat", i);
     WriteWholeFile(P("Data", name), "old");
   }
-  Error e = nullptr;
   for (int i = 0; i < kOld; i++) {
     snprintf(name, sizeof name, "NEW%03d.DAT", i);
-    std::unique_ptr<CFile> f(Open(P("DATA", name), 0x0F, &e));
-    ASSERT_TRUE(f) << ErrorText(e);
-    f.reset();
+    ASSERT_EQ(Put(P("DATA", name), ""), nullptr) << name;
     // Every third step rewrites an existing file by another spelling.
     if (i % 3 == 0) {
       snprintf(name, sizeof name, "TEX%03d.DAT", i);
       EXPECT_EQ(FsExists(P("data", name).c_str()), 1u) << name;
-      f.reset(Open(P("DATA", name), 0x0F, &e));
-      ASSERT_TRUE(f) << ErrorText(e);
-      EXPECT_EQ(f->Write("NEW", 3, nullptr), nullptr);
+      ASSERT_EQ(Put(P("DATA", name), "NEW"), nullptr) << name;
     }
   }
   std::vector<std::string> names = NamesIn(P("Data"));
@@ -528,10 +501,7 @@ TEST_F(HostFsTest, OurOwnNewSpellingsAreFoundByTheNextLookup) {
   fsys::create_directory(P("Data"));
   WriteWholeFile(P("Data", "Keep.txt"), "k");
   EXPECT_EQ(FsExists(P("DATA", "FRESH.BIN").c_str()), 0u);
-  Error e = nullptr;
-  std::unique_ptr<CFile> f(Open(P("DATA", "Fresh.bin"), 0x0F, &e));
-  ASSERT_TRUE(f) << ErrorText(e);
-  f.reset();
+  ASSERT_EQ(Put(P("DATA", "Fresh.bin"), ""), nullptr);
   EXPECT_EQ(FsExists(P("data", "FRESH.BIN").c_str()), 1u);
   EXPECT_EQ(OpenError(P("DATA", "fresh.BIN"), 0x05), FERR_FILEEXIST);
 
@@ -541,9 +511,7 @@ TEST_F(HostFsTest, OurOwnNewSpellingsAreFoundByTheNextLookup) {
   EXPECT_EQ(FsExists(P("DATA", "FRESH.BIN").c_str()), 1u);
   EXPECT_EQ(FsMakeDir(P("data").c_str(), "Sub"), nullptr);
   EXPECT_EQ(FsMakeDir(P("DATA").c_str(), "SUB"), FERR_ALREADYEXISTS);
-  f.reset(Open(P("DATA", "SUB", "In.txt"), 0x0F, &e));
-  ASSERT_TRUE(f) << ErrorText(e);
-  f.reset();
+  ASSERT_EQ(Put(P("DATA", "SUB", "In.txt"), ""), nullptr);
   // (Wine keeps the old spelling of a file moved onto itself.)
   if (kPosix) {
     EXPECT_EQ(NamesIn(P("Data")),
@@ -557,9 +525,7 @@ TEST_F(HostFsTest, OurOwnNewSpellingsAreFoundByTheNextLookup) {
   EXPECT_EQ(FsDelete(P("DATA", "SUB", "IN.TXT").c_str()), nullptr);
   EXPECT_EQ(FsRemoveDir(P("data").c_str(), "SUB"), nullptr);
   EXPECT_EQ(OpenError(P("DATA", "SUB", "IN.TXT"), 0x0F), FERR_PATHNOTFOUND);
-  f.reset(Open(P("DATA", "FRESH.BIN"), 0x0F, &e));
-  ASSERT_TRUE(f) << ErrorText(e);
-  f.reset();
+  ASSERT_EQ(Put(P("DATA", "FRESH.BIN"), ""), nullptr);
   EXPECT_EQ(NamesIn(P("Data")),
             (std::vector<std::string>{"FRESH.BIN", "Keep.txt"}));
 }

@@ -35,6 +35,22 @@ std::string Folder(const std::string &path) {
   return path.substr(0, path.find_last_of('\\') + 1);
 }
 
+// The exit code of a started process, or -1000 when it does not end within
+// `ms`; closes its handles.
+long WaitForExit(PROCESS_INFORMATION &process, DWORD ms) {
+  long code = -1000;
+  if (WaitForSingleObject(process.hProcess, ms) == WAIT_OBJECT_0) {
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    code = static_cast<long>(exitCode);
+  } else {
+    TerminateProcess(process.hProcess, 1);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code;
+}
+
 // Runs `commandLine` with `application` and returns its exit code, or -1000
 // when it cannot be started or does not end within 60 s.
 long RunProcess(const std::string &application,
@@ -48,17 +64,7 @@ long RunProcess(const std::string &application,
                       &startup, &process)) {
     return -1000;
   }
-  long code = -1000;
-  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) {
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    code = static_cast<long>(exitCode);
-  } else {
-    TerminateProcess(process.hProcess, 1);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code;
+  return WaitForExit(process, 60000);
 }
 
 // --- Command line -------------------------------------------------------
@@ -459,16 +465,7 @@ struct ClickerRun {
   }
   // Exit code of the clicker and its output.
   long Finish(std::string *printed) {
-    long code = -1000;
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
-      DWORD exitCode = 0;
-      GetExitCodeProcess(process.hProcess, &exitCode);
-      code = static_cast<long>(exitCode);
-    } else {
-      TerminateProcess(process.hProcess, 1);
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    long code = WaitForExit(process, 30000);
     std::vector<unsigned char> bytes = ReadWholeFile(output);
     printed->assign(bytes.begin(), bytes.end());
     DeleteFileA(output.c_str());
