@@ -119,7 +119,9 @@ TEST_F(FaultLzssTest, EveryFailingParentOperationIsReportedAndTheFrontSurvives) 
         ASSERT_EQ(Change(f.get()), nullptr);
       }
       u32 count = plan.Count(op);
-      if (op != kFaultTruncate) EXPECT_GT(count, 0u) << FaultOpName(op);
+      if (op != kFaultTruncate) {
+        EXPECT_GT(count, 0u) << FaultOpName(op);
+      }
       for (u32 k = 1; k <= count; k++) {
         SCOPED_TRACE(std::string(FaultOpName(op)) + (torn ? " torn " : " ") +
                      std::to_string(k));

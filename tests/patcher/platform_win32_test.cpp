@@ -86,7 +86,9 @@ TEST(QuotedProgramPathTest, TakesTheQuotedPathAndLeavesOutTheArguments) {
     char path[256];
     ASSERT_EQ(c.path != nullptr,
               ParseQuotedProgramPath(c.line, path, sizeof(path)));
-    if (c.path) EXPECT_STREQ(c.path, path);
+    if (c.path) {
+      EXPECT_STREQ(c.path, path);
+    }
   }
   // The path and its zero must fit.
   std::string line = "\"" + std::string(256, 'a') + "\"";

@@ -47,9 +47,8 @@ inline std::vector<u8> RawPack(RawMembers members) {
     previous = m.first;
   }
   u32 data = static_cast<u32>(40 + dirLength + 4 * members.size());
-  std::vector<u8> out;
   const char magic[] = "KORVAX PackFile\n\x1a";
-  out.insert(out.end(), magic, magic + 17);
+  std::vector<u8> out(magic, magic + 17);
   out.resize(32, 0);
   put32(out, static_cast<u32>(members.size()));
   put32(out, static_cast<u32>(dirLength));
