@@ -134,9 +134,34 @@ bool CPackIndex::SkipSearch(SkipEntry *out) {
   return true;
 }
 
-// The walk keeps m, the length of the common leading part of the key and the
-// previous record's full name, and looks only at the bytes of each record
-// that differ from the previous name.
+// One record of a walk that keeps m, the length of the common leading part
+// of the key and the previous record's full name, and looks only at the
+// bytes of each record that differ from the previous name. False when the
+// key sorts before the record (the walk ends); otherwise m grows by the
+// bytes the record's suffix shares with the key, and `agrees` tells whether
+// the suffix and the rest of the key agree as far as both go.
+bool CPackIndex::StepRecord(const Record &r, const u8 *key, u32 keyLen,
+                            u32 *m, bool *agrees) {
+  *agrees = false;
+  // Departs from the previous name after m, where the key is greater.
+  if (r.shared > *m) return true;
+  // Departs upwards where the key still agrees: the key sorts before.
+  if (r.shared < *m) return false;
+  u32 rest = keyLen - *m;
+  u32 span = r.length - r.shared;
+  u32 n = rest < span ? rest : span;
+  const u8 *k = key + *m;
+  u32 j = 0;
+  while (j < n && k[j] == r.suffix[j]) j++;
+  if (j < n) {
+    if (k[j] < r.suffix[j]) return false;
+    *m += j;
+    return true;
+  }
+  *agrees = true;
+  return true;
+}
+
 bool CPackIndex::Search(const u8 *block, u32 *offsetOut) {
   const u8 *key = mWork + 2;
   u32 keyLen = mWork[0];
@@ -154,21 +179,11 @@ bool CPackIndex::Search(const u8 *block, u32 *offsetOut) {
     offset = r.next;
   }
   for (; ReadRecord(block, offset, &r); offset = r.next) {
-    // Departs from the previous name after m, where the key is greater.
-    if (r.shared > m) continue;
-    // Departs upwards where the key still agrees: the key sorts before.
-    if (r.shared < m) return false;
+    bool agrees;
+    if (!StepRecord(r, key, keyLen, &m, &agrees)) return false;
+    if (!agrees) continue;
     u32 rest = keyLen - m;
     u32 span = r.length - r.shared;
-    u32 n = rest < span ? rest : span;
-    const u8 *k = key + m;
-    u32 j = 0;
-    while (j < n && k[j] == r.suffix[j]) j++;
-    if (j < n) {
-      if (k[j] < r.suffix[j]) return false;
-      m += j;
-      continue;
-    }
     if (rest == span) {
       *offsetOut = offset;
       return true;
@@ -200,19 +215,11 @@ bool CPackIndex::SearchPrefix(const u8 *block, char *nameOut,
     offset = r.next;
   }
   for (; ReadRecord(block, offset, &r); offset = r.next) {
-    if (r.shared > m) continue;
-    if (r.shared < m) return false;
+    bool agrees;
+    if (!StepRecord(r, key, keyLen, &m, &agrees)) return false;
+    if (!agrees) continue;
     u32 rest = keyLen - m;
     u32 span = r.length - r.shared;
-    u32 n = rest < span ? rest : span;
-    const u8 *k = key + m;
-    u32 j = 0;
-    while (j < n && k[j] == r.suffix[j]) j++;
-    if (j < n) {
-      if (k[j] < r.suffix[j]) return false;
-      m += j;
-      continue;
-    }
     if (rest <= span) {
       // The name is the prefix's first m bytes followed by the suffix.
       memmove(nameOut, key, m);

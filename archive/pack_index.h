@@ -83,6 +83,8 @@ class CPackIndex {
   // False when no record starts at `offset` (end of the block, L = 0,
   // S >= L, or a record running past the end).
   bool ReadRecord(const u8 *block, u32 offset, Record *out) const;
+  static bool StepRecord(const Record &r, const u8 *key, u32 keyLen, u32 *m,
+                         bool *agrees);
   // Copies `text` into the work buffer as a key; false when it is longer
   // than any name can be.
   bool MakeKey(const char *text);
