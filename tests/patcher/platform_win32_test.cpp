@@ -17,9 +17,7 @@
 #include "core/win32.h"
 #include "patcher/platform.h"
 #include "support/temp_dir.h"
-// The shell's headers come after the tamed Windows headers above.
-#include <objidl.h>
-#include <shlobj.h>
+#include "wine/shell_link.h"
 
 namespace {
 
@@ -235,46 +233,6 @@ TEST(ProgramsFolderTest, IsAnExistingFolderNamedPrograms) {
   EXPECT_FALSE(PlatformGetProgramsFolder(small, sizeof(small)));
 }
 
-struct LinkFields {
-  std::string path, workingDir, description, iconPath;
-  int iconIndex = -1;
-};
-
-bool ReadLink(const std::string &linkPath, LinkFields *fields) {
-  WCHAR wide[MAX_PATH];
-  MultiByteToWideChar(CP_ACP, 0, linkPath.c_str(), -1, wide, MAX_PATH);
-  CoInitialize(nullptr);
-  bool ok = false;
-  IShellLinkA *link = nullptr;
-  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                 IID_IShellLinkA,
-                                 reinterpret_cast<void **>(&link)))) {
-    IPersistFile *file = nullptr;
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile,
-                                       reinterpret_cast<void **>(&file)))) {
-      if (SUCCEEDED(file->Load(wide, STGM_READ))) {
-        char text[MAX_PATH];
-        WIN32_FIND_DATAA find;
-        if (SUCCEEDED(link->GetPath(text, MAX_PATH, &find, SLGP_RAWPATH)))
-          fields->path = text;
-        if (SUCCEEDED(link->GetWorkingDirectory(text, MAX_PATH)))
-          fields->workingDir = text;
-        if (SUCCEEDED(link->GetDescription(text, MAX_PATH)))
-          fields->description = text;
-        if (SUCCEEDED(
-                link->GetIconLocation(text, MAX_PATH, &fields->iconIndex))) {
-          fields->iconPath = text;
-        }
-        ok = true;
-      }
-      file->Release();
-    }
-    link->Release();
-  }
-  CoUninitialize();
-  return ok;
-}
-
 TEST(ShortcutTest, WrittenLinkReadsBackThroughTheShell) {
   TempDir dir;
   std::string zel = dir / "zel";
@@ -286,7 +244,7 @@ TEST(ShortcutTest, WrittenLinkReadsBackThroughTheShell) {
   ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), program.c_str(), zel.c_str(),
                                     program.c_str(), "Vask Online"));
   LinkFields fields;
-  ASSERT_TRUE(ReadLink(link, &fields));
+  ASSERT_TRUE(ReadShellLink(link.c_str(), &fields));
   EXPECT_EQ(program, fields.path);
   EXPECT_EQ(zel, fields.workingDir);
   EXPECT_EQ("Vask Online", fields.description);
@@ -302,7 +260,7 @@ TEST(ShortcutTest, ExistingLinkIsReplacedAndBadPathsFail) {
                                     "C:\\zel", "C:\\zel\\zelclient.exe",
                                     "Client"));
   LinkFields fields;
-  ASSERT_TRUE(ReadLink(link, &fields));
+  ASSERT_TRUE(ReadShellLink(link.c_str(), &fields));
   EXPECT_EQ("Client", fields.description);
   // Into a missing folder, and longer than MAX_PATH.
   for (const std::string &bad : {dir / "no\\such\\folder\\client.lnk",
