@@ -290,56 +290,49 @@ TEST(LzssDecoderTest, OneByteStreamDecodesOneToken) {
   EXPECT_EQ(out, Bytes{0x00});
 }
 
-TEST(LzssDecoderTest, DamagedStreamsNeverReachOutsideTheirBuffers) {
-  std::vector<std::pair<Bytes, u8>> cases;
-  cases.push_back({TextLike(400, 11), 0xC4});
-  cases.push_back({Repetitive(500, 12), 0xA1});
-  cases.push_back({PatternBytes(60, 13), 0xB5});
-  cases.push_back({Bytes(300, 0), 0xC5});
-  for (auto &c : cases) {
-    Bytes stream = Encode(c.first, c.second);
-    u32 cap = static_cast<u32>(c.first.size());
-    Bytes out;
-    for (size_t bit = 0; bit < stream.size() * 8; bit++) {
-      Bytes bad = stream;
-      bad[bit >> 3] ^= static_cast<u8>(0x80 >> (bit & 7));
-      Error e = Decode(bad, cap, c.second, &out);
-      EXPECT_TRUE(e == nullptr || e == ERR_INVALIDFORMAT);
-      if (!e) {
-        EXPECT_LE(out.size(), cap);
-      }
-    }
-    for (size_t n = 0; n < stream.size(); n++) {
-      Bytes cut(stream.begin(), stream.begin() + n);
-      Error e = Decode(cut, cap, c.second, &out);
-      EXPECT_TRUE(e == nullptr || e == ERR_INVALIDFORMAT);
+namespace {
+
+// Flips every bitStep-th bit of the block's stream and cuts it after every
+// cutStep-th byte: each damaged stream decodes or fails with INVALIDFORMAT,
+// within its buffers (the sanitizers watch the rest).
+void DecodeDamagedStreams(const Bytes &block, u8 code, size_t bitStep,
+                          size_t cutStep) {
+  SCOPED_TRACE(testing::Message() << std::hex << int(code) << std::dec
+                                  << " block of " << block.size());
+  Bytes stream = Encode(block, code);
+  u32 cap = static_cast<u32>(block.size());
+  Bytes out;
+  for (size_t bit = 0; bit < stream.size() * 8; bit += bitStep) {
+    Bytes bad = stream;
+    bad[bit >> 3] ^= static_cast<u8>(0x80 >> (bit & 7));
+    Error e = Decode(bad, cap, code, &out);
+    EXPECT_TRUE(e == nullptr || e == ERR_INVALIDFORMAT);
+    if (!e) {
+      EXPECT_LE(out.size(), cap);
     }
   }
+  for (size_t n = 0; n < stream.size(); n += cutStep) {
+    Bytes cut(stream.begin(), stream.begin() + n);
+    Error e = Decode(cut, cap, code, &out);
+    EXPECT_TRUE(e == nullptr || e == ERR_INVALIDFORMAT);
+  }
+}
+
+}  // namespace
+
+TEST(LzssDecoderTest, DamagedStreamsNeverReachOutsideTheirBuffers) {
+  DecodeDamagedStreams(TextLike(400, 11), 0xC4, 1, 1);
+  DecodeDamagedStreams(Repetitive(500, 12), 0xA1, 1, 1);
+  DecodeDamagedStreams(PatternBytes(60, 13), 0xB5, 1, 1);
+  DecodeDamagedStreams(Bytes(300, 0), 0xC5, 1, 1);
 }
 
 TEST(LzssDecoderTest, DamagedStreamsOfLargeBlocksNeverReachOutside) {
   // Far from the block's start the decoder tests the range once for several
   // tokens; damage there must be caught all the same.
-  std::vector<std::pair<Bytes, u8>> cases;
-  cases.push_back({TextLike(9000, 31), 0xC4});
-  cases.push_back({Repetitive(9000, 32), 0xA5});
-  cases.push_back({PatternBytes(6000, 33), 0xB3});
-  for (auto &c : cases) {
-    Bytes stream = Encode(c.first, c.second);
-    u32 cap = static_cast<u32>(c.first.size());
-    Bytes out;
-    for (size_t bit = 0; bit < stream.size() * 8; bit += 5) {
-      Bytes bad = stream;
-      bad[bit >> 3] ^= static_cast<u8>(0x80 >> (bit & 7));
-      Error e = Decode(bad, cap, c.second, &out);
-      EXPECT_TRUE(e == nullptr || e == ERR_INVALIDFORMAT);
-    }
-    for (size_t n = 0; n < stream.size(); n += 11) {
-      Bytes cut(stream.begin(), stream.begin() + n);
-      Error e = Decode(cut, cap, c.second, &out);
-      EXPECT_TRUE(e == nullptr || e == ERR_INVALIDFORMAT);
-    }
-  }
+  DecodeDamagedStreams(TextLike(9000, 31), 0xC4, 5, 11);
+  DecodeDamagedStreams(Repetitive(9000, 32), 0xA5, 5, 11);
+  DecodeDamagedStreams(PatternBytes(6000, 33), 0xB3, 5, 11);
 }
 
 TEST(LzssDecoderTest, DecodesInPlaceFromTheTailOfTheBuffer) {
