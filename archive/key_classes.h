@@ -26,9 +26,12 @@ class KeyClasses {
   // The class of a position in [lo, hi): below Span().
   u32 Of(u32 pos) const { return mRank[pos - mLo]; }
   u32 Span() const { return mCount; }
+  // Work memory for Builds of up to `count` positions (hi - lo plus the
+  // width past hi, at most n - lo), so that they allocate nothing; false
+  // without memory.
+  bool Reserve(u32 count);
 
  private:
-  bool Reserve(u32 count);
   void SortByFirstTwoBytes(const u8 *src, u32 n);
   void Refine(u32 d);
   void SortLargeGroups();

@@ -4,6 +4,7 @@
 
 #include "archive/key_classes.h"
 #include "archive/lzss_code.h"
+#include "archive/lzss_encoder.h"
 #include "core/ptr_pool.h"
 
 using namespace lzss;
@@ -55,16 +56,20 @@ inline i32 PickGreater(u64 a, u64 b, i32 ifGreater, i32 otherwise) {
 
 // The classes of the positions in the tree, each with its node: the tree's
 // order without its shape. Two levels of bits find the nearest class
-// present below or above any class in a few word operations.
+// present below or above any class in a few word operations. The memory
+// belongs to the encoder object and outlives the set.
 class ClassSet {
  public:
-  ClassSet() {}
-  ~ClassSet() {
-    if (mMemory) gPtrPool->Free(mMemory);
-  }
+  ClassSet(void **memory, u32 *capacity)
+      : mMemory(memory), mCapacity(capacity) {}
   ClassSet(const ClassSet &) = delete;
   ClassSet &operator=(const ClassSet &) = delete;
 
+  // The memory a set of classes below span takes.
+  static u32 BytesFor(u32 span) {
+    u32 words = (span + 63) / 64;
+    return (words + (words + 63) / 64) * 8 + span * 2;
+  }
   // Empties the set for classes below span; false without memory.
   bool Reset(u32 span);
   i32 Member(u32 cls) const { return mMember[cls]; }
@@ -87,8 +92,8 @@ class ClassSet {
   static u32 Highest(u64 v) { return 63 - static_cast<u32>(__builtin_clzll(v)); }
   static u32 Lowest(u64 v) { return static_cast<u32>(__builtin_ctzll(v)); }
 
-  void *mMemory = nullptr;
-  u32 mCapacity = 0;
+  void **mMemory;
+  u32 *mCapacity;
   u32 mSummaryWords = 0;
   u64 *mBits = nullptr;
   u64 *mSummary = nullptr;  // one bit per word of mBits that is not zero
@@ -98,18 +103,18 @@ class ClassSet {
 bool ClassSet::Reset(u32 span) {
   u32 words = (span + 63) / 64;
   u32 summaryWords = (words + 63) / 64;
-  u32 bytes = (words + summaryWords) * 8 + span * 2;
-  if (!mMemory || bytes > mCapacity) {
-    if (mMemory) gPtrPool->Free(mMemory);
-    mMemory = gPtrPool->Allocate(bytes);
-    mCapacity = mMemory ? bytes : 0;
-    if (!mMemory) return false;
+  u32 bytes = BytesFor(span);
+  if (!*mMemory || bytes > *mCapacity) {
+    if (*mMemory) gPtrPool->Free(*mMemory);
+    *mMemory = gPtrPool->Allocate(bytes);
+    *mCapacity = *mMemory ? bytes : 0;
+    if (!*mMemory) return false;
   }
-  mBits = static_cast<u64 *>(mMemory);
+  mBits = static_cast<u64 *>(*mMemory);
   mSummary = mBits + words;
   mMember = reinterpret_cast<i16 *>(mSummary + summaryWords);
   mSummaryWords = summaryWords;
-  memset(mMemory, 0, (words + summaryWords) * 8);
+  memset(mBits, 0, (words + summaryWords) * 8);
   memset(mMember, 0xFF, span * 2);  // kNone
   return true;
 }
@@ -149,9 +154,10 @@ i32 ClassSet::Above(u32 cls) const {
 class Encoder {
  public:
   Encoder(const u8 *src, u32 n, u8 *dst, u32 capacity, u32 w, u32 l,
-          void *tree)
+          void *tree, KeyClasses *classes, void **setMemory, u32 *setCapacity)
       : mSrc(src), mN(n), mDst(dst), mCapacity(capacity), mW(w), mL(l),
-        mNodeCount((1u << w) - 1) {
+        mNodeCount((1u << w) - 1), mClasses(*classes),
+        mSet(setMemory, setCapacity) {
     mKey = static_cast<u64 *>(tree);
     mPosition = reinterpret_cast<u32 *>(mKey + mNodeCount);
     mChild = reinterpret_cast<i16 *>(mPosition + mNodeCount);
@@ -217,7 +223,7 @@ class Encoder {
   Side mSide = kLeft;
   // The classes of the positions of the stretch being coded and of the
   // window before it, and those of the tree's positions (see Locate).
-  KeyClasses mClasses;
+  KeyClasses &mClasses;
   ClassSet mSet;
   bool mTracking = false;  // Insert keeps mSet up to date
   // Bit writer.
@@ -606,10 +612,46 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
   return nullptr;
 }
 
+// The positions one stretch's classes cover at most: the window before it,
+// the stretch, and the match limit past it.
+u32 MostClassPositions(u8 code, u32 blockSize) {
+  u32 bound = ((1u << OffsetBits(code)) - 1) + kStretch +
+              (1u << LengthBits(code)) + 1;
+  return blockSize < bound ? blockSize : bound;
+}
+
 }  // namespace
 
-Error LzssEncode(const void *source, u32 sourceLength, void *destination,
-                 u32 *lengthInOut, u8 code, const void *reference) {
+CLzssEncoder::~CLzssEncoder() {
+  if (mTree) gPtrPool->Free(mTree);
+  if (mSet) gPtrPool->Free(mSet);
+}
+
+bool CLzssEncoder::ReserveTree(u32 nodeCount) {
+  if (mTree && nodeCount <= mTreeNodes) return true;
+  if (mTree) gPtrPool->Free(mTree);
+  mTree = gPtrPool->Allocate(nodeCount * kNodeBytes + sizeof(i16));
+  mTreeNodes = mTree ? nodeCount : 0;
+  return mTree != nullptr;
+}
+
+bool CLzssEncoder::ReserveSet(u32 span) {
+  ClassSet set(&mSet, &mSetBytes);
+  return set.Reset(span);
+}
+
+Error CLzssEncoder::Reserve(u8 code, u32 maxBlock) {
+  if (!LzssCodeIsValid(code)) return LERR_NOSUCHBITLENGTHS;
+  u32 span = MostClassPositions(code, maxBlock);
+  if (!ReserveTree((1u << OffsetBits(code)) - 1) ||
+      !mClasses.Reserve(span) || !ReserveSet(span))
+    return FERR_NOTENOUGHMEM;
+  return nullptr;
+}
+
+Error CLzssEncoder::Encode(const void *source, u32 sourceLength,
+                           void *destination, u32 *lengthInOut, u8 code,
+                           const void *reference) {
   if (!LzssCodeIsValid(code)) return LERR_NOSUCHBITLENGTHS;
   u32 capacity = *lengthInOut;
   if (capacity) memset(destination, 0, capacity);
@@ -617,15 +659,19 @@ Error LzssEncode(const void *source, u32 sourceLength, void *destination,
     *lengthInOut = 0;
     return nullptr;
   }
-  u32 nodeCount = (1u << OffsetBits(code)) - 1;
-  void *tree = gPtrPool->Allocate(nodeCount * kNodeBytes + sizeof(i16));
-  if (!tree) return FERR_NOTENOUGHMEM;
+  if (!ReserveTree((1u << OffsetBits(code)) - 1)) return FERR_NOTENOUGHMEM;
   Encoder enc(static_cast<const u8 *>(source), sourceLength,
               static_cast<u8 *>(destination), capacity, OffsetBits(code),
-              LengthBits(code), tree);
+              LengthBits(code), mTree, &mClasses, &mSet, &mSetBytes);
   u32 length = 0;
   Error e = enc.Run(static_cast<const u8 *>(reference), &length);
-  gPtrPool->Free(tree);
   if (!e) *lengthInOut = length;
   return e;
+}
+
+Error LzssEncode(const void *source, u32 sourceLength, void *destination,
+                 u32 *lengthInOut, u8 code, const void *reference) {
+  CLzssEncoder encoder;
+  return encoder.Encode(source, sourceLength, destination, lengthInOut, code,
+                        reference);
 }

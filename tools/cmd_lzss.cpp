@@ -8,19 +8,21 @@
 #include "fs/mount_table.h"
 #include "tools/commands.h"
 #include "tools/fs_session.h"
+#include "tools/progress_bar.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: patchkit lzss compress [--code 0xC4] [--block-size 32768] IN OUT\n"
-    "       patchkit lzss decompress IN OUT";
+    "usage: patchkit lzss compress [--code 0xC4] [--block-size 32768] [-j N]\n"
+    "                              [--quiet] IN OUT\n"
+    "       patchkit lzss decompress [--quiet] IN OUT";
 
 const u32 kReadMode = FOM_READ | FOM_SHAREREAD;
 const u32 kCreateMode = FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE;
 
 // Opens both files, runs `convert` and reports the file at fault.
 int Convert(const char *inPath, const char *outPath, bool compress, u8 code,
-            u32 blockSize) {
+            u32 blockSize, u32 workers, bool quiet) {
   FsSession session;
   Error e = nullptr;
   CFile *in = FsOpen(inPath, kReadMode, &e);
@@ -30,8 +32,17 @@ int Convert(const char *inPath, const char *outPath, bool compress, u8 code,
     delete in;
     return Fail(outPath, e ? e : FERR_OPENFAIL);
   }
-  e = compress ? LzssCompressFile(in, out, code, blockSize)
-               : LzssDecompressFile(in, out);
+  ProgressBar bar(quiet);
+  if (compress) {
+    bar.Begin(in->GetSize());
+    LzssWriteOptions options = {workers, bar.Sink()};
+    e = LzssCompressFile(in, out, code, blockSize, &options);
+  } else {
+    bar.Begin(0);  // the container's size, as the reports give it
+    ProgressSink sink = bar.Sink();
+    e = LzssDecompressFile(in, out, &sink);
+  }
+  bar.Clear();
   // Both files took part; name the input for format errors, the output
   // otherwise only when the input is fine.
   const char *blamed = inPath;
@@ -63,13 +74,22 @@ int CmdLzss(int argc, char **argv) {
   }
   unsigned long code = kLzssDefaultCode;
   unsigned long blockSize = kLzssDefaultBlockSize;
+  u32 workers = DefaultWorkers();
+  bool quiet = false;
   const char *paths[2] = {nullptr, nullptr};
   int pathCount = 0;
   for (int i = 2; i < argc; i++) {
     const char *a = argv[i];
     bool isCode = !strcmp(a, "--code");
     bool isBlock = !strcmp(a, "--block-size");
-    if (isCode || isBlock) {
+    if (!strcmp(a, "--quiet")) {
+      quiet = true;
+    } else if (!strcmp(a, "-j")) {
+      if (!compress) return UsageError("-j applies to compress only");
+      if (i + 1 >= argc || !ParseWorkers(argv[i + 1], &workers))
+        return UsageError("-j needs a number of threads (1..1024)");
+      i++;
+    } else if (isCode || isBlock) {
       if (!compress)
         return UsageError(std::string(a) + " applies to compress only");
       if (i + 1 >= argc) return UsageError(std::string(a) + " needs a value");
@@ -97,5 +117,5 @@ int CmdLzss(int argc, char **argv) {
   }
   if (pathCount != 2) return UsageError(kUsage);
   return Convert(paths[0], paths[1], compress, static_cast<u8>(code),
-                 static_cast<u32>(blockSize));
+                 static_cast<u32>(blockSize), workers, quiet);
 }

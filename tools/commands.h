@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/errors.h"
+#include "core/types.h"
 
 const int kExitOk = 0;
 const int kExitFailure = 1;
@@ -25,3 +26,7 @@ int Fail(const std::string &context, Error code);
 int UsageError(const std::string &message);
 // Parses a number in C notation (0x.. hexadecimal); false when it is not one.
 bool ParseNumber(const char *text, unsigned long *value);
+// The machine's cores (at least 1): the default of -j.
+u32 DefaultWorkers();
+// The value of -j: 1 to 1024 threads; false when it is not one.
+bool ParseWorkers(const char *text, u32 *workers);

@@ -2,10 +2,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "tools/commands.h"
 
 namespace {
+
+// More threads than this would only hold memory.
+const unsigned long kMaxWorkers = 1024;
 
 struct Command {
   const char *name;
@@ -65,6 +69,18 @@ bool ParseNumber(const char *text, unsigned long *value) {
   unsigned long v = strtoul(text, &end, 0);
   if (*end != 0 || text[0] == '-') return false;
   *value = v;
+  return true;
+}
+
+u32 DefaultWorkers() {
+  unsigned cores = std::thread::hardware_concurrency();
+  return cores ? cores : 1;
+}
+
+bool ParseWorkers(const char *text, u32 *workers) {
+  unsigned long v = 0;
+  if (!ParseNumber(text, &v) || v < 1 || v > kMaxWorkers) return false;
+  *workers = static_cast<u32>(v);
   return true;
 }
 

@@ -1,0 +1,5 @@
+#include <unistd.h>
+
+#include "tools/terminal.h"
+
+bool ErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
