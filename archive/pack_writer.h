@@ -55,6 +55,15 @@ class CPackWriter {
   Error WritePack(CFile *out);
 
   u32 GetCount() const { return mCount; }
+  // Member i (below GetCount()) as gathered, in pack order once WritePack
+  // has run: its upper-cased name, its host path (null for a CFile source)
+  // and its CFile source (null for a path).
+  void GetMember(u32 i, const char **name, const char **path,
+                 CFile **source) const {
+    *name = mEntries[i].name;
+    *path = mEntries[i].path;
+    *source = mEntries[i].source;
+  }
   // The member name or host path the last failure was about ("" when none);
   // valid until the next call.
   const char *GetFailedName() const { return mFailed; }

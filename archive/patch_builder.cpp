@@ -3,11 +3,16 @@
 #include <cstring>
 
 #include "archive/archive_open.h"
+#include "archive/lzss_file.h"
 #include "archive/lzss_writer.h"
+#include "archive/pack_fs.h"
 #include "archive/pack_writer.h"
+#include "archive/patch_sums_name.h"
 #include "core/ptr_pool.h"
 #include "core/text.h"
 #include "fs/file.h"
+#include "fs/file_service.h"
+#include "fs/file_window.h"
 #include "fs/mount_table.h"
 
 namespace {
@@ -16,6 +21,7 @@ const u32 kPatchBlockSize = 0x8000;
 const u32 kScanStep = 8192;
 const u32 kChunk = 32768;
 const u32 kCreate = FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE;
+const u32 kReadMode = FOM_READ | FOM_SHAREREAD | FOM_SEQUENTIAL;
 
 struct Failure {
   char *out;
@@ -77,15 +83,130 @@ bool WithSuffix(char *out, u32 size, const char *path, const char *suffix) {
   return CopyText(out, size, path) && AppendText(out, size, suffix);
 }
 
+// A part of the build's progress: reports of work of its own are placed
+// after `offset` bytes of the whole.
+struct Stage {
+  const ProgressSink *outer;  // may be null
+  u64 offset;
+  u64 total;
+  static void Report(u64 done, u64, void *context) {
+    const Stage *s = static_cast<const Stage *>(context);
+    if (s->outer) s->outer->Report(s->offset + done, s->total);
+  }
+  ProgressSink Sink() { return ProgressSink{Report, this}; }
+  void Advance(u32 n) {
+    offset += n;
+    Report(0, 0, this);
+  }
+};
+
+// Compares the first `size` bytes of `built` and `source` in chunks of
+// kChunk (`buffers` holds two). INVALIDFORMAT at the first difference;
+// read errors pass up (a file that ends early gives EOF).
+Error CompareFiles(CFile *built, CFile *source, u32 size, u8 *buffers,
+                   Stage *stage) {
+  for (u32 done = 0; done < size;) {
+    u32 n = size - done < kChunk ? size - done : kChunk;
+    Error e = built->ReadAt(buffers, done, n, nullptr);
+    if (!e) e = source->ReadAt(buffers + kChunk, done, n, nullptr);
+    if (e) return e;
+    if (memcmp(buffers, buffers + kChunk, n) != 0) return ERR_INVALIDFORMAT;
+    done += n;
+    stage->Advance(n);
+  }
+  return nullptr;
+}
+
+// Counts the members other than a checksum record in the pack's root.
+int CountMember(const char *path, CFile *, Error, void *context) {
+  if (strcmp(path, kPatchSumsName) != 0) ++*static_cast<u32 *>(context);
+  return 0;
+}
+
+// One member of the pack against its source: same size, same bytes.
+Error ProveMember(CPackFS *pack, const char *name, const char *path,
+                  CFile *source, u8 *buffers, Stage *stage) {
+  Error e = nullptr;
+  CFile *member = pack->Open(name, FOM_READ, &e);
+  if (!member) return e ? e : FERR_FILENOTFOUND;
+  CFile *opened = path ? FsOpen(path, kReadMode, &e) : nullptr;
+  if (path && !opened) {
+    delete member;
+    return e ? e : FERR_OPENFAIL;
+  }
+  if (opened) source = opened;
+  u32 size = member->GetSize();
+  e = size == source->GetSize()
+          ? CompareFiles(member, source, size, buffers, stage)
+          : ERR_INVALIDFORMAT;
+  delete opened;
+  delete member;
+  return e;
+}
+
+// Reads the finished patch back as the patcher will: the scan finds the
+// header right after the program, a window from there holds the LZSS
+// container, and the pack inside it must hold every member the writer was
+// given (and nothing else but the builder's own checksum record), each
+// with its source's bytes. The program itself is compared too.
+Error ProvePatch(const char *outPath, const char *stubPath, u32 stubSize,
+                 const CPackWriter &writer, Failure *failure, Stage *stage) {
+  Error e = nullptr;
+  failure->Set(outPath);
+  CFile *exe = FsOpen(outPath, kReadMode, &e);
+  if (!exe) return e ? e : FERR_OPENFAIL;
+  u8 *buffers = static_cast<u8 *>(gPtrPool->Allocate(2 * kChunk));
+  u32 position = 0;
+  if (!buffers) {
+    e = ERR_ALLOCFAIL;
+  } else if (!FindEmbeddedArchive(exe, &position) || position != stubSize) {
+    e = ERR_INVALIDFORMAT;
+  } else {
+    CFile *stub = FsOpen(stubPath, kReadMode, &e);
+    if (!stub) e = e ? e : FERR_OPENFAIL;
+    Stage quiet = {nullptr, 0, 0};
+    if (stub) e = CompareFiles(exe, stub, stubSize, buffers, &quiet);
+    if (e) failure->Set(stubPath);
+    delete stub;
+  }
+  if (!e) {
+    CLzssFile *lzss =
+        new CLzssFile(new CFileWindow(exe, position, 0xFFFFFFFFu, 0), 1);
+    CPackFS pack;
+    e = lzss->valid ? pack.OpenPack(lzss) : ERR_INVALIDFORMAT;
+    if (!lzss->valid) delete lzss;
+    u32 compared = 0;
+    for (u32 i = 0; !e && i < writer.GetCount(); i++) {
+      const char *name, *path;
+      CFile *source;
+      writer.GetMember(i, &name, &path, &source);
+      if (strcmp(name, kPatchSumsName) == 0) continue;  // made, not copied
+      e = ProveMember(&pack, name, path, source, buffers, stage);
+      if (e) failure->Set(name);
+      compared++;
+    }
+    u32 members = 0;
+    if (!e) e = WalkArchive(&pack, "", CountMember, &members);
+    if (!e && members != compared) e = ERR_INVALIDFORMAT;  // one too many
+  }
+  if (buffers) gPtrPool->Free(buffers);
+  delete exe;
+  return e;
+}
+
 }  // namespace
 
 Error BuildPatch(const char *stubPath, const char *iniPath,
                  const char *filesFolder, u8 code, const char *outPath,
-                 PatchBuildInfo *infoOut, char *failedOut, u32 failedSize) {
+                 PatchBuildInfo *infoOut, char *failedOut, u32 failedSize,
+                 const PatchBuildOptions *options) {
+  PatchBuildOptions defaults = {1, true, {nullptr, nullptr}};
+  if (!options) options = &defaults;
   Failure failure = {failedOut, failedSize};
   failure.Set("");
   PatchBuildInfo info;
   memset(&info, 0, sizeof info);
+  if (infoOut) *infoOut = info;  // also on the early ways out
   if (!stubPath || !iniPath || !filesFolder || !outPath) return ERR_BADPARAMS;
 
   char packPath[512], containerPath[512];
@@ -119,18 +240,20 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
     FsDelete(packPath);
     return e ? e : FERR_OPENFAIL;
   }
-  {
-    CPackWriter writer;
-    e = writer.AddPath("PATCH.INI", iniPath);
-    if (!e) e = writer.AddFolder(filesFolder, "FILES\\");
-    if (!e) e = writer.WritePack(pack);
-    if (e) failure.Set(writer.GetFailedName());
-    info.members = writer.GetCount();
-  }
+  CPackWriter writer;
+  e = writer.AddPath("PATCH.INI", iniPath);
+  if (!e) e = writer.AddFolder(filesFolder, "FILES\\");
+  if (!e) e = writer.WritePack(pack);
+  if (e) failure.Set(writer.GetFailedName());
+  info.members = writer.GetCount();
 
   // The container; padded after the last member until the scan finds it.
+  Stage stage = {&options->progress, 0, 0};
   for (int round = 0; !e && round < 8; round++) {
-    e = LzssCompressFile(pack, container, code, kPatchBlockSize);
+    stage.total = static_cast<u64>(pack->GetSize()) * (options->prove ? 2 : 1);
+    // A padded pack is coded again; its progress starts over.
+    LzssWriteOptions coding = {options->workers, stage.Sink()};
+    e = LzssCompressFile(pack, container, code, kPatchBlockSize, &coding);
     if (e) {
       failure.Set(containerPath);
       break;
@@ -160,6 +283,12 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
         e = ERR_INVALIDFORMAT;  // the stub's end mimics a header
       if (e) failure.Set(outPath);
       delete out;
+      if (!e && options->prove) {
+        stage.offset = stage.total / 2;
+        e = ProvePatch(outPath, stubPath, info.stubSize, writer, &failure,
+                       &stage);
+        info.proofFailed = e ? 1 : 0;
+      }
       if (e) FsDelete(outPath);
     }
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/errors.h"
+#include "core/progress.h"
 #include "core/types.h"
 
 struct PatchBuildInfo {
@@ -12,6 +13,19 @@ struct PatchBuildInfo {
   u32 containerSize;   // bytes of the container
   u32 members;         // files in the pack, PATCH.INI included
   u32 padding;         // bytes added after the last member
+  u32 proofFailed;     // 1 when the patch did not read back as built
+};
+
+// How BuildPatch goes about it; the patch is the same whatever is chosen.
+struct PatchBuildOptions {
+  u32 workers;  // threads coding the container (LzssWriteOptions)
+  // Reads the finished patch back as the patcher finds and opens it (the
+  // scan, a window from the header, the LZSS container, the pack) and
+  // compares the patcher program and every member with its source.
+  bool prove;
+  // Bytes coded, then bytes compared: twice the pack's size in all when
+  // proving, once otherwise.
+  ProgressSink progress;
 };
 
 // Writes the patch to `outPath` (replacing it). `stubPath` must be a patcher
@@ -21,7 +35,11 @@ struct PatchBuildInfo {
 // scan, which cannot find a container that starts too close to the end of
 // its file, finds it; the result is checked with that scan. Temporary files
 // live beside `outPath` and are removed. On failure `failedOut` (may be
-// null) names the file concerned.
+// null) names the file concerned. Null options: one thread, proved, no
+// progress. A patch that does not read back as built (a member that
+// differs from its source, or cannot be read) is removed: INVALIDFORMAT,
+// or the read's own error, with proofFailed set and the member named.
 Error BuildPatch(const char *stubPath, const char *iniPath,
                  const char *filesFolder, u8 code, const char *outPath,
-                 PatchBuildInfo *infoOut, char *failedOut, u32 failedSize);
+                 PatchBuildInfo *infoOut, char *failedOut, u32 failedSize,
+                 const PatchBuildOptions *options = nullptr);
