@@ -195,6 +195,30 @@ Error WalkArchive(CFileService *service, const char *dir, ArchiveVisitor visit,
   return WalkDir(&walk, path, strlen(path));
 }
 
+namespace {
+
+struct Tally {
+  u32 members;
+  u64 bytes;
+};
+
+int CountFile(const char *, CFile *file, Error, void *context) {
+  Tally *t = static_cast<Tally *>(context);
+  t->members++;
+  if (file) t->bytes += file->GetSize();
+  return 0;
+}
+
+}  // namespace
+
+Error TallyArchive(CFileService *service, u32 *membersOut, u64 *bytesOut) {
+  Tally t = {0, 0};
+  Error e = WalkArchive(service, "", CountFile, &t);
+  *membersOut = t.members;
+  *bytesOut = t.bytes;
+  return e;
+}
+
 CFile *OpenContainer(CFile *file, bool allowEmbedded, Error *errorOut) {
   Error scratch = nullptr;
   if (!errorOut) errorOut = &scratch;
@@ -222,7 +246,8 @@ CFile *OpenContainer(CFile *file, bool allowEmbedded, Error *errorOut) {
   return lzss;
 }
 
-Error ReadThrough(CFile *file, u32 *failedAtOut) {
+Error ReadThrough(CFile *file, u32 *failedAtOut,
+                  const ProgressSink *progress) {
   const u32 kChunk = 32768;
   u8 *buffer = static_cast<u8 *>(gPtrPool->Allocate(kChunk));
   if (!buffer) return ERR_ALLOCFAIL;
@@ -235,6 +260,7 @@ Error ReadThrough(CFile *file, u32 *failedAtOut) {
     e = file->Read(buffer, n, &got);
     if (!e && got != n) e = FERR_EOF;
     if (!e) done += n;
+    if (!e && progress) progress->Report(done, size);
   }
   gPtrPool->Free(buffer);
   if (e && failedAtOut) *failedAtOut = done;
@@ -248,6 +274,8 @@ struct Extraction {
   ExtractReport report;
   void *context;
   u32 failures;
+  const ProgressSink *progress;  // may be null
+  u64 done, total;
 };
 
 // Creates every folder level of `relative` (a member path) below `dest`.
@@ -274,7 +302,7 @@ Error MakeParents(const char *dest, const char *relative) {
   return nullptr;
 }
 
-Error CopyOut(CFile *source, CFile *target) {
+Error CopyOut(CFile *source, CFile *target, Extraction *x) {
   const u32 kChunk = 32768;
   u8 *buffer = static_cast<u8 *>(gPtrPool->Allocate(kChunk));
   if (!buffer) return ERR_ALLOCFAIL;
@@ -288,6 +316,8 @@ Error CopyOut(CFile *source, CFile *target) {
     if (!e) e = target->Write(buffer, n, &put);
     if (!e && put != n) e = FERR_WRITEFAIL;
     done += n;
+    x->done += n;
+    if (x->progress) x->progress->Report(x->done, x->total);
   }
   gPtrPool->Free(buffer);
   return e;
@@ -307,7 +337,7 @@ int ExtractOne(const char *path, CFile *file, Error openError, void *ctx) {
     CFile *out = FsOpen(target, FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE,
                         &e);
     if (out) {
-      e = CopyOut(file, out);
+      e = CopyOut(file, out, x);
       delete out;
     } else if (!e) {
       e = FERR_OPENFAIL;
@@ -359,8 +389,11 @@ Error MakeFolders(const char *path) {
 }
 
 u32 ExtractArchive(CFileService *service, const char *destDir,
-                   ExtractReport report, void *context) {
-  Extraction x = {destDir, report, context, 0};
+                   ExtractReport report, void *context,
+                   const ProgressSink *progress) {
+  Extraction x = {destDir, report, context, 0, progress, 0, 0};
+  u32 members = 0;
+  if (progress) TallyArchive(service, &members, &x.total);
   Error e = MakeFolders(destDir);
   if (e) {
     if (report) report(destDir, e, context);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/errors.h"
+#include "core/progress.h"
 #include "core/types.h"
 
 class CFile;
@@ -38,6 +39,10 @@ typedef int (*ArchiveVisitor)(const char *path, CFile *file, Error openError,
 Error WalkArchive(CFileService *service, const char *dir,
                   ArchiveVisitor visit, void *context);
 
+// The number of files of `service` and their bytes (a file that cannot be
+// opened counts with no bytes); the listing's error as WalkArchive's.
+Error TallyArchive(CFileService *service, u32 *membersOut, u64 *bytesOut);
+
 // The LZSS container of `file` (the file itself, or the archive appended to
 // a patch executable with `allowEmbedded`), taking ownership of `file`. Null
 // with the reason in *errorOut when there is none.
@@ -45,7 +50,9 @@ CFile *OpenContainer(CFile *file, bool allowEmbedded, Error *errorOut);
 
 // Reads every byte of `file` front to back (for a container: decodes every
 // block). Null, or the first error with the position where it happened.
-Error ReadThrough(CFile *file, u32 *failedAtOut);
+// `progress` (may be null) hears of the bytes read.
+Error ReadThrough(CFile *file, u32 *failedAtOut,
+                  const ProgressSink *progress = nullptr);
 
 // Creates the host folder `path` and every missing folder above it.
 Error MakeFolders(const char *path);
@@ -55,6 +62,8 @@ Error MakeFolders(const char *path);
 // (an empty, "." or ".." component, a drive, ':' or control characters) is
 // refused with BADPARAMS and nothing is written for it. report(path, error,
 // context) is called for every member that failed; returns their number.
+// `progress` (may be null) hears of the bytes written of all the members'.
 typedef void (*ExtractReport)(const char *path, Error error, void *context);
 u32 ExtractArchive(CFileService *service, const char *destDir,
-                   ExtractReport report, void *context);
+                   ExtractReport report, void *context,
+                   const ProgressSink *progress = nullptr);

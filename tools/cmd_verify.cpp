@@ -4,6 +4,7 @@
 #include "fs/file.h"
 #include "tools/commands.h"
 #include "tools/fs_session.h"
+#include "tools/progress_bar.h"
 
 namespace {
 
@@ -11,14 +12,18 @@ struct VerifyState {
   u32 members;
   u64 bytes;
   u32 failures;
+  ProgressBar *bar;
 };
 
 int CheckMember(const char *path, CFile *file, Error openError, void *ctx) {
   VerifyState *state = static_cast<VerifyState *>(ctx);
   Error e = openError;
   u32 at = 0;
-  if (file) e = ReadThrough(file, &at);
+  ProgressSink sink = state->bar->Sink();
+  state->bar->SetOffset(state->bytes);
+  if (file) e = ReadThrough(file, &at, &sink);
   if (e) {
+    state->bar->Clear();
     fprintf(stderr, "patchkit: member %s: %s (at byte %u)\n", path,
             ErrorText(e), at);
     state->failures++;
@@ -32,9 +37,12 @@ int CheckMember(const char *path, CFile *file, Error openError, void *ctx) {
 }  // namespace
 
 int CmdVerify(int argc, char **argv) {
-  if (argc != 2) return UsageError("usage: patchkit verify FILE");
+  const char *path = nullptr;
+  bool quiet = false;
+  if (!SplitQuiet(argc, argv, &path, 1, &quiet))
+    return UsageError("usage: patchkit verify [--quiet] FILE");
   FsSession session;
-  const char *path = argv[1];
+  ProgressBar bar(quiet);
   Error e = nullptr;
   u32 failures = 0;
 
@@ -44,7 +52,10 @@ int CmdVerify(int argc, char **argv) {
   CFile *container = OpenContainer(file, true, &e);
   if (container) {
     u32 at = 0;
-    e = ReadThrough(container, &at);
+    bar.Begin(container->GetSize());
+    ProgressSink sink = bar.Sink();
+    e = ReadThrough(container, &at, &sink);
+    bar.Clear();
     if (e) {
       fprintf(stderr,
               "patchkit: %s: container block %u (byte %u) cannot be read: %s\n",
@@ -62,8 +73,13 @@ int CmdVerify(int argc, char **argv) {
     Fail(path, e);
     return kExitFailure;
   }
-  VerifyState state = {0, 0, 0};
+  VerifyState state = {0, 0, 0, &bar};
+  u32 members = 0;
+  u64 bytes = 0;
+  if (bar.Draws()) TallyArchive(archive, &members, &bytes);
+  bar.Begin(bytes);
   e = WalkArchive(archive, "", CheckMember, &state);
+  bar.Clear();
   delete archive;
   if (e) {
     Fail(std::string(path) + ": listing", e);

@@ -19,6 +19,7 @@ int CmdVerify(int argc, char **argv);   // verify FILE
 int CmdLzss(int argc, char **argv);     // lzss compress|decompress ...
 int CmdPool(int argc, char **argv);     // pool DIR OUT [--block-size N]
 int CmdBuild(int argc, char **argv);    // build --stub ... -o OUT
+int CmdInfo(int argc, char **argv);     // info FILE
 
 // "patchkit: CONTEXT: CODE" on standard error; returns kExitFailure.
 int Fail(const std::string &context, Error code);
@@ -26,6 +27,10 @@ int Fail(const std::string &context, Error code);
 int UsageError(const std::string &message);
 // Parses a number in C notation (0x.. hexadecimal); false when it is not one.
 bool ParseNumber(const char *text, unsigned long *value);
+// The arguments after the command name as exactly `count` paths, with
+// "--quiet" anywhere among them setting *quiet; false for anything else.
+bool SplitQuiet(int argc, char **argv, const char **paths, int count,
+                bool *quiet);
 // The machine's cores (at least 1): the default of -j.
 u32 DefaultWorkers();
 // The value of -j: 1 to 1024 threads; false when it is not one.

@@ -8,6 +8,8 @@
 
 namespace {
 
+const char kPatchkitVersion[] = "1.1";
+
 // More threads than this would only hold memory.
 const unsigned long kMaxWorkers = 1024;
 
@@ -19,17 +21,24 @@ struct Command {
 
 const Command kCommands[] = {
     {"build", CmdBuild,
-     "build --stub PATCHER --ini PATCH.INI --files DIR [--code 0xC4] -o OUT\n"
-     "      a patch executable: the patcher followed by its archive"},
+     "build --stub PATCHER --ini PATCH.INI --files DIR [--code 0xC4]\n"
+     "      [-j N] [--no-verify] [--quiet] -o OUT\n"
+     "      a patch executable: the patcher followed by its archive, coded\n"
+     "      on N threads (default: every core), then read back and compared\n"
+     "      with its sources"},
+    {"info", CmdInfo,
+     "info FILE\n"
+     "      where the container starts, its code, block size and blocks,\n"
+     "      stored and plain sizes, members, and the checksum record"},
     {"list", CmdList,
      "list FILE\n"
      "      SIZE<TAB>NAME of every file in a pack, pool file, LZSS\n"
      "      container of either, or patch executable"},
     {"extract", CmdExtract,
-     "extract FILE DIR\n"
+     "extract [--quiet] FILE DIR\n"
      "      every file of such an archive written under DIR"},
     {"verify", CmdVerify,
-     "verify FILE\n"
+     "verify [--quiet] FILE\n"
      "      decodes every block and reads every member; says what is wrong"},
     {"pack", CmdPack,
      "pack DIR OUT\n"
@@ -38,8 +47,8 @@ const Command kCommands[] = {
      "pool DIR OUT [--block-size N]\n"
      "      a pool file system image of every file under DIR"},
     {"lzss", CmdLzss,
-     "lzss compress [--code 0xC4] [--block-size 32768] IN OUT\n"
-     "  lzss decompress IN OUT\n"
+     "lzss compress [--code 0xC4] [--block-size 32768] [-j N] [--quiet] IN OUT\n"
+     "  lzss decompress [--quiet] IN OUT\n"
      "      LZSS block-compressed containers"},
 };
 
@@ -47,7 +56,9 @@ void PrintHelp(FILE *out) {
   fprintf(out, "usage: patchkit COMMAND ARGS...\n\ncommands:\n");
   for (const Command &c : kCommands) fprintf(out, "  %s\n", c.usage);
   fprintf(out,
-          "\nExit code: 0 success, 1 failure, 2 bad usage.\n");
+          "\nbuild, extract, verify and lzss draw a progress bar on standard\n"
+          "error when it is a terminal; --quiet silences it.\n"
+          "Exit code: 0 success, 1 failure, 2 bad usage.\n");
 }
 
 }  // namespace
@@ -72,6 +83,21 @@ bool ParseNumber(const char *text, unsigned long *value) {
   return true;
 }
 
+bool SplitQuiet(int argc, char **argv, const char **paths, int count,
+                bool *quiet) {
+  int found = 0;
+  for (int i = 1; i < argc; i++) {
+    if (!strcmp(argv[i], "--quiet")) {
+      *quiet = true;
+    } else if (found < count && (argv[i][0] != '-' || argv[i][1] == 0)) {
+      paths[found++] = argv[i];
+    } else {
+      return false;
+    }
+  }
+  return found == count;
+}
+
 u32 DefaultWorkers() {
   unsigned cores = std::thread::hardware_concurrency();
   return cores ? cores : 1;
@@ -92,6 +118,10 @@ int main(int argc, char **argv) {
   if (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") ||
       !strcmp(argv[1], "help")) {
     PrintHelp(stdout);
+    return kExitOk;
+  }
+  if (!strcmp(argv[1], "--version")) {
+    printf("patchkit %s\n", kPatchkitVersion);
     return kExitOk;
   }
   for (const Command &c : kCommands)

@@ -34,24 +34,19 @@ ProgressBar::~ProgressBar() { Clear(); }
 
 void ProgressBar::Begin(u64 total) {
   mTotal = total;
-  mStageCount = 0;
+  mOffset = 0;
   mStart = std::chrono::steady_clock::now();
   mLast = mStart - std::chrono::seconds(1);
 }
 
-ProgressSink ProgressBar::Sink(u64 offset) {
-  if (!mOn || mStageCount == sizeof mStages / sizeof mStages[0])
-    return ProgressSink{nullptr, nullptr};
-  Stage *stage = &mStages[mStageCount++];
-  stage->bar = this;
-  stage->offset = offset;
-  return ProgressSink{Report, stage};
+ProgressSink ProgressBar::Sink() {
+  return mOn ? ProgressSink{Report, this} : ProgressSink{nullptr, nullptr};
 }
 
 void ProgressBar::Report(u64 done, u64 total, void *context) {
-  Stage *stage = static_cast<Stage *>(context);
-  if (stage->bar->mTotal == 0) stage->bar->mTotal = total;
-  stage->bar->Draw(stage->offset + done);
+  ProgressBar *bar = static_cast<ProgressBar *>(context);
+  if (bar->mTotal == 0) bar->mTotal = total;
+  bar->Draw(bar->mOffset + done);
 }
 
 void ProgressBar::Draw(u64 done) {

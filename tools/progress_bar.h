@@ -20,26 +20,25 @@ class ProgressBar {
   ProgressBar &operator=(const ProgressBar &) = delete;
 
   // Work of `total` bytes in all from now on (0: the total the first report
-  // gives); a sink's reports are placed after `offset` bytes of it (for
-  // work done in several passes).
+  // gives).
   void Begin(u64 total);
-  ProgressSink Sink(u64 offset = 0);
+  // Whether it draws at all.
+  bool Draws() const { return mOn; }
+  // Reports to the bar; they count after the offset.
+  ProgressSink Sink();
+  // Where reports start within the total, for work done in several pieces.
+  void SetOffset(u64 offset) { mOffset = offset; }
   // Draws `done` of the total; at most a few times a second.
   void Draw(u64 done);
   // Blanks the line, so that a message can follow.
   void Clear();
 
  private:
-  struct Stage {
-    ProgressBar *bar;
-    u64 offset;
-  };
   static void Report(u64 done, u64 total, void *context);
 
   bool mOn;
   bool mShown = false;
   u64 mTotal = 0;
-  Stage mStages[4];
-  u32 mStageCount = 0;
+  u64 mOffset = 0;
   std::chrono::steady_clock::time_point mStart, mLast;
 };

@@ -1,11 +1,12 @@
 # Archives under fault injection and hostile names: the LZSS file and the
-# pool file over failing parents, extraction of packs with names that would
+# pool file over failing parents, the builder's proof of a damaged patch, extraction of packs with names that would
 # leave the target folder.
 vask_test(fault_archive_test
   ${CMAKE_CURRENT_LIST_DIR}/fault_lzss_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fault_pool_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/fault_build_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../support/fault_file.cpp)
-target_link_libraries(fault_archive_test PRIVATE vask_archive_open)
+target_link_libraries(fault_archive_test PRIVATE vask_archive_open vask_builder)
 
 # Hostile member names, in-process and through the real patchkit (POSIX).
 if(NOT WIN32)

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "archive/archive_open.h"
+#include "archive/lzss.h"
+#include "archive/lzss_encoder.h"
 #include "archive/lzss_file.h"
 #include "archive/lzss_writer.h"
 #include "support/fault_file.h"
@@ -184,6 +186,59 @@ TEST_F(FaultLzssTest, AFailedAllocationIsReportedAndTheContainerStillOpens) {
     }
     Bytes contents;
     EXPECT_TRUE(Reopen(&contents));
+  }
+}
+
+// The threads that code blocks must not touch the pools: once reserved, an
+// encoder allocates nothing, and gives what LzssEncode gives.
+TEST(FaultLzssEncoderTest, AReservedEncoderAllocatesNothing) {
+  Bytes block = Compressible(32768, 7);
+  Bytes a(32768), b(32768);
+  for (u8 code : {0xA1, 0xC4, 0xC5}) {
+    CFaultPlan memory;
+    ScopedFaultPtrPool pool(&memory);
+    CLzssEncoder encoder;
+    ASSERT_EQ(encoder.Reserve(code, 32768), nullptr);
+    for (u32 n : {32768u, 1000u, 1u, 40u}) {
+      u32 la = 32768, lb = 32768;
+      memory.Disarm();
+      ASSERT_EQ(encoder.Encode(block.data(), n, a.data(), &la, code, nullptr),
+                nullptr);
+      EXPECT_EQ(memory.Count(kFaultAlloc), 0u) << "code " << int(code);
+      ASSERT_EQ(LzssEncode(block.data(), n, b.data(), &lb, code, nullptr),
+                nullptr);
+      EXPECT_EQ(Bytes(a.begin(), a.begin() + la), Bytes(b.begin(), b.begin() + lb));
+    }
+  }
+}
+
+// Every allocation of a compression on several threads fails in turn: the
+// failure is reported, and nothing leaks or hangs.
+TEST_F(FaultLzssTest, EveryFailedAllocationOfAThreadedCompressionIsReported) {
+  std::string plainPath = dir / "plain.bin";
+  CFaultPlan memory;
+  u32 count;
+  LzssWriteOptions options = {3, {nullptr, nullptr}};
+  {
+    ScopedFaultPtrPool pool(&memory);
+    std::unique_ptr<CHostFile> in(OpenNativeFile(plainPath, false, false));
+    std::unique_ptr<CHostFile> out(OpenNativeFile(dir / "t.lzs", true, true));
+    memory.Disarm();
+    ASSERT_EQ(LzssCompressFile(in.get(), out.get(), 0xC4, kBlock, &options),
+              nullptr);
+    count = memory.Count(kFaultAlloc);
+  }
+  EXPECT_EQ(ReadWholeFile(dir / "t.lzs"), original);
+  ASSERT_GT(count, 0u);
+  for (u32 k = 1; k <= count; k++) {
+    SCOPED_TRACE(k);
+    ScopedFaultPtrPool pool(&memory);
+    std::unique_ptr<CHostFile> in(OpenNativeFile(plainPath, false, false));
+    std::unique_ptr<CHostFile> out(OpenNativeFile(dir / "t.lzs", true, true));
+    memory.Arm(kFaultAlloc, k, nullptr);
+    EXPECT_EQ(LzssCompressFile(in.get(), out.get(), 0xC4, kBlock, &options),
+              FERR_NOTENOUGHMEM);
+    memory.Disarm();
   }
 }
 

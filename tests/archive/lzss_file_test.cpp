@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -314,6 +315,68 @@ TEST_F(LzssFileTest, ConverterOutputEqualsWhatTheFileWritesItself) {
       ASSERT_EQ(f->Write(&plain[at], 1000, nullptr), nullptr);
   }
   EXPECT_EQ(ReadWholeFile(path), converted);
+}
+
+// The container as one thread writes it, block by block: the stream when it
+// is shorter than the block, else the block raw.
+Bytes ExpectedContainer(const Bytes &plain, u8 code, u32 blockSize) {
+  std::vector<Bytes> stored;
+  for (size_t at = 0; at < plain.size() || stored.empty(); at += blockSize) {
+    size_t n = std::min<size_t>(blockSize, plain.size() - at);
+    Bytes block(plain.begin() + at, plain.begin() + at + n);
+    Bytes out(n ? n - 1 : 0);
+    u32 length = static_cast<u32>(out.size());
+    Error e = n ? LzssEncode(block.data(), static_cast<u32>(n), out.data(),
+                             &length, code, nullptr)
+                : nullptr;
+    if (e == ERR_BUFFERTOOSMALL) {
+      stored.push_back(block);
+    } else {
+      EXPECT_EQ(e, nullptr);
+      out.resize(n ? length : 0);
+      stored.push_back(out);
+    }
+  }
+  return Container(static_cast<u32>(plain.size()), blockSize, code, stored);
+}
+
+TEST_F(LzssFileTest, EveryNumberOfThreadsWritesTheSameBytes) {
+  // Text and noise in turns, so that blocks are stored both ways (noise
+  // also codes fast, which keeps the large input cheap).
+  const size_t kLarge = 2 << 20;
+  Bytes large = PatternBytes(kLarge, 21);
+  Bytes text = Compressible(kLarge, 22);
+  for (size_t at = 0; at < kLarge; at += 200000)
+    std::copy_n(text.begin() + at, std::min<size_t>(60000, kLarge - at),
+                large.begin() + at);
+  for (size_t size : {size_t(0), size_t(1), size_t(32767), size_t(32768),
+                      size_t(32769), kLarge}) {
+    Bytes plain(large.begin(), large.begin() + size);
+    std::string in = Put(plain, "plain.bin");
+    for (u8 code : {0xC4, 0xA1, 0xC5}) {
+      for (u32 blockSize : {1000u, 32768u}) {
+        // The large input is held to what one thread writes, which the
+        // small ones hold to the blocks coded one by one.
+        Bytes expected;
+        if (size < kLarge) expected = ExpectedContainer(plain, code, blockSize);
+        for (u32 workers : {1u, 2u, 3u, 8u}) {
+          SCOPED_TRACE(std::to_string(size) + " bytes, code " +
+                       std::to_string(code) + ", blocks of " +
+                       std::to_string(blockSize) + ", " +
+                       std::to_string(workers) + " threads");
+          std::unique_ptr<CHostFile> i(OpenNativeFile(in, false, false));
+          std::unique_ptr<CHostFile> o(OpenNativeFile(dir / "c.lzs", true, true));
+          LzssWriteOptions options = {workers, {nullptr, nullptr}};
+          ASSERT_EQ(LzssCompressFile(i.get(), o.get(), code, blockSize,
+                                     &options),
+                    nullptr);
+          o.reset();
+          if (expected.empty()) expected = ReadWholeFile(dir / "c.lzs");
+          ASSERT_EQ(ReadWholeFile(dir / "c.lzs"), expected);
+        }
+      }
+    }
+  }
 }
 
 TEST_F(LzssFileTest, ConvertersRoundTripAndReportBadInput) {

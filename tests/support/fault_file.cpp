@@ -1,5 +1,7 @@
 #include "support/fault_file.h"
 
+#include <vector>
+
 const char *FaultOpName(FaultOp op) {
   static const char *const kNames[kFaultOpCount] = {
       "read", "write", "seek", "open", "flush", "truncate", "allocation"};
@@ -15,9 +17,15 @@ void CFaultPlan::Arm(FaultOp op, u32 k, Error code, bool torn, bool sticky) {
   mSticky = sticky;
 }
 
+void CFaultPlan::ArmCorruption(u32 k) {
+  Arm(kFaultWrite, k, nullptr);
+  mCorrupt = true;
+}
+
 void CFaultPlan::Disarm() {
   for (u32 &c : mCount) c = 0;
   mAt = 0;
+  mCorrupt = false;
   mFired = false;
 }
 
@@ -49,6 +57,12 @@ Error CFaultFile::Read(void *buffer, u32 size, u32 *countOut) {
 
 Error CFaultFile::Write(const void *buffer, u32 size, u32 *countOut) {
   if (!mPlan->Hit(kFaultWrite)) return parent->Write(buffer, size, countOut);
+  if (mPlan->Corrupts()) {
+    std::vector<unsigned char> changed(static_cast<const unsigned char *>(buffer),
+                                       static_cast<const unsigned char *>(buffer) + size);
+    if (size) changed[size / 2] ^= 0x5A;
+    return parent->Write(changed.data(), size, countOut);
+  }
   u32 n = 0;
   if (mPlan->Torn()) parent->Write(buffer, size / 2, &n);
   if (countOut) *countOut = n;

@@ -31,6 +31,10 @@ class CFaultPlan {
   // torn: a read or write moves half its bytes first. sticky: every later
   // operation of that kind fails too.
   void Arm(FaultOp op, u32 k, Error code, bool torn = false, bool sticky = false);
+  // The k-th write counted from now succeeds, but the middle byte of what
+  // it writes is changed on its way to the file: damage a later read must
+  // catch.
+  void ArmCorruption(u32 k);
   // No fault; the counts start again from 0.
   void Disarm();
   // Counts an operation of `op`; true when it must fail.
@@ -38,6 +42,7 @@ class CFaultPlan {
 
   Error Code() const { return mCode; }
   bool Torn() const { return mTorn; }
+  bool Corrupts() const { return mCorrupt; }
   // Whether the armed fault has happened.
   bool Fired() const { return mFired; }
   // Operations of `op` counted since the last Arm or Disarm.
@@ -49,6 +54,7 @@ class CFaultPlan {
   u32 mAt = 0;  // 0: not armed
   Error mCode = nullptr;
   bool mTorn = false;
+  bool mCorrupt = false;
   bool mSticky = false;
   bool mFired = false;
 };

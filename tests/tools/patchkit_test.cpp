@@ -1,6 +1,7 @@
 // patchkit as a user runs it: real processes over real files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -123,7 +124,12 @@ TEST_F(PatchkitTest, BadUsageIsExitTwoAndFailuresNameTheFileAndCode) {
   EXPECT_EQ(Kit({"build", "--stub", "x", "--code", "zz"}).exitCode, 2);
   ProcessResult help = Kit({"--help"});
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_NE(help.output.find("extract FILE DIR"), std::string::npos);
+  EXPECT_NE(help.output.find("extract [--quiet] FILE DIR"), std::string::npos);
+  EXPECT_EQ(Kit({"build", "-j", "0"}).exitCode, 2);
+  EXPECT_EQ(Kit({"lzss", "decompress", "-j", "2", "a", "b"}).exitCode, 2);
+  ProcessResult version = Kit({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.output.rfind("patchkit ", 0), 0u) << version.output;
 
   ProcessResult r = Kit({"list", dir / "missing.pack"});
   EXPECT_EQ(r.exitCode, 1);
@@ -132,6 +138,93 @@ TEST_F(PatchkitTest, BadUsageIsExitTwoAndFailuresNameTheFileAndCode) {
   r = Kit({"list", dir / "junk"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.output.find("junk:"), std::string::npos) << r.output;
+}
+
+// Away from a terminal nothing is drawn: a build prints its one summary
+// line whatever the threads or --quiet, and the patches are the same bytes.
+TEST_F(PatchkitTest, OutputAndPatchAreTheSameForEveryThreadCountAndQuiet) {
+  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
+  std::vector<std::string> build = {"build", "--stub", VASKPATCH_BIN, "--ini",
+                                    dir / "Patch.ini", "--files", src};
+  auto run = [&](std::vector<std::string> extra, const std::string &out) {
+    std::vector<std::string> args = build;
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back("-o");
+    args.push_back(out);
+    return Kit(args);
+  };
+  ProcessResult one = run({"-j", "1"}, dir / "p1");
+  ASSERT_EQ(one.exitCode, 0) << one.output;
+  EXPECT_EQ(one.output.find('\r'), std::string::npos);
+  EXPECT_EQ(std::count(one.output.begin(), one.output.end(), '\n'), 1);
+  ProcessResult many = run({"-j", "3", "--quiet"}, dir / "p3");
+  ASSERT_EQ(many.exitCode, 0) << many.output;
+  EXPECT_EQ(many.output.substr(many.output.find(':')),
+            one.output.substr(one.output.find(':')));
+  EXPECT_EQ(ReadWholeFile(dir / "p3"), ReadWholeFile(dir / "p1"));
+  ASSERT_EQ(run({"--no-verify"}, dir / "pn").exitCode, 0);
+  EXPECT_EQ(ReadWholeFile(dir / "pn"), ReadWholeFile(dir / "p1"));
+
+  ProcessResult lz = Kit({"lzss", "compress", "-j", "2", dir / "p1", dir / "p1.lz"});
+  EXPECT_EQ(lz.exitCode, 0);
+  EXPECT_EQ(lz.output, "");
+  ProcessResult back = Kit({"lzss", "decompress", "--quiet", dir / "p1.lz", dir / "back"});
+  EXPECT_EQ(back.output, "");
+  EXPECT_EQ(ReadWholeFile(dir / "back"), ReadWholeFile(dir / "p1"));
+  ProcessResult x = Kit({"extract", "--quiet", dir / "p1", dir / "out"});
+  EXPECT_EQ(x.exitCode, 0);
+  EXPECT_EQ(x.output, "");
+  ProcessResult v = Kit({"verify", dir / "p1", "--quiet"});
+  EXPECT_EQ(v.exitCode, 0) << v.output;
+  EXPECT_EQ(v.output.find('\r'), std::string::npos);
+}
+
+TEST_F(PatchkitTest, InfoDescribesPatchesContainersPacksAndPools) {
+  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
+  ASSERT_EQ(Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
+                 "--files", src, "-o", dir / "patch"}).exitCode, 0);
+  ProcessResult r = Kit({"info", dir / "patch"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  u32 stub = static_cast<u32>(fsys::file_size(VASKPATCH_BIN));
+  for (const std::string &line : std::vector<std::string>{
+           "kind: patch executable\n", "patcher: " + std::to_string(stub) + " bytes\n",
+        "container: at byte " + std::to_string(stub) + "\n",
+        "code: 0xC4 (offset 12 bits, length 4 bits)\n", "block size: 32768\n",
+        "archive: pack\n",
+        "members: 4, 50021 bytes, largest 50000 bytes (FILES\\SUB\\B.BIN)\n",
+        "checksum record: absent\n"})
+    EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
+  // The pack of a patch is padded until the scan can find it; its blocks
+  // are compressed (the tree's text) or raw (the padding, the noise).
+  EXPECT_NE(r.output.find("blocks: "), std::string::npos);
+
+  // A pack of 78 bytes of header and directory, 3000 bytes of text and
+  // 2000 of noise, in blocks of 1000: three compress, three do not.
+  fsys::create_directories(dir / "mixed");
+  WriteWholeFile(dir / "mixed/A.TXT", std::string(3000, 'a'));
+  WriteWholeFile(dir / "mixed/B.BIN", PatternBytes(2000, 5));
+  ASSERT_EQ(Kit({"pack", dir / "mixed", dir / "m.pack"}).exitCode, 0);
+  ASSERT_EQ(fsys::file_size(dir / "m.pack"), 5078u);
+  ASSERT_EQ(Kit({"lzss", "compress", "--block-size", "1000", dir / "m.pack",
+                 dir / "m.lz"}).exitCode, 0);
+  r = Kit({"info", dir / "m.lz"});
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  for (const std::string &line : std::vector<std::string>{
+           "kind: LZSS container\n", "container: at byte 0\n",
+           "block size: 1000\n", "blocks: 6 (compressed 3, raw 3, empty 0)\n",
+           "stored: " + std::to_string(fsys::file_size(dir / "m.lz")) +
+               " bytes, plain: 5078 bytes",
+           "members: 2, 5000 bytes, largest 3000 bytes (A.TXT)\n"})
+    EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
+
+  ASSERT_EQ(Kit({"pack", src, dir / "t.pack"}).exitCode, 0);
+  r = Kit({"info", dir / "t.pack"});
+  EXPECT_NE(r.output.find("kind: pack\n"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("container:"), std::string::npos) << r.output;
+  ASSERT_EQ(Kit({"pool", src, dir / "t.pool"}).exitCode, 0);
+  r = Kit({"info", dir / "t.pool"});
+  EXPECT_NE(r.output.find("kind: pool file\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("checksum record: absent\n"), std::string::npos);
 }
 
 }  // namespace
