@@ -4,8 +4,8 @@
 # of a whole patch, and prints the figures with the ratios the targets are
 # stated in. The machine may be shared and noisy: only ratios measured in
 # the same run mean much.
-#   env: REPS (repetitions, default 5); SIZES (synthetic trees in MiB,
-#   default "64 256")
+#   env: REPS (repetitions, default 5); BUILD_REPS (rounds of the build
+#   benchmark, default 3); SIZES (synthetic trees in MiB, default "64 256")
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -33,6 +33,11 @@ echo
 echo "== whole patch: build and apply"
 REPS=$reps bash bench/apply_bench.sh build/release build/release/apply-bench \
   | tee "$results/apply.txt"
+
+echo
+echo "== building a patch against gzip, pigz and xz"
+BUILD_REPS=${BUILD_REPS:-3} bash bench/build_bench.sh build/release build/release/apply-bench \
+  | tee "$results/build.txt"
 
 echo
 echo "== medians and ratios"

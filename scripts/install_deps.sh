@@ -12,7 +12,7 @@ native_only=0
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 pkgs=(build-essential cmake ninja-build googletest libgtest-dev)
-[ "${1:-}" = "--bench" ] && pkgs+=(libbenchmark-dev zlib1g-dev python3 time)
+[ "${1:-}" = "--bench" ] && pkgs+=(libbenchmark-dev zlib1g-dev python3 time gzip pigz xz-utils)
 if [ $native_only = 0 ]; then
   pkgs+=(libbenchmark-dev clang libclang-rt-dev zlib1g-dev mingw-w64
          g++-mingw-w64-i686-posix xvfb xauth x11-utils imagemagick python3 time)
