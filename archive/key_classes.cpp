@@ -147,32 +147,40 @@ void KeyClasses::Refine(u32 d) {
 // sort of all their positions by key, then each position goes back to its
 // own group in that order, so every group comes out sorted.
 void KeyClasses::SortLargeGroups() {
-  u32 total = 0;
-  for (u32 g = 0; g < mGroupCount; g++) {
-    u32 s = mGroups[2 * g], e = mGroups[2 * g + 1];
-    mCursor[s] = s;
-    for (u32 j = s; j < e; j++)
-      mPairs[total++] = static_cast<u64>(mKeyAt[j]) << 32 | mOrder[j];
-  }
-  if (!total) return;
-  // Keys are places in the order, below mCount.
+  if (!mGroupCount) return;
+  // Keys are places in the order, below mCount. Every pass's histogram is
+  // counted while the pairs are gathered, so each pass only scatters.
   u32 bits = BitLength(mCount);
   u32 passes = (bits + 10) / 11;
   u32 digitBits = (bits + passes - 1) / passes;
   u32 mask = (1u << digitBits) - 1;
+  u32 *histogram[3];
+  for (u32 pass = 0; pass < passes; pass++)
+    histogram[pass] = mHistogram + pass * (mask + 1);
+  memset(mHistogram, 0, passes * (mask + 1) * sizeof(u32));
+  u32 total = 0;
+  for (u32 g = 0; g < mGroupCount; g++) {
+    u32 s = mGroups[2 * g], e = mGroups[2 * g + 1];
+    mCursor[s] = s;
+    for (u32 j = s; j < e; j++) {
+      u32 key = mKeyAt[j];
+      mPairs[total++] = static_cast<u64>(key) << 32 | mOrder[j];
+      for (u32 pass = 0; pass < passes; pass++)
+        histogram[pass][(key >> (pass * digitBits)) & mask]++;
+    }
+  }
   u64 *from = mPairs, *to = mPairs2;
   for (u32 pass = 0; pass < passes; pass++) {
     u32 shift = 32 + pass * digitBits;
-    memset(mHistogram, 0, (mask + 1) * sizeof(u32));
-    for (u32 i = 0; i < total; i++) mHistogram[(from[i] >> shift) & mask]++;
+    u32 *start = histogram[pass];
     u32 sum = 0;
     for (u32 k = 0; k <= mask; k++) {
-      u32 c = mHistogram[k];
-      mHistogram[k] = sum;
+      u32 c = start[k];
+      start[k] = sum;
       sum += c;
     }
     for (u32 i = 0; i < total; i++)
-      to[mHistogram[(from[i] >> shift) & mask]++] = from[i];
+      to[start[(from[i] >> shift) & mask]++] = from[i];
     u64 *t = from;
     from = to;
     to = t;
