@@ -27,30 +27,13 @@ done
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
-median() { sort -g | awk '{ v[NR] = $1 } END {
-  if (NR == 0) { print "nan"; exit }
-  print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+source "$root/bench/bench_common.sh"
+
 # timed REPORT COMMAND...: wall, user, system seconds and peak KiB of the
 # command (the kernel's accounting, to the microsecond) into REPORT.
 timed() { local r=$1; shift; "$harness" run "$r" -- "$@"; }
 wall() { cut -d' ' -f1 "$1"; }
 cpu() { awk '{ printf "%.6f\n", $2 + $3 }' "$1"; }
-
-# The trees, made once and kept between runs.
-tree() {  # tree NAME -> path
-  local name=$1 dir=$work/trees/$1
-  if [ ! -f "$dir.done" ]; then
-    rm -rf "$dir"
-    mkdir -p "$dir"
-    if [ "$name" = corpus ]; then
-      "$harness" corpus-tree "$dir" >/dev/null
-    else
-      "$harness" synthetic-tree "$dir" "${name#synthetic}" >/dev/null
-    fi
-    touch "$dir.done"
-  fi
-  echo "$dir"
-}
 
 registry() {
   cat > "$work/registry.reg" <<REG

@@ -32,25 +32,7 @@ done
 mkdir -p "$work/trees"
 work=$(cd "$work" && pwd)
 
-median() { sort -g | awk '{ v[NR] = $1 } END {
-  if (NR == 0) { print "nan"; exit }
-  print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-# The trees, made once and kept between runs (shared with apply_bench.sh).
-tree() {  # tree NAME -> path
-  local name=$1 dir=$work/trees/$1
-  if [ ! -f "$dir.done" ]; then
-    rm -rf "$dir"
-    mkdir -p "$dir"
-    if [ "$name" = corpus ]; then
-      "$harness" corpus-tree "$dir" >/dev/null
-    else
-      "$harness" synthetic-tree "$dir" "${name#synthetic}" >/dev/null
-    fi
-    touch "$dir.done"
-  fi
-  echo "$dir"
-}
+source "$root/bench/bench_common.sh"
 
 # The contenders, by label; each reads the tree or its tar and writes $out.
 labels=(j1 j2)
