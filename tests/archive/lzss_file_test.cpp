@@ -355,8 +355,11 @@ TEST_F(LzssFileTest, EveryNumberOfThreadsWritesTheSameBytes) {
     std::string in = Put(plain, "plain.bin");
     for (u8 code : {0xC4, 0xA1, 0xC5}) {
       for (u32 blockSize : {1000u, 32768u}) {
-        // The large input is held to what one thread writes, which the
-        // small ones hold to the blocks coded one by one.
+        // Blocks of 1000 bytes fill the ring of eight threads' slots several
+        // times over already at 32,769 bytes; the large input has them
+        // under one code only, and is held to what one thread writes, which
+        // the small ones hold to the blocks coded one by one.
+        if (size == kLarge && blockSize == 1000 && code != 0xC4) continue;
         Bytes expected;
         if (size < kLarge) expected = ExpectedContainer(plain, code, blockSize);
         for (u32 workers : {1u, 2u, 3u, 8u}) {
