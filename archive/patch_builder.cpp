@@ -123,6 +123,7 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
     CPackWriter writer;
     e = writer.AddPath("PATCH.INI", iniPath);
     if (!e) e = writer.AddFolder(filesFolder, "FILES\\");
+    if (!e) e = writer.AddChecksums();
     if (!e) e = writer.WritePack(pack);
     if (e) failure.Set(writer.GetFailedName());
     info.members = writer.GetCount();

@@ -1,32 +1,12 @@
 // What the patcher needs from the operating system, behind one small
 // interface implemented once per platform (platform_posix.cpp,
-// platform_win32.cpp). The patcher's logic calls nothing else of the system;
-// files and folders go through the file services.
+// platform_win32.cpp), beside the message box of config/message_box.h. The
+// patcher's logic calls nothing else of the system; files and folders go
+// through the file services.
 #pragma once
 
+#include "config/message_box.h"
 #include "core/types.h"
-
-// Message box types (the Win32 values) and the buttons a box answers.
-const u32 kMbOk = 0;
-const u32 kMbAbortRetryIgnore = 2;
-const u32 kMbYesNo = 4;
-const u32 kMbIconError = 16;
-const u32 kMbIconQuestion = 32;
-const u32 kMbIconInformation = 64;
-
-const int kIdOk = 1;
-const int kIdAbort = 3;
-const int kIdRetry = 4;
-const int kIdIgnore = 5;
-const int kIdYes = 6;
-const int kIdNo = 7;
-
-// Shows a modal message box without owner window and returns the button
-// pressed; 0 when the box could not be shown.
-int PlatformMessageBox(const char *text, const char *caption, u32 type);
-
-// Ends the process with `code` through the normal process exit.
-[[noreturn]] void PlatformExitProcess(int code);
 
 // The path of the running executable, NUL-terminated, in `size` bytes;
 // false when it cannot be had or does not fit.

@@ -92,15 +92,6 @@ bool ParseQuotedProgramPath(const char *commandLine, char *buffer, u32 size) {
   return true;
 }
 
-int PlatformMessageBox(const char *text, const char *caption, u32 type) {
-  return MessageBoxA(nullptr, text, caption, type);
-}
-
-void PlatformExitProcess(int code) {
-  // The normal process exit: the pools' exit handlers run.
-  exit(code);
-}
-
 bool PlatformGetExecutablePath(char *buffer, u32 size) {
   if (ParseQuotedProgramPath(GetCommandLineA(), buffer, size)) return true;
   // Started without the shell's quoted form (or with a path that does not
