@@ -36,8 +36,12 @@ int PlatformCreateMutex(const char *name);
 // returns. False when the dialog could not be shown (work did not run).
 bool PlatformRunProgressDialog(const char *caption, const char *text,
                                void (*work)(void *), void *arg);
-// Called by the worker as a file's copy advances; may be ignored.
-void PlatformProgress(const char *file, u64 bytesDone, u64 bytesTotal);
+// Called by the worker as the run advances: `done` of `total` bytes of the
+// whole run (the proof of the patch, then the files), `item` the file being
+// copied (its path below the game folder) or null while the patch is
+// proven. Cheap enough to call for every chunk: it shows at most a few
+// updates a second.
+void PlatformProgress(const char *item, u64 done, u64 total);
 
 // The current user's Start-menu Programs folder (or its equivalent);
 // false when there is none.
@@ -56,3 +60,9 @@ void PlatformStartProgram(const char *commandLine);
 
 // If `path` is a read-only file, makes it a normal writable file.
 void PlatformMakeWritable(const char *path);
+// Puts the complete file `from` in the place of `to` in one step, replacing
+// `to` when it exists (a rename over it), so that `to` is at every moment
+// either its old file or the new one, whole. The new file keeps the old
+// one's permissions where the system has them. False when it cannot be
+// done; both files are then as they were.
+bool PlatformReplaceFile(const char *from, const char *to);

@@ -237,3 +237,7 @@ void PlatformMakeWritable(const char *path) {
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
   }
 }
+
+bool PlatformReplaceFile(const char *from, const char *to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <vector>
 
 #include "support/process.h"
@@ -355,50 +357,108 @@ TEST_F(PatcherTest, BarePatcherSaysThePatchIsBroken) {
       << r.output;
 }
 
-TEST_F(PatcherTest, DamagedDirectoryBlockCopiesNothing) {
-  ASSERT_TRUE(Build("0xC4"));
-  auto bytes = ReadWholeFile(patch);
-  auto stub = ReadWholeFile(VASKPATCH_BIN);
-  // The first block of the container holds the pack's directory: make its
-  // stored length impossible by pointing entry 1 past the end of the file.
-  size_t header = stub.size();
-  ASSERT_EQ(std::string(bytes.begin() + header, bytes.begin() + header + 4), "LZSS");
-  for (size_t i = header + 18; i < header + 22; i++) bytes[i] = 0xFF;
-  WriteWholeFile(patch, bytes);
-  ProcessResult r = Run("y\n\n");
-  EXPECT_EQ(r.exitCode, 255) << r.output;
-  EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "old game executable");
+// Everything below the game folder: each path with its mode and bytes.
+std::map<std::string, std::pair<unsigned, std::string>> Snapshot(const std::string &root) {
+  std::map<std::string, std::pair<unsigned, std::string>> out;
+  for (auto &e : fsys::recursive_directory_iterator(root)) {
+    struct stat st;
+    lstat(e.path().c_str(), &st);
+    out[e.path().string()] = {static_cast<unsigned>(st.st_mode),
+                              e.is_regular_file() ? ReadWholeText(e.path()) : ""};
+  }
+  return out;
 }
 
-TEST_F(PatcherTest, DamagedMemberBlockFailsThatFileOnly) {
-  // A big compressible member spans several blocks; one in its middle is
-  // damaged so that its first token copies from before the block's start.
+u32 U32At(const std::vector<unsigned char> &b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<u32>(b[at + 3]) << 24;
+}
+
+// A patch of `tree` (Patch.ini and Files/) made with the general tools
+// instead of the builder: a pack, its container, the patcher in front.
+std::string AssembleByHand(const std::string &tree, const std::string &out) {
+  std::string pack = out + ".pack", container = out + ".lzss";
+  EXPECT_EQ(RunProcess({PATCHKIT_BIN, "pack", tree, pack}, {}, "").exitCode, 0);
+  EXPECT_EQ(RunProcess({PATCHKIT_BIN, "lzss", "compress", pack, container}, {}, "").exitCode, 0);
+  auto bytes = ReadWholeFile(VASKPATCH_BIN);
+  auto tail = ReadWholeFile(container);
+  bytes.insert(bytes.end(), tail.begin(), tail.end());
+  WriteWholeFile(out, bytes);
+  chmod(out.c_str(), 0755);
+  return out;
+}
+
+// A patch that cannot be proven whole says so and changes nothing: not a
+// file, not a mode, not the registry.
+TEST_F(PatcherTest, BrokenPatchesAreToldAndChangeNothing) {
+  // A big compressible member spans several compressed blocks.
   std::string big;
   for (int i = 0; big.size() < 200000; i++)
     big += "line " + std::to_string(i * 7919 % 1000) + " of the big map\n";
   WriteWholeFile(files + "/Maps/big.bin", big);
+  WriteWholeFile(game + "/readme.TXT", std::string("old"));
+  chmod((game + "/readme.TXT").c_str(), 0444);
   ASSERT_TRUE(Build());
-  auto bytes = ReadWholeFile(patch);
-  size_t header = ReadWholeFile(VASKPATCH_BIN).size();
-  auto u32at = [&](size_t at) {
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
-           static_cast<u32>(bytes[at + 3]) << 24;
+  const auto good = ReadWholeFile(patch);
+  const size_t header = ReadWholeFile(VASKPATCH_BIN).size();
+  auto block = [&](const std::vector<unsigned char> &b, u32 i) {
+    return header + U32At(b, header + 14 + 4 * i);
   };
-  u32 blockCount = (u32at(header + 4) - 1) / u32at(header + 8) + 1;
-  ASSERT_GE(blockCount, 5u);
-  size_t entry = header + 14 + 4 * 3;
-  u32 start = u32at(entry), end = u32at(entry + 4);
-  ASSERT_LT(end - start, 32768u) << "block 3 must be stored compressed";
-  bytes[header + start] = 0x7F;
-  bytes[header + start + 1] = 0xFF;
-  WriteWholeFile(patch, bytes);
-  ProcessResult r = Run("y\ni\n\n");
+  u32 blocks = (U32At(good, header + 4) - 1) / U32At(good, header + 8) + 1;
+  ASSERT_GE(blocks, 5u);
+  ASSERT_LT(block(good, 4) - block(good, 3), 32768u) << "block 3 must be compressed";
+
+  // The same tree by hand, with a damaged checksum record.
+  std::string tree = dir / "tree";
+  ASSERT_EQ(RunProcess({PATCHKIT_BIN, "extract", patch, tree}, {}, "").exitCode, 0);
+  auto sums = ReadWholeFile(tree + "/PATCH.SUM");
+  ASSERT_GT(sums.size(), 40u);
+  sums[20] ^= 1;  // the first entry's sum
+  WriteWholeFile(tree + "/PATCH.SUM", sums);
+  auto badRecord = ReadWholeFile(AssembleByHand(tree, dir / "hand.bin"));
+
+  struct Case {
+    const char *what;
+    std::function<void(std::vector<unsigned char> &)> damage;
+  } cases[] = {
+      {"a member block that does not decode",
+       [&](auto &b) { b[block(b, 3)] = 0x7F, b[block(b, 3) + 1] = 0xFF; }},
+      {"50 bytes changed inside a member's block",
+       [&](auto &b) { for (int i = 0; i < 50; i++) b[block(b, 2) + 700 + i] ^= 0x55; }},
+      {"the directory's block out of bounds",
+       [&](auto &b) { for (size_t i = header + 18; i < header + 22; i++) b[i] = 0xFF; }},
+      {"a cut download", [&](auto &b) { b.resize(b.size() - 20000); }},
+      {"a damaged checksum record", [&](auto &b) { b = badRecord; }},
+  };
+  const std::string registry = RegistryText();
+  const auto before = Snapshot(game);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    auto bytes = good;
+    c.damage(bytes);
+    WriteWholeFile(patch, bytes);
+    ProcessResult r = Run("y\n\n");
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    EXPECT_NE(r.output.find("== VASK Patch ==\nPatch file is broken!\n"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(Snapshot(game), before);
+    EXPECT_EQ(RegistryText(), registry);
+  }
+}
+
+// Patches of other tools, without a checksum record, are proven as far as
+// they can be and apply as before.
+TEST_F(PatcherTest, PatchWithoutChecksumsStillApplies) {
+  std::string tree = dir / "tree";
+  fsys::create_directories(tree);
+  fsys::copy(files, tree + "/Files", fsys::copy_options::recursive);
+  WriteWholeFile(tree + "/Files/noise.bin", PatternBytes(40000, 9));
+  WriteWholeFile(tree + "/Patch.ini", ini);
+  patch = AssembleByHand(tree, dir / "hand.bin");
+  ProcessResult r = Run("y\nn\n\n");
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_NE(r.output.find("The file MAPS\\BIG.BIN could not be copied."),
-            std::string::npos)
-      << r.output;
-  EXPECT_NE(r.output.find("The update did not complete."), std::string::npos);
   EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "new game executable");
+  EXPECT_EQ(ReadWholeFile(game + "/NOISE.BIN"), PatternBytes(40000, 9));
+  EXPECT_NE(RegistryText().find("\"GameVersion\"=dword:00010009"), std::string::npos);
 }
 
 }  // namespace
