@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <vector>
 
 #include "support/process.h"
@@ -82,13 +84,14 @@ class PatcherTest : public ::testing::Test {
     return true;
   }
 
-  ProcessResult Run(const std::string &answers, const std::string &exe = "") {
+  ProcessResult Run(const std::string &answers, const std::string &exe = "",
+                    long killAfterMicros = -1) {
     return RunProcess({exe.empty() ? patch : exe},
                       {{"VASKPATCH_REGISTRY", dir / "registry.reg"},
                        {"VASKPATCH_PROGRAMS", dir / "programs"},
                        {"TMPDIR", dir / "tmp"},
                        {"HOME", dir / "home"}},
-                      answers, 120);
+                      answers, 120, killAfterMicros);
   }
 
   std::string RegistryText() { return ReadWholeText(dir / "registry.reg"); }
@@ -459,6 +462,89 @@ TEST_F(PatcherTest, PatchWithoutChecksumsStillApplies) {
   EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "new game executable");
   EXPECT_EQ(ReadWholeFile(game + "/NOISE.BIN"), PatternBytes(40000, 9));
   EXPECT_NE(RegistryText().find("\"GameVersion\"=dword:00010009"), std::string::npos);
+}
+
+// A run killed at any moment leaves every game file old or new, whole, and
+// the next run removes what it left behind and completes.
+TEST_F(PatcherTest, KilledRunsLeaveEveryFileOldOrNew) {
+  fsys::remove_all(files);
+  fsys::create_directories(files + "/Data");
+  const int kFiles = 4;
+  auto name = [](int i) { return "Data/PART" + std::to_string(i) + ".BIN"; };
+  for (int i = 0; i < kFiles; i++) WriteWholeFile(files + "/" + name(i), PatternBytes(1 << 20, i));
+  ASSERT_TRUE(Build());
+  auto reset = [&] {
+    fsys::remove_all(game + "/Data");
+    fsys::create_directories(game + "/Data");
+    for (int i = 0; i < kFiles; i++) WriteWholeFile(game + "/" + name(i), "old " + name(i));
+  };
+  auto leftovers = [&] {
+    int n = 0;
+    for (auto &e : fsys::recursive_directory_iterator(game))
+      n += e.path().filename() == "~vaskpatch.tmp";
+    return n;
+  };
+  reset();
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(Run("y\nn\n\n").exitCode, 0);
+  long full = std::chrono::duration_cast<std::chrono::microseconds>(
+                  std::chrono::steady_clock::now() - t0).count();
+
+  std::mt19937 rng(20261207);
+  int cut = 0;
+  for (int k = 0; k < 20; k++) {
+    reset();
+    long at = static_cast<long>(rng() % static_cast<unsigned>(full));
+    SCOPED_TRACE("killed after " + std::to_string(at) + " us of " + std::to_string(full));
+    ProcessResult r = Run("y\nn\n\n", "", at);
+    int fresh = 0;
+    for (int i = 0; i < kFiles; i++) {
+      auto bytes = ReadWholeFile(game + "/" + name(i));
+      bool isNew = bytes == PatternBytes(1 << 20, i);
+      EXPECT_TRUE(isNew || std::string(bytes.begin(), bytes.end()) == "old " + name(i)) << name(i);
+      fresh += isNew;
+    }
+    cut += r.exitCode != 0 && fresh > 0 && fresh < kFiles;
+    r = Run("y\nn\n\n");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    for (int i = 0; i < kFiles; i++)
+      EXPECT_EQ(ReadWholeFile(game + "/" + name(i)), PatternBytes(1 << 20, i));
+    EXPECT_EQ(leftovers(), 0);
+  }
+  EXPECT_GT(cut, 0) << "no kill fell in the middle of the copy";
+}
+
+// A disk that fills up in the middle of a file leaves that file's old
+// content whole and asks about it. Needs a small file system of its own:
+// root's tmpfs mount.
+TEST_F(PatcherTest, FullDiskLeavesTheOldFileWhole) {
+  std::string small = dir / "small";
+  fsys::create_directories(small);
+  if (geteuid() != 0 ||
+      system(("mount -t tmpfs -o size=1m tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "a 1 MiB tmpfs cannot be mounted here (needs root and mount rights)";
+  std::string smallGame = small + "/game";
+  fsys::create_directories(smallGame);
+  WriteWholeFile(smallGame + "/Vask.exe", std::string("old game executable"));
+  WriteWholeFile(smallGame + "/BIG.DAT", PatternBytes(400000, 5));
+  WriteWholeFile(dir / "registry.reg", Registry(smallGame + "/", "00010001", "English"));
+  fsys::remove_all(files);
+  fsys::create_directories(files);
+  WriteWholeFile(files + "/VASK.EXE", std::string("new game executable"));
+  WriteWholeFile(files + "/BIG.DAT", PatternBytes(700000, 6));
+  bool built = Build();
+  ProcessResult r = built ? Run("y\ni\n\n") : ProcessResult();
+  auto big = ReadWholeFile(smallGame + "/BIG.DAT");
+  auto exe = ReadWholeText(smallGame + "/Vask.exe");
+  bool tempLeft = PathExists(smallGame + "/~vaskpatch.tmp");
+  EXPECT_EQ(system(("umount '" + small + "'").c_str()), 0);
+  ASSERT_TRUE(built);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("The file BIG.DAT could not be copied."), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("The update did not complete."), std::string::npos);
+  EXPECT_TRUE(big == PatternBytes(400000, 5)) << "the old BIG.DAT was damaged";
+  EXPECT_EQ(exe, "new game executable");
+  EXPECT_FALSE(tempLeft);
 }
 
 }  // namespace
