@@ -37,7 +37,7 @@ if(WIN32 AND TARGET vaskpatch AND TARGET patchkit)
   target_link_libraries(vask_link_info PRIVATE ole32 uuid)
 
   foreach(_scenario complete declined wrong_version mutex_held copy_ignore
-                    copy_abort bare)
+                    copy_abort bare broken no_checksums)
     add_test(NAME wine_patcher_${_scenario}
              COMMAND bash ${_vask_wine_dir}/wine_session.sh ${_vask_wine_state}
                      env VASK_PATCHER=$<TARGET_FILE:vaskpatch>
