@@ -3,6 +3,7 @@
 // variables, and a bounded wait.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,9 +14,9 @@ struct ProcessResult {
   std::string output;    // standard output and standard error, interleaved
 };
 
-// With killAfterMicros >= 0 the program is killed (SIGKILL) that long after
-// it started, unless it has ended by then.
+// While it runs, `killWhen` (when given) is asked about every 100 µs; once
+// it answers true the program is killed with SIGKILL.
 ProcessResult RunProcess(const std::vector<std::string> &argv,
                          const std::vector<std::pair<std::string, std::string>> &env,
                          const std::string &input, int timeoutSeconds = 60,
-                         long killAfterMicros = -1);
+                         const std::function<bool()> &killWhen = nullptr);
