@@ -136,23 +136,32 @@ int CHashIni::NextByte() {
   return mReadBuffer[mReadPos++];
 }
 
+void CHashIni::CountLineBreak(int c) {
+  if (c == '\n' && !mAfterCr) mLineBreaks++;
+  if (c == '\r') mLineBreaks++;
+  mAfterCr = c == '\r';
+}
+
 u32 CHashIni::ReadLine(char *line, char **name, char **value,
                        char **comment) {
   int c;
   do {
     c = NextByte();
+    CountLineBreak(c);
   } while (c == '\r' || c == '\n');
   if (c < 0) {
     line[0] = 0;
     *name = *value = *comment = line;
     return 0;
   }
+  mLineNumber = mLineBreaks + 1;
   // The byte that ends the line (line break, end of input, or the 1024th
   // character) is overwritten by the terminating zero.
   u32 n = 0;
   for (;;) {
     if (c < 0 || c == '\r' || c == '\n' || n == kLineSize - 1) {
       line[n] = 0;
+      CountLineBreak(c);
       break;
     }
     line[n++] = static_cast<char>(c);
@@ -240,6 +249,8 @@ Error CHashIni::LoadIni(CFile *file) {
   if (!mReadBuffer) return ERR_ALLOCFAIL;
   mSource = file;
   mBytesInBuffer = mReadPos = 0;
+  mLineBreaks = mLineNumber = 0;
+  mAfterCr = false;
 
   char line[kLineSize];
   char *name, *value, *comment;

@@ -9,8 +9,13 @@
 int CmdBuild(int argc, char **argv) {
   const char *stub = nullptr, *ini = nullptr, *files = nullptr, *out = nullptr;
   unsigned long code = 0xC4;
+  bool check = true;
   for (int i = 1; i < argc; i++) {
     const char *arg = argv[i];
+    if (!strcmp(arg, "--no-check")) {
+      check = false;
+      continue;
+    }
     if (i + 1 >= argc) return UsageError(std::string("missing value after ") + arg);
     const char *value = argv[++i];
     if (!strcmp(arg, "--stub")) stub = value;
@@ -27,8 +32,18 @@ int CmdBuild(int argc, char **argv) {
   if (!stub || !ini || !files || !out)
     return UsageError(
         "usage: patchkit build --stub PATCHER --ini PATCH.INI --files DIR "
-        "[--code 0xC4] -o OUT");
+        "[--code 0xC4] [--no-check] -o OUT");
   FsSession session;
+  if (check) {
+    IniCheckCounts counts;
+    if (CheckIniFile(ini, &counts) != kExitOk) {
+      fprintf(stderr,
+              "patchkit: %s: %u error(s): no patch built (--no-check builds "
+              "it all the same)\n",
+              ini, counts.errors);
+      return kExitFailure;
+    }
+  }
   PatchBuildInfo info;
   char failed[300];
   Error e = BuildPatch(stub, ini, files, static_cast<u8>(code), out, &info,

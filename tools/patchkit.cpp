@@ -15,8 +15,14 @@ struct Command {
 
 const Command kCommands[] = {
     {"build", CmdBuild,
-     "build --stub PATCHER --ini PATCH.INI --files DIR [--code 0xC4] -o OUT\n"
-     "      a patch executable: the patcher followed by its archive"},
+     "build --stub PATCHER --ini PATCH.INI --files DIR [--code 0xC4]\n"
+     "        [--no-check] -o OUT\n"
+     "      a patch executable: the patcher followed by its archive; the INI\n"
+     "      is checked first and errors refuse the build"},
+    {"check", CmdCheck,
+     "check PATCH.INI\n"
+     "      every key the patcher reads, its versions, formats and lengths;\n"
+     "      errors and warnings with their line numbers (build runs it too)"},
     {"list", CmdList,
      "list FILE\n"
      "      SIZE<TAB>NAME of every file in a pack, pool file, LZSS\n"

@@ -66,14 +66,16 @@ class PatcherTest : public ::testing::Test {
                    std::string("#!/bin/sh\ntouch \"$(dirname \"$0\")/../installer-ran\"\n"));
   }
 
-  // Builds the patch from `files` and `ini`; true on success.
-  bool Build(const std::string &code = "0xC4") {
+  // Builds the patch from `files` and `ini` (unchecked with `check` false);
+  // true on success.
+  bool Build(const std::string &code = "0xC4", bool check = true) {
     WriteWholeFile(dir / "src/Patch.ini", ini);
     patch = dir / "patch.bin";
-    ProcessResult r = RunProcess({PATCHKIT_BIN, "build", "--stub", VASKPATCH_BIN,
-                                  "--ini", dir / "src/Patch.ini", "--files", files,
-                                  "--code", code, "-o", patch},
-                                 {}, "");
+    std::vector<std::string> args = {PATCHKIT_BIN, "build", "--stub", VASKPATCH_BIN,
+                                     "--ini", dir / "src/Patch.ini", "--files", files,
+                                     "--code", code, "-o", patch};
+    if (!check) args.push_back("--no-check");
+    ProcessResult r = RunProcess(args, {}, "");
     EXPECT_EQ(r.exitCode, 0) << r.output;
     if (r.exitCode != 0) return false;
     chmod(patch.c_str(), 0755);
@@ -200,7 +202,7 @@ TEST_F(PatcherTest, MinimalCatalogueAsksNothingOptional) {
   fsys::remove_all(files);
   fsys::create_directories(files);
   WriteWholeFile(dir / "registry.reg", Registry(game + "/", "00010001", "Klingon"));
-  ASSERT_TRUE(Build());
+  ASSERT_TRUE(Build("0xC4", false));
   ProcessResult r = Run("y\n\n");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("== T ==\nW\n"), std::string::npos) << r.output;

@@ -4,6 +4,7 @@ if(NOT WIN32)
   vask_test(patchkit_test ${CMAKE_CURRENT_LIST_DIR}/patchkit_test.cpp)
   target_compile_definitions(patchkit_test PRIVATE
     VASKPATCH_BIN="$<TARGET_FILE:vaskpatch>"
-    PATCHKIT_BIN="$<TARGET_FILE:patchkit>")
+    PATCHKIT_BIN="$<TARGET_FILE:patchkit>"
+    VASK_DEMO_INI="${PROJECT_SOURCE_DIR}/scripts/demo/Patch.ini")
   add_dependencies(patchkit_test vaskpatch patchkit)
 endif()

@@ -152,6 +152,7 @@ ver=10009
 vermin=10001
 noneed=Your Vask is newer than this patch.
 errvermin=Your Vask is too old for this patch.
+lang=
 copy=Copying the patch files...
 errcopy=Cannot copy %s.
 errnotcomplete=The patch was not installed completely.
