@@ -5,9 +5,19 @@
 #include "tools/commands.h"
 #include "tools/exec_mode.h"
 #include "tools/fs_session.h"
+#include "tools/stub_path.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: patchkit build [--stub PATCHER | --target windows|linux] "
+    "--ini PATCH.INI --files DIR [--code 0xC4] [--no-check] -o OUT";
+
+}  // namespace
 
 int CmdBuild(int argc, char **argv) {
   const char *stub = nullptr, *ini = nullptr, *files = nullptr, *out = nullptr;
+  const char *target = nullptr;
   unsigned long code = 0xC4;
   bool check = true;
   for (int i = 1; i < argc; i++) {
@@ -19,6 +29,7 @@ int CmdBuild(int argc, char **argv) {
     if (i + 1 >= argc) return UsageError(std::string("missing value after ") + arg);
     const char *value = argv[++i];
     if (!strcmp(arg, "--stub")) stub = value;
+    else if (!strcmp(arg, "--target")) target = value;
     else if (!strcmp(arg, "--ini")) ini = value;
     else if (!strcmp(arg, "--files")) files = value;
     else if (!strcmp(arg, "-o")) out = value;
@@ -29,11 +40,25 @@ int CmdBuild(int argc, char **argv) {
       return UsageError(std::string("unknown option ") + arg);
     }
   }
-  if (!stub || !ini || !files || !out)
-    return UsageError(
-        "usage: patchkit build --stub PATCHER --ini PATCH.INI --files DIR "
-        "[--code 0xC4] [--no-check] -o OUT");
+  if (!ini || !files || !out) return UsageError(kUsage);
+  if (stub && target) return UsageError("--stub and --target exclude each other");
+  if (!target) target = "windows";
+  if (strcmp(target, "windows") && strcmp(target, "linux"))
+    return UsageError(std::string("unknown --target ") + target +
+                      " (windows or linux)");
   FsSession session;
+  std::string found;
+  if (!stub) {
+    std::string looked;
+    if (!FindStub(target, &found, &looked)) {
+      fprintf(stderr,
+              "patchkit: no %s patcher stub beside patchkit (looked for %s); "
+              "pass --stub PATCHER\n",
+              target, looked.c_str());
+      return kExitFailure;
+    }
+    stub = found.c_str();
+  }
   if (check) {
     IniCheckCounts counts;
     if (CheckIniFile(ini, &counts) != kExitOk) {

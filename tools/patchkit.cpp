@@ -15,10 +15,11 @@ struct Command {
 
 const Command kCommands[] = {
     {"build", CmdBuild,
-     "build --stub PATCHER --ini PATCH.INI --files DIR [--code 0xC4]\n"
-     "        [--no-check] -o OUT\n"
-     "      a patch executable: the patcher followed by its archive; the INI\n"
-     "      is checked first and errors refuse the build"},
+     "build [--stub PATCHER | --target windows|linux] --ini PATCH.INI\n"
+     "        --files DIR [--code 0xC4] [--no-check] -o OUT\n"
+     "      a patch executable: the patcher followed by its archive; without\n"
+     "      --stub, the installed patcher of the target (default windows);\n"
+     "      the INI is checked first and errors refuse the build"},
     {"check", CmdCheck,
      "check PATCH.INI\n"
      "      every key the patcher reads, its versions, formats and lengths;\n"

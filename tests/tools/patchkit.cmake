@@ -8,3 +8,12 @@ if(NOT WIN32)
     VASK_DEMO_INI="${PROJECT_SOURCE_DIR}/scripts/demo/Patch.ini")
   add_dependencies(patchkit_test vaskpatch patchkit)
 endif()
+
+# The installed toolkit and its Debian package (Linux).
+if(NOT WIN32)
+  add_test(NAME install_test
+           COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/install_test.sh ${CMAKE_BINARY_DIR}
+                   ${CMAKE_BINARY_DIR}/install-test ${PROJECT_SOURCE_DIR}/scripts/demo
+                   "${VASK_WINDOWS_STUB}")
+  set_tests_properties(install_test PROPERTIES TIMEOUT 300)
+endif()
