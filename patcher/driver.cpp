@@ -37,7 +37,8 @@ u32 LocateEmbeddedArchive() {
     PlatformMessageBox("Patch file is broken!", "VASK Patch", kMbOk);
     PlatformExitProcess(-1);
   }
-  CFileWindow *window = new CFileWindow(exe, position, 0xFFFFFFFFu, 0);
+  CFileWindow *window =
+      new CFileWindow(exe, position, EmbeddedArchiveLength(exe, position), 0);
   CLzssFile *archive = new CLzssFile(window, 1);
   // A failure shows later as an unreadable DATA\Patch.ini.
   MountPack(archive, "DATA");

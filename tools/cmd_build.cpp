@@ -5,25 +5,34 @@
 #include "tools/commands.h"
 #include "tools/exec_mode.h"
 #include "tools/fs_session.h"
+#include "tools/sign.h"
 #include "tools/stub_path.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: patchkit build [--stub PATCHER | --target windows|linux] "
-    "--ini PATCH.INI --files DIR [--code 0xC4] [--no-check] -o OUT";
+    "--ini PATCH.INI --files DIR [--sign CERT KEY [--sign-pass PASSWORD]] "
+    "[--code 0xC4] [--no-check] -o OUT";
 
 }  // namespace
 
 int CmdBuild(int argc, char **argv) {
   const char *stub = nullptr, *ini = nullptr, *files = nullptr, *out = nullptr;
   const char *target = nullptr;
+  const char *cert = nullptr, *key = nullptr, *password = nullptr;
   unsigned long code = 0xC4;
   bool check = true;
   for (int i = 1; i < argc; i++) {
     const char *arg = argv[i];
     if (!strcmp(arg, "--no-check")) {
       check = false;
+      continue;
+    }
+    if (!strcmp(arg, "--sign")) {
+      if (i + 2 >= argc) return UsageError("--sign needs CERT and KEY");
+      cert = argv[++i];
+      key = argv[++i];
       continue;
     }
     if (i + 1 >= argc) return UsageError(std::string("missing value after ") + arg);
@@ -33,6 +42,7 @@ int CmdBuild(int argc, char **argv) {
     else if (!strcmp(arg, "--ini")) ini = value;
     else if (!strcmp(arg, "--files")) files = value;
     else if (!strcmp(arg, "-o")) out = value;
+    else if (!strcmp(arg, "--sign-pass")) password = value;
     else if (!strcmp(arg, "--code")) {
       if (!ParseNumber(value, &code) || code > 0xFF)
         return UsageError(std::string("bad --code ") + value);
@@ -42,11 +52,13 @@ int CmdBuild(int argc, char **argv) {
   }
   if (!ini || !files || !out) return UsageError(kUsage);
   if (stub && target) return UsageError("--stub and --target exclude each other");
+  if (password && !cert) return UsageError("--sign-pass goes with --sign");
   if (!target) target = "windows";
   if (strcmp(target, "windows") && strcmp(target, "linux"))
     return UsageError(std::string("unknown --target ") + target +
                       " (windows or linux)");
   FsSession session;
+  if (cert && !SignerAvailable()) return kExitFailure;
   std::string found;
   if (!stub) {
     std::string looked;
@@ -69,20 +81,28 @@ int CmdBuild(int argc, char **argv) {
       return kExitFailure;
     }
   }
+  // A patch to be signed is built beside its output first.
+  std::string built = cert ? std::string(out) + ".unsigned.tmp" : out;
   PatchBuildInfo info;
   char failed[300];
-  Error e = BuildPatch(stub, ini, files, static_cast<u8>(code), out, &info,
-                       failed, sizeof failed);
+  Error e = BuildPatch(stub, ini, files, static_cast<u8>(code), built.c_str(),
+                       &info, failed, sizeof failed);
   if (e) {
     if (e == ERR_INVALIDFORMAT && !strcmp(failed, stub))
       fprintf(stderr, "patchkit: %s already carries an archive\n", stub);
     return Fail(*failed ? failed : out, e);
   }
+  if (cert) {
+    bool signedOk = SignPatch(built.c_str(), out, cert, key, password);
+    FsDelete(built.c_str());
+    if (!signedOk) return kExitFailure;
+  }
   CopyExecutePermission(stub, out);
   printf("%s: %u bytes: patcher %u + container %u (pack %u bytes, %u members",
-         out, info.stubSize + info.containerSize, info.stubSize,
+         out, info.stubSize + info.gap + info.containerSize, info.stubSize,
          info.containerSize, info.packSize, info.members);
   if (info.padding) printf(", %u bytes of padding", info.padding);
   printf(")\n");
+  if (cert) printf("%s: signed with %s\n", out, cert);
   return kExitOk;
 }

@@ -16,10 +16,12 @@ struct Command {
 const Command kCommands[] = {
     {"build", CmdBuild,
      "build [--stub PATCHER | --target windows|linux] --ini PATCH.INI\n"
-     "        --files DIR [--code 0xC4] [--no-check] -o OUT\n"
+     "        --files DIR [--sign CERT KEY [--sign-pass PASSWORD]]\n"
+     "        [--code 0xC4] [--no-check] -o OUT\n"
      "      a patch executable: the patcher followed by its archive; without\n"
      "      --stub, the installed patcher of the target (default windows);\n"
-     "      the INI is checked first and errors refuse the build"},
+     "      the INI is checked first and errors refuse the build; --sign\n"
+     "      signs it with Authenticode (osslsigncode)"},
     {"check", CmdCheck,
      "check PATCH.INI\n"
      "      every key the patcher reads, its versions, formats and lengths;\n"
