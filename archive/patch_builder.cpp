@@ -154,6 +154,7 @@ Error BuildPatchFiles(const char *stubPath, const char *iniPath,
     CPackWriter writer;
     e = writer.AddPath("PATCH.INI", iniPath);
     if (!e) e = AddMembers(&writer, filesFolder, files, count);
+    if (!e) e = writer.AddChecksums();
     if (!e) e = writer.WritePack(pack);
     if (e) failure.Set(writer.GetFailedName());
     info.members = writer.GetCount();

@@ -1,6 +1,6 @@
 // Building a patch executable: the patcher program followed by an LZSS
-// container (block size 32768) of a pack that holds PATCH.INI and the
-// patch's files under FILES\.
+// container (block size 32768) of a pack that holds PATCH.INI, the patch's
+// files under FILES\ and the checksum record PATCH.SUM of them all.
 #pragma once
 
 #include "core/errors.h"
@@ -10,7 +10,7 @@ struct PatchBuildInfo {
   u32 stubSize;        // bytes of the patcher program
   u32 packSize;        // bytes of the pack, padding included
   u32 containerSize;   // bytes of the container
-  u32 members;         // files in the pack, PATCH.INI included
+  u32 members;         // members of the pack, PATCH.INI and PATCH.SUM included
   u32 padding;         // bytes added after the last member
   u32 gap;             // zero bytes between the patcher and the container
 };

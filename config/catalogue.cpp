@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "patcher/platform.h"
+#include "config/message_box.h"
 
 CHashIni *gPatchIni = nullptr;
 

@@ -20,6 +20,14 @@ namespace {
 
 const char kMutexName[] = "Vask_The_Salt_Road_Ver_01";
 
+// The one message that does not come from Patch.ini: a patch that cannot
+// be read (no archive, a container, pack or Patch.ini that does not read, an
+// archive that fails its proof) has no texts to speak with.
+[[noreturn]] void PatchIsBroken() {
+  PlatformMessageBox("Patch file is broken!", "VASK Patch", kMbOk);
+  PlatformExitProcess(-1);
+}
+
 // The executable's host file, which the window over it reads through; it
 // outlives the DATA mount and goes at the teardown.
 CFile *sExecutable;
@@ -33,10 +41,7 @@ u32 LocateEmbeddedArchive() {
   if (!exe) return 0;
   sExecutable = exe;
   u32 position = 0;
-  if (!FindEmbeddedArchive(exe, &position)) {
-    PlatformMessageBox("Patch file is broken!", "VASK Patch", kMbOk);
-    PlatformExitProcess(-1);
-  }
+  if (!FindEmbeddedArchive(exe, &position)) PatchIsBroken();
   CFileWindow *window =
       new CFileWindow(exe, position, EmbeddedArchiveLength(exe, position), 0);
   CLzssFile *archive = new CLzssFile(window, 1);
@@ -48,16 +53,17 @@ u32 LocateEmbeddedArchive() {
 int PatcherRun() {
   MountTableInit(8);
   HostFsInit();
-  LocateEmbeddedArchive();
+  // An executable that cannot be opened has nothing to show.
+  if (!LocateEmbeddedArchive()) return -1;
 
   gPatchIni = new CHashIni(20, 500, new CSizedPtrPool(), 1);
-  if (gPatchIni->LoadIniFile("DATA\\Patch.ini") != nullptr) return -1;
+  if (gPatchIni->LoadIniFile("DATA\\Patch.ini") != nullptr) PatchIsBroken();
 
   if (!ConfirmWelcome()) return -1;
   if (PlatformCreateMutex(kMutexName) == 0) FatalMessage("vaskrun");
   if (!FindGameFolder()) FatalMessage("novask");
   CheckInstallation();
-  RunCopyDialog();
+  if (!RunCopyDialog()) PatchIsBroken();
 
   if (gIncomplete) {
     AskUser("errnotcomplete", kMbOk);

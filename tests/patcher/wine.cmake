@@ -39,7 +39,7 @@ if(WIN32 AND TARGET vaskpatch AND TARGET patchkit)
   set(VASK_NATIVE_BUILD "" CACHE PATH
       "A native build configured with VASK_WINDOWS_STUB naming this build's VaskPatch.exe; its install is tested here")
   set(_vask_scenarios complete declined wrong_version mutex_held copy_ignore
-                      copy_abort bare)
+                      copy_abort bare broken no_checksums)
   if(VASK_NATIVE_BUILD)
     list(APPEND _vask_scenarios installed signed)
   endif()

@@ -13,6 +13,9 @@ struct ProcessResult {
   std::string output;    // standard output and standard error, interleaved
 };
 
+// With killAfterMicros >= 0 the program is killed (SIGKILL) that long after
+// it started, unless it has ended by then.
 ProcessResult RunProcess(const std::vector<std::string> &argv,
                          const std::vector<std::pair<std::string, std::string>> &env,
-                         const std::string &input, int timeoutSeconds = 60);
+                         const std::string &input, int timeoutSeconds = 60,
+                         long killAfterMicros = -1);

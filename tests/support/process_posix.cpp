@@ -16,7 +16,7 @@
 ProcessResult RunProcess(
     const std::vector<std::string> &argv,
     const std::vector<std::pair<std::string, std::string>> &env,
-    const std::string &input, int timeoutSeconds) {
+    const std::string &input, int timeoutSeconds, long killAfterMicros) {
   ProcessResult result;
   TempDir io;
   std::string in = io / "stdin", out = io / "stdout";
@@ -35,9 +35,13 @@ ProcessResult RunProcess(
     execv(args[0], args.data());
     _exit(127);
   }
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  auto start = std::chrono::steady_clock::now();
+  auto deadline = start + std::chrono::seconds(timeoutSeconds);
   int status = 0;
+  if (killAfterMicros >= 0) {
+    std::this_thread::sleep_until(start + std::chrono::microseconds(killAfterMicros));
+    kill(pid, SIGKILL);
+  }
   for (;;) {
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
