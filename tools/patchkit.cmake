@@ -7,4 +7,5 @@ list(APPEND _patchkit_sources
 add_executable(patchkit ${_patchkit_sources})
 # The patcher's platform layer tells patchkit where its own file is, and so
 # where its stubs are.
-target_link_libraries(patchkit PRIVATE vask_all vask_ini_check vask_platform)
+target_link_libraries(patchkit PRIVATE vask_all vask_ini_check vask_release_diff
+                      vask_platform)

@@ -16,12 +16,14 @@ struct Command {
 const Command kCommands[] = {
     {"build", CmdBuild,
      "build [--stub PATCHER | --target windows|linux] --ini PATCH.INI\n"
-     "        --files DIR [--sign CERT KEY [--sign-pass PASSWORD]]\n"
-     "        [--code 0xC4] [--no-check] -o OUT\n"
+     "        --files DIR [--from OLD_DIR [--allow-empty]]\n"
+     "        [--sign CERT KEY [--sign-pass PASSWORD]] [--code 0xC4]\n"
+     "        [--no-check] -o OUT\n"
      "      a patch executable: the patcher followed by its archive; without\n"
      "      --stub, the installed patcher of the target (default windows);\n"
-     "      the INI is checked first and errors refuse the build; --sign\n"
-     "      signs it with Authenticode (osslsigncode)"},
+     "      with --from, only the files of DIR that are new or differ from\n"
+     "      OLD_DIR; the INI is checked first and errors refuse the build;\n"
+     "      --sign signs it with Authenticode (osslsigncode)"},
     {"check", CmdCheck,
      "check PATCH.INI\n"
      "      every key the patcher reads, its versions, formats and lengths;\n"
