@@ -44,20 +44,9 @@ struct OldList {
   }
 
   void Add(const char *path) {
-    if (count == capacity) {
-      u32 more = capacity ? capacity * 2 : 64;
-      OldFile *grown = static_cast<OldFile *>(
-          gPtrPool->Allocate(more * static_cast<u32>(sizeof(OldFile))));
-      if (!grown) {
-        error = ERR_ALLOCFAIL;
-        return;
-      }
-      if (files) {
-        memcpy(grown, files, count * sizeof(OldFile));
-        gPtrPool->Free(files);
-      }
-      files = grown;
-      capacity = more;
+    if (!GrowPoolArray(&files, &capacity, count)) {
+      error = ERR_ALLOCFAIL;
+      return;
     }
     u32 n = static_cast<u32>(strlen(path)) + 1;
     char *block = static_cast<char *>(gPtrPool->Allocate(2 * n));

@@ -14,13 +14,6 @@ char UpperAscii(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool NamesEqual(const char *a, const char *b) {
-  for (;; ++a, ++b) {
-    if (UpperAscii(*a) != UpperAscii(*b)) return false;
-    if (*a == 0) return true;
-  }
-}
-
 bool IsHeader(const char *name) {
   size_t n = strlen(name);
   return n >= 2 && name[0] == '[' && name[n - 1] == ']';
@@ -40,7 +33,7 @@ u32 SectionHash(const void *key, u32 count) {
 }
 
 i16 SectionCompare(const void *probe, const void *node) {
-  return NamesEqual(static_cast<const IniSection *>(probe)->name,
+  return IniNamesEqual(static_cast<const IniSection *>(probe)->name,
                     static_cast<const IniSection *>(node)->name)
              ? 0
              : 1;
@@ -55,7 +48,7 @@ u32 KeyHash(const void *key, u32 count) {
 i16 KeyCompare(const void *probe, const void *node) {
   const IniEntry *p = static_cast<const IniEntry *>(probe);
   const IniEntry *n = static_cast<const IniEntry *>(node);
-  return (p->section == n->section && NamesEqual(p->name, n->name)) ? 0 : 1;
+  return (p->section == n->section && IniNamesEqual(p->name, n->name)) ? 0 : 1;
 }
 
 void FreeNode(void *node, void *pool) {
@@ -79,6 +72,13 @@ u32 IniHash(const char *name) {
     sum += acc;
   }
   return sum;
+}
+
+bool IniNamesEqual(const char *a, const char *b) {
+  for (;; ++a, ++b) {
+    if (UpperAscii(*a) != UpperAscii(*b)) return false;
+    if (*a == 0) return true;
+  }
 }
 
 const char *IniSection::Comment() const { return name + strlen(name) + 1; }

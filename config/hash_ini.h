@@ -26,6 +26,9 @@ struct IniEntry;
 
 // The 32-bit hash of a name, the same for either ASCII letter case.
 u32 IniHash(const char *name);
+// Whether two names are equal as the INI compares them: byte by byte, ASCII
+// letters without regard to case.
+bool IniNamesEqual(const char *a, const char *b);
 
 // A section header. The name (without brackets) is stored inline after the
 // fields, followed by the header's comment.

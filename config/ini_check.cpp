@@ -77,13 +77,6 @@ char LowerAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool NamesEqual(const char *a, const char *b) {
-  for (;; ++a, ++b) {
-    if (LowerAscii(*a) != LowerAscii(*b)) return false;
-    if (*a == 0) return true;
-  }
-}
-
 // Edits (insert, delete, replace) between two names, letter case aside;
 // only the first 63 characters of each count.
 u32 EditDistance(const char *a, const char *b) {
@@ -110,7 +103,7 @@ u32 EditDistance(const char *a, const char *b) {
 
 const KeyRule *FindRule(const char *name) {
   for (const KeyRule &rule : kKeys)
-    if (NamesEqual(rule.key, name)) return &rule;
+    if (IniNamesEqual(rule.key, name)) return &rule;
   return nullptr;
 }
 
@@ -219,20 +212,9 @@ class CTracedIni : public CHashIni {
 
  private:
   void Add(const void *node, bool isSection) {
-    if (mCount == mCapacity) {
-      u32 capacity = mCapacity ? mCapacity * 2 : 64;
-      LineRecord *grown = static_cast<LineRecord *>(
-          gPtrPool->Allocate(capacity * static_cast<u32>(sizeof(LineRecord))));
-      if (!grown) {
-        mOutOfMemory = true;
-        return;
-      }
-      if (mRecords) {
-        memcpy(grown, mRecords, mCount * sizeof(LineRecord));
-        gPtrPool->Free(mRecords);
-      }
-      mRecords = grown;
-      mCapacity = capacity;
+    if (!GrowPoolArray(&mRecords, &mCapacity, mCount)) {
+      mOutOfMemory = true;
+      return;
     }
     mRecords[mCount++] = {node, mPendingLine, isSection, mPendingContinued,
                           mPendingCut};
@@ -450,7 +432,7 @@ void CheckCatalogue(Checker *c, CTracedIni *ini) {
   for (u32 i = 0; i < ini->RecordCount(); i++) {
     const LineRecord &r = records[i];
     if (r.isSection &&
-        NamesEqual(static_cast<const IniSection *>(r.node)->name, kSection) &&
+        IniNamesEqual(static_cast<const IniSection *>(r.node)->name, kSection) &&
         r.node != section)
       c->Say(r.line, kIniWarning,
              "this [str] is hidden by the one at line %u: the patcher reads "

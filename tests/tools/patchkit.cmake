@@ -1,7 +1,8 @@
 # patchkit run as a process (Linux; the Windows build runs it under Wine in
 # the patcher scenarios).
 if(NOT WIN32)
-  vask_test(patchkit_test ${CMAKE_CURRENT_LIST_DIR}/patchkit_test.cpp)
+  vask_test(patchkit_test ${CMAKE_CURRENT_LIST_DIR}/patchkit_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/release_patch_test.cpp)
   target_compile_definitions(patchkit_test PRIVATE
     VASKPATCH_BIN="$<TARGET_FILE:vaskpatch>"
     PATCHKIT_BIN="$<TARGET_FILE:patchkit>"
