@@ -3,7 +3,12 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "archive/pack_fs.h"
 #include "core/endian.h"
@@ -21,10 +26,64 @@ const u32 kChunk = 32768;
 struct Member {
   u32 offset;
   u32 size;
-  u32 crc;       // of the bytes read so far
+  u32 crc[2];    // of its bytes in each half of the file read so far
   u32 expected;  // from the record
   u32 record;    // its place in the directory
 };
+
+// One reader's share of the file: [from, to) read front to back.
+struct Sweep {
+  CFile *file;
+  u32 from, to;
+  u8 *buffer;        // kChunk bytes
+  u32 *active;       // room for every member
+  std::atomic<u64> *done;  // bytes read, for the other reader to report
+  Error error;
+  u32 failedAt = 0;
+};
+
+// Reads sweep.file over [from, to) and adds each member's bytes there to its
+// crc[half]. The caller's reader also reports progress (both halves').
+Error SweepRange(Sweep &sweep, Member *members, const u32 *order, u32 count,
+                 int half, ProofProgress progress = nullptr,
+                 void *context = nullptr, std::atomic<u64> *otherDone = nullptr,
+                 u32 total = 0) {
+  u32 next = 0, activeCount = 0;
+  Error e = sweep.file->Seek(static_cast<i32>(sweep.from), SEEK_FROM_START);
+  for (u32 at = sweep.from; !e && at < sweep.to;) {
+    u32 n = sweep.to - at < kChunk ? sweep.to - at : kChunk;
+    u32 got = 0;
+    e = sweep.file->Read(sweep.buffer, n, &got);
+    if (!e && got != n) e = FERR_EOF;
+    if (e) {
+      sweep.failedAt = at;
+      return e;
+    }
+    u32 end = at + n;
+    // A member joins when the read reaches its first byte; empty ones and
+    // those that ended before this share never do.
+    for (; next < count && members[order[next]].offset < end; next++) {
+      const Member &m = members[order[next]];
+      if (m.size > 0 && m.offset + m.size > sweep.from)
+        sweep.active[activeCount++] = order[next];
+    }
+    u32 kept = 0;
+    for (u32 k = 0; k < activeCount; k++) {
+      Member &m = members[sweep.active[k]];
+      u32 from = m.offset > at ? m.offset : at;
+      u32 to = m.offset + m.size < end ? m.offset + m.size : end;
+      if (from < to)
+        m.crc[half] = Crc32(m.crc[half], sweep.buffer + (from - at), to - from);
+      if (m.offset + m.size > end) sweep.active[kept++] = sweep.active[k];
+    }
+    activeCount = kept;
+    at = end;
+    if (sweep.done) *sweep.done = at - sweep.from;
+    if (progress)
+      progress(at + (otherDone ? static_cast<u64>(*otherDone) : 0), total, context);
+  }
+  return e;
+}
 
 // Blocks of gPtrPool freed on every way out.
 class Scratch {
@@ -40,7 +99,7 @@ class Scratch {
   }
 
  private:
-  void *mBlocks[4] = {nullptr, nullptr, nullptr, nullptr};
+  void *mBlocks[6] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 };
 
 void SetFailed(PatchProof *out, const char *name) {
@@ -132,8 +191,8 @@ u32 PutPatchSumsEntry(u8 *p, u32 size, u32 crc, const char *name,
   return kPatchSumsEntryFixed + length;
 }
 
-Error ProvePatchPack(CPackFS *pack, ProofProgress progress, void *context,
-                     PatchProof *out) {
+Error ProvePatchPack(CPackFS *pack, CFile *second, ProofProgress progress,
+                     void *context, PatchProof *out) {
   PatchProof ignored;
   if (!out) out = &ignored;
   memset(out, 0, sizeof *out);
@@ -142,6 +201,10 @@ Error ProvePatchPack(CPackFS *pack, ProofProgress progress, void *context,
   if (!file || !index) return ERR_INVALIDFORMAT;
   u32 fileSize = file->GetSize();
   u32 count = index->GetCount();
+  // The header's count is checked against the walk below; before anything
+  // is allocated for it, it must at least fit the directory.
+  const u32 kSmallestRecord = 2 + 1 + kPackPayloadSize;
+  if (count > index->GetLength() / kSmallestRecord) return ERR_INVALIDFORMAT;
 
   // The directory, walked once: names in strictly ascending order, every
   // member inside the file, the count the header gives.
@@ -166,7 +229,7 @@ Error ProvePatchPack(CPackFS *pack, ProofProgress progress, void *context,
     Member &m = members[walked];
     m.offset = GetU32LE(payload);
     m.size = GetU32LE(payload + 4);
-    m.crc = 0;
+    m.crc[0] = m.crc[1] = 0;
     m.expected = 0;
     m.record = walked;
     if (static_cast<u64>(m.offset) + m.size > fileSize) {
@@ -196,53 +259,72 @@ Error ProvePatchPack(CPackFS *pack, ProofProgress progress, void *context,
     }
   }
 
-  // The whole file front to back, each member's sum taken on the way; a
-  // member becomes active when the read reaches its first byte.
+  // The whole file front to back, each member's sum taken on the way: in
+  // one go, or with a second reader in two halves at once, whose sums are
+  // joined afterwards.
   for (u32 i = 0; i < count; i++) order[i] = i;
   std::sort(order, order + count, [members](u32 a, u32 b) {
     return members[a].offset < members[b].offset;
   });
-  u32 next = 0, activeCount = 0;
-  Error e = file->Seek(0, SEEK_FROM_START);
-  for (u32 at = 0; !e;) {
-    u32 n = fileSize - at < kChunk ? fileSize - at : kChunk;
-    u32 got = 0;
-    if (n > 0) {
-      e = file->Read(buffer, n, &got);
-      if (!e && got != n) e = FERR_EOF;
-      if (e) {
-        // The member the damage lies in, when there is one.
-        for (u32 k = 0; k < count; k++) {
-          const Member &m = members[k];
-          if (m.offset <= at && at - m.offset < m.size) {
-            NameOfRecord(index, m.record, out);
-            break;
-          }
-        }
-        return e;
+  u32 mid = second && fileSize >= 2 * kChunk ? fileSize / 2 / kChunk * kChunk : fileSize;
+  Sweep halves[2] = {{file, 0, mid, buffer, active, nullptr, 0},
+                     {second, mid, fileSize, nullptr, nullptr, nullptr, 0}};
+  if (mid < fileSize) {
+    halves[1].buffer = static_cast<u8 *>(scratch.Allocate(4, kChunk));
+    halves[1].active = static_cast<u32 *>(scratch.Allocate(5, 4ull * count));
+    if (!halves[1].buffer || !halves[1].active) return ERR_ALLOCFAIL;
+    std::atomic<u64> otherDone(0);
+    std::mutex lock;
+    std::condition_variable ended;
+    bool otherEnded = false;
+    halves[1].done = &otherDone;
+    std::thread other([&] {
+      Error e = SweepRange(halves[1], members, order, count, 1);
+      std::lock_guard<std::mutex> hold(lock);
+      halves[1].error = e;
+      otherEnded = true;
+      ended.notify_one();
+    });
+    halves[0].error = SweepRange(halves[0], members, order, count, 0, progress,
+                                 context, &otherDone, fileSize);
+    {
+      // Still a sign of life while the other half ends.
+      std::unique_lock<std::mutex> hold(lock);
+      while (!ended.wait_for(hold, std::chrono::milliseconds(50),
+                             [&] { return otherEnded; })) {
+        if (progress) progress(mid + otherDone, fileSize, context);
       }
     }
-    u32 end = at + n;
-    bool last = end == fileSize;
-    while (next < count && (members[order[next]].offset < end || last))
-      active[activeCount++] = order[next++];
-    u32 kept = 0;
-    for (u32 k = 0; k < activeCount; k++) {
-      Member &m = members[active[k]];
-      u32 from = m.offset > at ? m.offset : at;
-      u32 to = m.offset + m.size < end ? m.offset + m.size : end;
-      if (from < to) m.crc = Crc32(m.crc, buffer + (from - at), to - from);
-      if (m.offset + m.size > end) {
-        active[kept++] = active[k];
-      } else if (checkSums && m.record != sumsAt && m.crc != m.expected) {
-        NameOfRecord(index, m.record, out);
-        return SERR_BADCHECKSUM;
-      }
-    }
-    activeCount = kept;
-    at = end;
-    if (progress) progress(at, fileSize, context);
-    if (last) break;
+    other.join();
+  } else {
+    halves[0].error = SweepRange(halves[0], members, order, count, 0, progress,
+                                 context, nullptr, fileSize);
   }
-  return e;
+  for (const Sweep &h : halves) {
+    if (!h.error) continue;
+    // The member the damage lies in, when there is one.
+    for (u32 k = 0; k < count; k++) {
+      const Member &m = members[k];
+      if (m.offset <= h.failedAt && h.failedAt - m.offset < m.size) {
+        NameOfRecord(index, m.record, out);
+        break;
+      }
+    }
+    return h.error;
+  }
+  if (progress) progress(fileSize, fileSize, context);
+  if (!checkSums) return nullptr;
+  for (u32 k = 0; k < count; k++) {
+    Member &m = members[order[k]];
+    if (m.record == sumsAt) continue;
+    u64 end = static_cast<u64>(m.offset) + m.size;
+    u32 inSecond = end > mid ? static_cast<u32>(end - (m.offset > mid ? m.offset : mid)) : 0;
+    u32 crc = inSecond ? static_cast<u32>(crc32_combine(m.crc[0], m.crc[1], inSecond))
+                       : m.crc[0];
+    if (crc != m.expected) {
+      NameOfRecord(index, m.record, out);
+      return SERR_BADCHECKSUM;
+    }
+  }
+  return nullptr;
 }

@@ -26,6 +26,7 @@
 #include "core/errors.h"
 #include "core/types.h"
 
+class CFile;
 class CPackFS;
 
 extern const char kPatchSumsName[];  // "PATCH.SUM"
@@ -53,7 +54,8 @@ struct PatchProof {
   char failed[256];  // the member at fault, "" when none or not a member
 };
 
-// Called as the proof reads the pack: `done` of `total` bytes.
+// Called as the proof reads the pack: `done` of `total` bytes. Always on
+// the thread that called ProvePatchPack, at least every 50 ms while it reads.
 typedef void (*ProofProgress)(u64 done, u64 total, void *context);
 
 // Proves the pack of `pack` whole before anything is taken from it: its
@@ -62,10 +64,15 @@ typedef void (*ProofProgress)(u64 done, u64 total, void *context);
 // the header gives, in strictly ascending order, with every member inside
 // the file; and when the record is there it must be intact, list exactly
 // the other members with their sizes, and every member's bytes must match
-// its CRC-32. Null when the pack is whole. Otherwise: a read's own error (a
+// its CRC-32. `second`, when given, is another reader of the same bytes as
+// the pack's file, with a position and cache of its own (for a patch: the
+// container opened once more); the two halves of the file are then read at
+// once, the second on a thread of its own. It stays the caller's. `out->
+// members` and `out->filesBytes` are set before the first call of
+// `progress`. Null when the pack is whole. Otherwise: a read's own error (a
 // block that does not decode, a file cut short), INVALIDFORMAT for a
 // damaged directory or record, BADCHECKSUM for a member whose bytes differ;
 // out->failed names the member when one is at fault. `progress` may be
 // null.
-Error ProvePatchPack(CPackFS *pack, ProofProgress progress, void *context,
-                     PatchProof *out);
+Error ProvePatchPack(CPackFS *pack, CFile *second, ProofProgress progress,
+                     void *context, PatchProof *out);

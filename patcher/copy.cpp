@@ -202,7 +202,9 @@ bool ProveArchive(CopyRun *run) {
   // The copy's share is known before the first byte is read: the
   // directory comes first.
   run->total = fs->GetFile()->GetSize();
-  Error e = ProvePatchPack(fs, ProofProgressShown, run, &proof);
+  CFile *second = OpenArchiveAgain();
+  Error e = ProvePatchPack(fs, second, ProofProgressShown, run, &proof);
+  delete second;
   if (e) return false;
   run->done = run->total;
   run->total += proof.filesBytes;

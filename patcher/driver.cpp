@@ -28,26 +28,48 @@ const char kMutexName[] = "Vask_The_Salt_Road_Ver_01";
   PlatformExitProcess(-1);
 }
 
+const u32 kExecutableMode = FOM_READ | FOM_SHAREREAD | FOM_SHAREWRITE;
+
 // The executable's host file, which the window over it reads through; it
-// outlives the DATA mount and goes at the teardown.
+// outlives the DATA mount and goes at the teardown. Its path and where the
+// archive starts in it, for a second reader.
 CFile *sExecutable;
+char sExecutablePath[256];
+u32 sArchiveAt;
+
+// The archive in the executable `exe` from `position` on: a window over it
+// and the LZSS file over the window, which owns it (and `exe` with
+// `ownsExe`).
+CFile *ArchiveFile(CFile *exe, u32 position, u8 ownsExe) {
+  CFileWindow *window = new CFileWindow(
+      exe, position, EmbeddedArchiveLength(exe, position), ownsExe);
+  return new CLzssFile(window, 1);
+}
 
 }  // namespace
 
 u32 LocateEmbeddedArchive() {
-  char path[256];
-  if (!PlatformGetExecutablePath(path, sizeof path)) return 0;
-  CFile *exe = FsOpen(path, FOM_READ | FOM_SHAREREAD | FOM_SHAREWRITE, nullptr);
+  char *path = sExecutablePath;
+  if (!PlatformGetExecutablePath(path, sizeof sExecutablePath)) return 0;
+  CFile *exe = FsOpen(path, kExecutableMode, nullptr);
   if (!exe) return 0;
   sExecutable = exe;
-  u32 position = 0;
-  if (!FindEmbeddedArchive(exe, &position)) PatchIsBroken();
-  CFileWindow *window =
-      new CFileWindow(exe, position, EmbeddedArchiveLength(exe, position), 0);
-  CLzssFile *archive = new CLzssFile(window, 1);
+  if (!FindEmbeddedArchive(exe, &sArchiveAt)) PatchIsBroken();
   // A failure shows later as an unreadable DATA\Patch.ini.
-  MountPack(archive, "DATA");
+  MountPack(ArchiveFile(exe, sArchiveAt, 0), "DATA");
   return 1;
+}
+
+CFile *OpenArchiveAgain() {
+  CFile *exe = sExecutable ? FsOpen(sExecutablePath, kExecutableMode, nullptr)
+                           : nullptr;
+  if (!exe) return nullptr;
+  CFile *archive = ArchiveFile(exe, sArchiveAt, 1);
+  if (!archive->valid) {
+    delete archive;
+    return nullptr;
+  }
+  return archive;
 }
 
 int PatcherRun() {

@@ -22,6 +22,10 @@ int PatcherRun();
 // the executable cannot be opened; without a header it shows "Patch file is
 // broken!" and ends the process.
 u32 LocateEmbeddedArchive();
+// The archive once more, as a file of its own over a second handle of the
+// executable (for reading it on two threads); null when it cannot be had.
+// The caller destroys it.
+CFile *OpenArchiveAgain();
 
 // 1 when the user answered Yes to the welcome prompt.
 u32 ConfirmWelcome();

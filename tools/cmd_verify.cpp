@@ -68,7 +68,8 @@ int CmdVerify(int argc, char **argv) {
   void *asPack = archive->Cast(CPackFS::sClassName);
   if (asPack) {
     PatchProof proof;
-    e = ProvePatchPack(static_cast<CPackFS *>(asPack), nullptr, nullptr, &proof);
+    e = ProvePatchPack(static_cast<CPackFS *>(asPack), nullptr, nullptr, nullptr,
+                       &proof);
     if (e == SERR_BADCHECKSUM) {
       fprintf(stderr, "patchkit: member %s: its bytes do not match the checksum record\n",
               proof.failed);

@@ -1,6 +1,8 @@
 // patchkit as a user runs it: real processes over real files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -96,8 +98,24 @@ TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
   EXPECT_TRUE(lines.count("5\tFILES\\A.TXT"));
   EXPECT_TRUE(lines.count("50000\tFILES\\SUB\\B.BIN"));
   EXPECT_TRUE(lines.count("16\tPATCH.INI"));
+  // The checksum record: 16 bytes of head, 9 and a name per member, 4 of sum.
+  EXPECT_TRUE(lines.count(std::to_string(16 + 4 * 9 + 11 + 15 + 22 + 9 + 4) + "\tPATCH.SUM"));
   r = Kit({"verify", dir / "patch"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("checksums: 4 members match the record"), std::string::npos)
+      << r.output;
+  // A byte changed in a raw block decodes, but its member no longer matches.
+  auto bytes = ReadWholeFile(dir / "patch");
+  auto b = PatternBytes(50000, 4);
+  auto at = std::search(bytes.begin(), bytes.end(), b.begin() + 40000, b.begin() + 40016);
+  ASSERT_NE(at, bytes.end());
+  *at ^= 1;
+  WriteWholeFile(dir / "damaged", bytes);
+  r = Kit({"verify", dir / "damaged"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("member FILES\\SUB\\B.BIN: its bytes do not match the checksum record"),
+            std::string::npos)
+      << r.output;
   r = Kit({"extract", dir / "patch", dir / "out"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   ExpectExtractedTree(dir / "out", "/FILES/");
