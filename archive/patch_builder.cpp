@@ -16,6 +16,8 @@ const u32 kPatchBlockSize = 0x8000;
 const u32 kScanStep = 8192;
 const u32 kChunk = 32768;
 const u32 kCreate = FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE;
+// Signing pads a file to this multiple before its certificate table.
+const u32 kSignedAlignment = 8;
 
 struct Failure {
   char *out;
@@ -77,11 +79,40 @@ bool WithSuffix(char *out, u32 size, const char *path, const char *suffix) {
   return CopyText(out, size, path) && AppendText(out, size, suffix);
 }
 
+// FILES\ plus the file's path, and its host path below the folder.
+Error AddMembers(CPackWriter *writer, const char *folder,
+                 const char *const *files, u32 count) {
+  if (!files) return writer->AddFolder(folder, "FILES\\");
+  for (u32 i = 0; i < count; i++) {
+    char name[512], path[512];
+    if (!CopyText(name, sizeof name, "FILES\\") ||
+        !AppendText(name, sizeof name, files[i]) ||
+        !CopyText(path, sizeof path, folder) ||
+        !AppendSeparator(path, sizeof path) ||
+        !AppendText(path, sizeof path, files[i]))
+      return ERR_BADPARAMS;
+    for (char *p = name; *p; p++)
+      if (*p == '/') *p = '\\';
+    Error e = writer->AddPath(name, path);
+    if (e) return e;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 Error BuildPatch(const char *stubPath, const char *iniPath,
                  const char *filesFolder, u8 code, const char *outPath,
                  PatchBuildInfo *infoOut, char *failedOut, u32 failedSize) {
+  return BuildPatchFiles(stubPath, iniPath, filesFolder, nullptr, 0, code,
+                         outPath, infoOut, failedOut, failedSize);
+}
+
+Error BuildPatchFiles(const char *stubPath, const char *iniPath,
+                      const char *filesFolder, const char *const *files,
+                      u32 count, u8 code, const char *outPath,
+                      PatchBuildInfo *infoOut, char *failedOut,
+                      u32 failedSize) {
   Failure failure = {failedOut, failedSize};
   failure.Set("");
   PatchBuildInfo info;
@@ -122,7 +153,7 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
   {
     CPackWriter writer;
     e = writer.AddPath("PATCH.INI", iniPath);
-    if (!e) e = writer.AddFolder(filesFolder, "FILES\\");
+    if (!e) e = AddMembers(&writer, filesFolder, files, count);
     if (!e) e = writer.AddChecksums();
     if (!e) e = writer.WritePack(pack);
     if (e) failure.Set(writer.GetFailedName());
@@ -137,7 +168,7 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
       break;
     }
     u32 total = info.stubSize + container->GetSize();
-    u32 needed = SizeNeededToFind(info.stubSize);
+    u32 needed = SizeNeededToFind(info.stubSize + kSignedAlignment - 1);
     if (total >= needed) break;
     u32 more = needed - total + 64;
     info.padding += more;
@@ -146,6 +177,9 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
   }
   info.packSize = pack->GetSize();
   info.containerSize = container->GetSize();
+  info.gap = (kSignedAlignment -
+              (info.stubSize + info.containerSize) % kSignedAlignment) %
+             kSignedAlignment;
 
   // The executable: the stub, then the container.
   if (!e) {
@@ -155,9 +189,11 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
       if (!e) e = FERR_OPENFAIL;
     } else {
       e = AppendFile(out, stub);
+      static const u8 kZeros[kSignedAlignment] = {0};
+      if (!e && info.gap) e = out->Write(kZeros, info.gap, nullptr);
       if (!e) e = AppendFile(out, container);
       if (!e && (!FindEmbeddedArchive(out, &position) ||
-                 position != info.stubSize))
+                 position != info.stubSize + info.gap))
         e = ERR_INVALIDFORMAT;  // the stub's end mimics a header
       if (e) failure.Set(outPath);
       delete out;

@@ -12,6 +12,7 @@ struct PatchBuildInfo {
   u32 containerSize;   // bytes of the container
   u32 members;         // members of the pack, PATCH.INI and PATCH.SUM included
   u32 padding;         // bytes added after the last member
+  u32 gap;             // zero bytes between the patcher and the container
 };
 
 // Writes the patch to `outPath` (replacing it). `stubPath` must be a patcher
@@ -19,9 +20,20 @@ struct PatchBuildInfo {
 // file below `filesFolder` becomes FILES\<relative path>, upper-cased. A
 // small patch is padded after the pack's last member so that the patcher's
 // scan, which cannot find a container that starts too close to the end of
-// its file, finds it; the result is checked with that scan. Temporary files
-// live beside `outPath` and are removed. On failure `failedOut` (may be
-// null) names the file concerned.
+// its file, finds it; the result is checked with that scan. A gap of zero
+// bytes before the container makes the file's size a multiple of 8, so that
+// signing appends its certificate table right at the container's end. Temporary
+// files live beside `outPath` and are removed. On failure `failedOut` (may
+// be null) names the file concerned.
 Error BuildPatch(const char *stubPath, const char *iniPath,
                  const char *filesFolder, u8 code, const char *outPath,
                  PatchBuildInfo *infoOut, char *failedOut, u32 failedSize);
+// As BuildPatch with only the `count` files `files` of `filesFolder`, given
+// by their paths relative to it ('\' or '/' between components, as its
+// listing names them); the same bytes as BuildPatch of a folder that holds
+// exactly those files.
+Error BuildPatchFiles(const char *stubPath, const char *iniPath,
+                      const char *filesFolder, const char *const *files,
+                      u32 count, u8 code, const char *outPath,
+                      PatchBuildInfo *infoOut, char *failedOut,
+                      u32 failedSize);

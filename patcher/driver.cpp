@@ -41,7 +41,8 @@ u32 sArchiveAt;
 // and the LZSS file over the window, which owns it (and `exe` with
 // `ownsExe`).
 CFile *ArchiveFile(CFile *exe, u32 position, u8 ownsExe) {
-  CFileWindow *window = new CFileWindow(exe, position, 0xFFFFFFFFu, ownsExe);
+  CFileWindow *window = new CFileWindow(
+      exe, position, EmbeddedArchiveLength(exe, position), ownsExe);
   return new CLzssFile(window, 1);
 }
 

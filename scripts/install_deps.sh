@@ -15,7 +15,8 @@ pkgs=(build-essential cmake ninja-build googletest libgtest-dev zlib1g-dev)
 [ "${1:-}" = "--bench" ] && pkgs+=(libbenchmark-dev zlib1g-dev python3 time)
 if [ $native_only = 0 ]; then
   pkgs+=(libbenchmark-dev clang libclang-rt-dev mingw-w64
-         g++-mingw-w64-i686-posix libz-mingw-w64-dev xvfb xauth x11-utils imagemagick python3 time)
+         g++-mingw-w64-i686-posix libz-mingw-w64-dev xvfb xauth x11-utils imagemagick python3 time
+         osslsigncode openssl)
 fi
 for p in "${pkgs[@]}"; do
   have "$p" || need+=("$p")

@@ -15,8 +15,19 @@ struct Command {
 
 const Command kCommands[] = {
     {"build", CmdBuild,
-     "build --stub PATCHER --ini PATCH.INI --files DIR [--code 0xC4] -o OUT\n"
-     "      a patch executable: the patcher followed by its archive"},
+     "build [--stub PATCHER | --target windows|linux] --ini PATCH.INI\n"
+     "        --files DIR [--from OLD_DIR [--allow-empty]]\n"
+     "        [--sign CERT KEY [--sign-pass PASSWORD]] [--code 0xC4]\n"
+     "        [--no-check] -o OUT\n"
+     "      a patch executable: the patcher followed by its archive; without\n"
+     "      --stub, the installed patcher of the target (default windows);\n"
+     "      with --from, only the files of DIR that are new or differ from\n"
+     "      OLD_DIR; the INI is checked first and errors refuse the build;\n"
+     "      --sign signs it with Authenticode (osslsigncode)"},
+    {"check", CmdCheck,
+     "check PATCH.INI\n"
+     "      every key the patcher reads, its versions, formats and lengths;\n"
+     "      errors and warnings with their line numbers (build runs it too)"},
     {"list", CmdList,
      "list FILE\n"
      "      SIZE<TAB>NAME of every file in a pack, pool file, LZSS\n"

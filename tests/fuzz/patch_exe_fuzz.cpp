@@ -1,5 +1,6 @@
 // A whole patch executable as the patcher meets it: scanned for the
-// appended container, mounted as DATA, its catalogue loaded and its files
+// appended container, its end found (before a signature's certificate
+// table), mounted as DATA, its catalogue loaded and its files
 // walked and read through the path entry points, as the copy engine walks
 // them, without copying, after the proof the copy engine makes first. The
 // mount table is made and torn down per input.
@@ -54,8 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   u32 position = 0;
   if (!FindEmbeddedArchive(&exe, &position)) return 0;
   if (MountTableInit(8) != nullptr) abort();
-  CLzssFile *archive =
-      new CLzssFile(new CFileWindow(&exe, position, 0xFFFFFFFFu, 0), 1);
+  CLzssFile *archive = new CLzssFile(
+      new CFileWindow(&exe, position, EmbeddedArchiveLength(&exe, position), 0),
+      1);
   if (MountPack(archive, "DATA") == nullptr) {
     CHashIni *ini = new CHashIni(20, 500, new CSizedPtrPool(), 1);
     if (ini->LoadIniFile("DATA\\Patch.ini") == nullptr) {

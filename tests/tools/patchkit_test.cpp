@@ -81,8 +81,15 @@ TEST_F(PatchkitTest, PoolAndLzssWrappedArchivesReadTheSame) {
 
 TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
   WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
+  // The check refuses this catalogue; --no-check builds it all the same.
   ProcessResult r = Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
                          "--files", src, "-o", dir / "patch"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("Patch.ini:1: error: missing key \"welcome\""), std::string::npos)
+      << r.output;
+  EXPECT_FALSE(PathExists(dir / "patch"));
+  r = Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini", "--files", src,
+           "--no-check", "-o", dir / "patch"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // The patch is a program like its stub.
   EXPECT_EQ(fsys::status(dir / "patch").permissions() & fsys::perms::owner_exec,
@@ -114,10 +121,65 @@ TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
   ExpectExtractedTree(dir / "out", "/FILES/");
   // A stub that already carries an archive is refused.
   r = Kit({"build", "--stub", dir / "patch", "--ini", dir / "Patch.ini",
-           "--files", src, "-o", dir / "patch2"});
+           "--files", src, "--no-check", "-o", dir / "patch2"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.output.find("already carries an archive"), std::string::npos) << r.output;
   EXPECT_FALSE(PathExists(dir / "patch2"));
+}
+
+std::string Replaced(std::string text, const std::string &from, const std::string &to) {
+  size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// The demo's catalogue is clean; each damage is named on its line, with
+// what the player would see.
+TEST_F(PatchkitTest, CheckNamesEachProblemOnItsLine) {
+  const std::string demo = ReadWholeText(VASK_DEMO_INI);
+  const std::string longTitle(300, 'T');
+  struct Case {
+    const char *what;
+    std::string ini;
+    int exitCode;
+    std::string expected;
+  } cases[] = {
+      {"demo", demo, 0, ""},
+      {"missing key", Replaced(demo, "novask = ", "; novask = "), 1,
+       "Patch.ini:3: error: missing key \"novask\": an empty error box when the game is "
+       "not installed"},
+      {"bad hex", Replaced(demo, "ver = 10009", "ver = 1.09"), 1,
+       "Patch.ini:9: error: ver = \"1.09\" is not a hexadecimal version"},
+      {"vermin above ver", Replaced(demo, "vermin = 10001", "vermin = 1000A"), 1,
+       "Patch.ini:10: error: vermin 0x1000A (1.10) is above ver 0x10009 (1.09)"},
+      {"two texts in errcopy", Replaced(demo, "The file %s", "The file %s%s"), 1,
+       "Patch.ini:16: error: \"errcopy\" leaves 1 directive(s) as written (the patcher "
+       "passes it one text, the path of the file): the player would see \"The file "
+       "PACKS\\DATA2.WDT%s could not be copied.\""},
+      {"integer for the folder", Replaced(demo, "in|%s|", "in|%d|"), 1,
+       "Patch.ini:6: error: \"welcome2\" leaves 1 directive(s) as written"},
+      {"typo", Replaced(demo, "welcome = ", "welcom = "), 1,
+       "Patch.ini:5: warning: \"welcom\" is not a key the patcher reads (the nearest one "
+       "is \"welcome\")"},
+      {"overlong title", Replaced(demo, "title = Vask Patch 1.09", "title = " + longTitle), 0,
+       "Patch.ini:4: warning: \"title\" is 300 characters; the patcher uses 255"},
+      {"no [str]", Replaced(demo, "[str]", "[strings]"), 1,
+       "Patch.ini:1: error: no [str] section"},
+      {"empty", "", 1, "Patch.ini:1: error: the file is empty"},
+      {"binary", std::string("MZ\x90\0\3\0\0\0[str]\n", 13), 1,
+       "Patch.ini:1: error: byte 0x00"},
+  };
+  for (const Case &c : cases) {
+    WriteWholeFile(dir / "Patch.ini", c.ini);
+    ProcessResult r = Kit({"check", dir / "Patch.ini"});
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.what << "\n" << r.output;
+    if (c.expected.empty())
+      EXPECT_EQ(r.output, "") << c.what;
+    else
+      EXPECT_NE(r.output.find(dir / c.expected), std::string::npos)
+          << c.what << "\n" << r.output;
+  }
 }
 
 TEST_F(PatchkitTest, VerifyNamesTheDamagedBlock) {

@@ -9,11 +9,15 @@
 #   VASK_PATCHER    the bare VaskPatch.exe      VASK_PATCHKIT  patchkit.exe
 #   VASK_CLICKER    vask_clicker.exe            VASK_LINK_INFO vask_link_info.exe
 #   VASK_WORK       a folder for this run       VASK_SHOTS     where screenshots go
+#   VASK_NATIVE_BUILD  (installed, signed) a native build whose install holds
+#                   this VaskPatch.exe as its Windows stub
 #
 # Scenarios: complete, declined, wrong_version, mutex_held, copy_ignore,
-# copy_abort, bare, broken, no_checksums. The game is installed at
-# C:\VaskGame (a folder of the Wine prefix's drive C:), registered in the
-# 32-bit view of HKEY_LOCAL_MACHINE.
+# copy_abort, bare, broken, no_checksums; installed (the native toolkit
+# installed into a fresh prefix builds the patch without --stub) and signed
+# (the same, signed with a self-signed test certificate). The game is
+# installed at C:\VaskGame (a folder of the Wine prefix's drive C:),
+# registered in the 32-bit view of HKEY_LOCAL_MACHINE.
 set -u
 
 scenario=${1:?scenario}
@@ -137,7 +141,9 @@ make_game() {
   chmod a-w "$game/packs/Data2.wdt"
 }
 
-# The patch: Patch.ini plus a tree of files, built onto the bare patcher.
+# The patch: Patch.ini plus a tree of files, built onto the bare patcher by
+# patchkit.exe, or with arguments by the native patchkit installed in
+# $prefix, which finds its stub itself, given those arguments.
 make_patch() {
   local files=$work/files
   rm -rf "$files"
@@ -159,6 +165,7 @@ ver=10009
 vermin=10001
 noneed=Your Vask is newer than this patch.
 errvermin=Your Vask is too old for this patch.
+lang=
 copy=Copying the patch files...
 errcopy=Cannot copy %s.
 errnotcomplete=The patch was not installed completely.
@@ -168,10 +175,17 @@ gamespy=Install GameSpy Arcade?
 done=Vask is patched.
 EOF
   rm -f "$work/VaskPatchTest.exe"
-  if ! wine "$VASK_PATCHKIT" build --stub "$(winpath "$VASK_PATCHER")" \
+  local built
+  if [ $# -gt 0 ]; then
+    "$prefix/bin/patchkit" build "$@" --ini "$work/Patch.ini" --files "$files" \
+      -o "$work/VaskPatchTest.exe" >"$work/patchkit.log" 2>&1 </dev/null
+  else
+    wine "$VASK_PATCHKIT" build --stub "$(winpath "$VASK_PATCHER")" \
       --ini "$(winpath "$work/Patch.ini")" --files "$(winpath "$files")" \
-      -o "$(winpath "$work/VaskPatchTest.exe")" >"$work/patchkit.log" 2>&1 </dev/null ||
-      [ ! -s "$work/VaskPatchTest.exe" ]; then
+      -o "$(winpath "$work/VaskPatchTest.exe")" >"$work/patchkit.log" 2>&1 </dev/null
+  fi
+  built=$?
+  if [ $built -ne 0 ] || [ ! -s "$work/VaskPatchTest.exe" ]; then
     fail "patchkit build failed:"
     sed 's/^/    /' "$work/patchkit.log"
     exit 1
@@ -342,6 +356,7 @@ PY
 import struct, sys
 src, dst, stub, how, record = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
 b = bytearray(open(src, 'rb').read())
+stub = b.find(b'LZSS', stub)  # the container, after its alignment gap
 entry = lambda i: stub + struct.unpack_from('<I', b, stub + 14 + 4 * i)[0]
 if how == 'member':      # a compressed block of PACKS\DATA2.WDT copies from before its start
     b[entry(3)] = 0x7F; b[entry(3) + 1] = 0xFF
@@ -373,13 +388,53 @@ run_no_checksums() {
   cp "$work/Patch.ini" "$work/tree/Patch.ini"
   head -c 40000 /dev/urandom >"$work/tree/Files/NOISE.BIN"  # the scan's room
   assemble "$work/Plain.exe"
-  start_patcher "$work/Plain.exe" patcher; local pid=$!
+  run_accepted "$work/Plain.exe"
+}
+
+# The native toolkit as a maker installs it, with this build's patcher as
+# its Windows stub.
+install_kit() {
+  prefix=$work/prefix
+  rm -rf "$prefix"
+  if ! cmake --install "${VASK_NATIVE_BUILD:?}" --prefix "$prefix" \
+      >"$work/install.log" 2>&1; then
+    fail "cmake --install failed"; cat "$work/install.log"; exit 1
+  fi
+  cmp -s "$prefix/share/vaskpatch/stubs/VaskPatch.exe" "$VASK_PATCHER" ||
+    fail "the installed Windows stub is not this build's VaskPatch.exe"
+}
+
+# Welcome, the installer declined, done: the files are in the game folder
+# and the new version is recorded.
+run_accepted() {  # EXE
+  start_patcher "$1" patcher; local pid=$!
   expect_box "$caption" "$welcome2_text" "Yes/No" yes
   expect_box "$caption" "Install GameSpy Arcade?" "Yes/No" no
   expect_box "$caption" "Vask is patched." "OK" ok
   wait_exit "$pid" 0 patcher
   check_copied
   [ "$(reg_game_version)" = "0x10009" ] || fail "GameVersion not written"
+}
+
+run_installed() {
+  install_kit; make_game; make_patch --target windows; reg_set_game 0x10001
+  run_accepted "$work/VaskPatchTest.exe"
+}
+
+# Signing appends a certificate table after the container; the patcher and
+# patchkit verify still read the archive, and the signature verifies.
+run_signed() {
+  install_kit; make_game
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Vask Test Signer" \
+    -keyout "$work/test.key" -out "$work/test.crt" >"$work/openssl.log" 2>&1 ||
+    fail "no test certificate"
+  make_patch --sign "$work/test.crt" "$work/test.key"
+  osslsigncode verify -CAfile "$work/test.crt" "$work/VaskPatchTest.exe" \
+    >"$work/osslsigncode.log" 2>&1 || fail "osslsigncode verify failed"
+  "$prefix/bin/patchkit" verify "$work/VaskPatchTest.exe" >"$work/verify.log" 2>&1 ||
+    fail "patchkit verify failed"
+  reg_set_game 0x10001
+  run_accepted "$work/VaskPatchTest.exe"
 }
 
 run_bare() {
@@ -400,6 +455,8 @@ case $scenario in
   bare) run_bare ;;
   broken) run_broken ;;
   no_checksums) run_no_checksums ;;
+  installed) run_installed ;;
+  signed) run_signed ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
 
