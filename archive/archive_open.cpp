@@ -6,6 +6,7 @@
 #include "archive/pack_fs.h"
 #include "archive/pool_file.h"
 #include "archive/pool_fs.h"
+#include "core/endian.h"
 #include "core/ptr_pool.h"
 #include "core/text.h"
 #include "fs/file_service.h"
@@ -30,6 +31,31 @@ bool IsHeaderAt(const u8 *p) {
   return p[8] == (kArchiveBlockSize & 0xFF) &&
          p[9] == ((kArchiveBlockSize >> 8) & 0xFF) && p[10] == 0 &&
          p[11] == 0;
+}
+
+// A signed patch executable: the PE image, the appended container, then the
+// attribute certificate table that signing appends. The table is found from
+// the DOS header's e_lfanew (offset 0x3C) to the "PE\0\0" signature, the
+// 20-byte file header after it (its size of the optional header at +16), and
+// the optional header, whose magic tells PE32 (data directory at +96) from
+// PE32+ (at +112), each preceded by the count of its entries. Entry 4 is the
+// security entry: the table's file offset and size, 32 bits each.
+const u32 kDosLfanewOffset = 0x3C;
+const u32 kFileHeaderSize = 20;
+const u32 kOptionalHeaderSizeOffset = 16;  // within the file header
+const u16 kPe32Magic = 0x10B;
+const u16 kPe32PlusMagic = 0x20B;
+const u32 kPe32Directory = 96;
+const u32 kPe32PlusDirectory = 112;
+const u32 kSecurityEntry = 4;
+const u32 kDirectoryEntrySize = 8;
+
+// `size` bytes at `offset`, only when they lie inside the file.
+bool ReadInside(CFile *file, u32 fileSize, u64 offset, u8 *out, u32 size) {
+  if (offset > fileSize || fileSize - offset < size) return false;
+  u32 got = 0;
+  return file->ReadAt(out, static_cast<u32>(offset), size, &got) == nullptr &&
+         got == size;
 }
 
 bool StartsWithLzss(CFile *file) {
@@ -87,6 +113,44 @@ u32 FindEmbeddedArchive(CFile *file, u32 *positionOut) {
   return found;
 }
 
+u32 EmbeddedArchiveLength(CFile *file, u32 position) {
+  const u32 kRest = 0xFFFFFFFFu;
+  u32 size = file->GetSize();
+  u32 at = file->Tell();
+  u8 dos[kDosLfanewOffset + 4];
+  u8 pe[4 + kFileHeaderSize + 2];
+  u8 entry[kDirectoryEntrySize];
+  u32 length = kRest;
+  if (ReadInside(file, size, 0, dos, sizeof dos) && dos[0] == 'M' &&
+      dos[1] == 'Z') {
+    u32 header = GetU32LE(dos + kDosLfanewOffset);
+    if (ReadInside(file, size, header, pe, sizeof pe) &&
+        memcmp(pe, "PE\0\0", 4) == 0) {
+      u32 optionalSize = GetU16LE(pe + 4 + kOptionalHeaderSizeOffset);
+      u16 magic = GetU16LE(pe + 4 + kFileHeaderSize);
+      u32 directory = magic == kPe32Magic       ? kPe32Directory
+                      : magic == kPe32PlusMagic ? kPe32PlusDirectory
+                                                : 0;
+      u32 entryAt = directory + kSecurityEntry * kDirectoryEntrySize;
+      u64 optional = static_cast<u64>(header) + 4 + kFileHeaderSize;
+      u8 count[4];
+      if (directory != 0 && optionalSize >= entryAt + kDirectoryEntrySize &&
+          ReadInside(file, size, optional + directory - 4, count, 4) &&
+          GetU32LE(count) > kSecurityEntry &&
+          ReadInside(file, size, optional + entryAt, entry, sizeof entry)) {
+        u32 table = GetU32LE(entry);
+        u32 tableSize = GetU32LE(entry + 4);
+        // Only a table after the container's start, and inside the file.
+        if (tableSize != 0 && table > position && table <= size &&
+            size - table >= tableSize)
+          length = table - position;
+      }
+    }
+  }
+  file->Seek(static_cast<i32>(at), SEEK_FROM_START);
+  return length;
+}
+
 CFileService *OpenArchive(CFile *file, bool allowEmbedded, Error *errorOut) {
   Error scratch = nullptr;
   if (!errorOut) errorOut = &scratch;
@@ -109,8 +173,9 @@ CFileService *OpenArchive(CFile *file, bool allowEmbedded, Error *errorOut) {
   u32 position = 0;
   if (FindEmbeddedArchive(file, &position)) {
     // The host file stays with the window, which the LZSS file owns.
+    u32 length = EmbeddedArchiveLength(file, position);
     CLzssFile *lzss =
-        new CLzssFile(new CFileWindow(file, position, 0xFFFFFFFFu, 1), 1);
+        new CLzssFile(new CFileWindow(file, position, length, 1), 1);
     if (!lzss->valid) {
       delete lzss;
       *errorOut = ERR_INVALIDFORMAT;
@@ -235,7 +300,8 @@ CFile *OpenContainer(CFile *file, bool allowEmbedded, Error *errorOut) {
       *errorOut = ERR_INVALIDFORMAT;
       return nullptr;
     }
-    base = new CFileWindow(file, position, 0xFFFFFFFFu, 1);
+    base = new CFileWindow(file, position,
+                           EmbeddedArchiveLength(file, position), 1);
   }
   CLzssFile *lzss = new CLzssFile(base, 1);
   if (!lzss->valid) {

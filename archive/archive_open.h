@@ -17,6 +17,14 @@ class CFileService;
 // (size rounded down to 8192) - 8193 can be found.
 u32 FindEmbeddedArchive(CFile *file, u32 *positionOut);
 
+// The length of the container that starts at `position` in `file`: the rest
+// of the file (0xFFFFFFFF), unless the file is a signed PE executable whose
+// attribute certificate table (named by the security entry of its data
+// directory) lies within the file after `position`; the container then ends
+// where that table begins. Every field is read bounds-checked; a damaged
+// header means the rest of the file.
+u32 EmbeddedArchiveLength(CFile *file, u32 position);
+
 // `file` as a file service, taking ownership of it in every outcome: an LZSS
 // container is unwrapped first, then a pool file system is tried, then a
 // pack. With `allowEmbedded`, a file that is neither is scanned for an

@@ -248,6 +248,23 @@ bool CPackIndex::Lookup(const char *name, void *payloadOut) {
   return found;
 }
 
+bool CPackIndex::NextRecord(u32 *cursor, char *nameOut, void *payloadOut) {
+  if (!cursor || !nameOut || !payloadOut) return false;
+  const u8 *block = Lock();
+  if (!block) return false;
+  Record r;
+  bool found = ReadRecord(block, *cursor, &r) &&
+               (*cursor == 0 ? r.shared == 0 : r.shared <= strlen(nameOut));
+  if (found) {
+    memcpy(nameOut + r.shared, r.suffix, r.length - r.shared);
+    nameOut[r.length] = 0;
+    memcpy(payloadOut, r.payload, mPayloadSize);
+    *cursor = r.next;
+  }
+  Unlock();
+  return found;
+}
+
 bool CPackIndex::NextName(const char *previousName, char *nameOut) {
   if (!nameOut || mCount == 0) return false;
   if (previousName && !MakeKey(previousName)) return false;

@@ -64,6 +64,15 @@ class CPackIndex {
   // with it.
   bool FindLastWithPrefix(const char *prefix, char *nameOut);
 
+  // Steps through the records in stored order, for a walk over the whole
+  // directory: *cursor starts at 0 and moves to the next record; nameOut
+  // (256 bytes) must hold the name the previous call gave, and receives the
+  // record's full name, payloadOut its payload. False at the end of the
+  // directory, also at a record whose shared part is longer than the previous
+  // name (a damaged directory); *cursor then equals GetLength() only when the
+  // directory ended cleanly.
+  bool NextRecord(u32 *cursor, char *nameOut, void *payloadOut);
+
   u32 GetCount() const { return mCount; }
   u32 GetLength() const { return mLength; }
   u32 GetSkipCount() const { return mSkipCount; }

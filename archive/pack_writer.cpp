@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/pack_fs.h"
+#include "archive/patch_sums.h"
 #include "core/endian.h"
 #include "core/ptr_pool.h"
 #include "fs/file.h"
@@ -93,6 +94,8 @@ Error CPackWriter::AddEntry(const char *name, const char *prefix,
   Entry &entry = mEntries[mCount++];
   entry.name = block;
   entry.path = nullptr;
+  entry.crc = 0;
+  entry.sums = false;
   if (path) {
     memcpy(block + length + 1, path, pathLength);
     entry.path = block + length + 1;
@@ -203,8 +206,39 @@ Error CPackWriter::AddFolderLevel(char *hostPath, u32 hostLength,
   return e;
 }
 
-Error CPackWriter::WriteEntryData(CFile *out, const Entry &entry, u8 *buffer,
+Error CPackWriter::AddChecksums(u32 dosTime) {
+  Error e = AddEntry(kPatchSumsName, nullptr, nullptr, nullptr, 0, dosTime);
+  if (!e) mEntries[mCount - 1].sums = true;
+  return e;
+}
+
+Error CPackWriter::WriteSums(CFile *out, u32 count, u8 *buffer,
+                             u32 bufferSize) {
+  // Whole entries go out through the buffer; the last word sums them all.
+  PutPatchSumsHeader(buffer, count);
+  u32 used = kPatchSumsHeaderSize;
+  u32 crc = 0;
+  Error e = nullptr;
+  for (u32 i = 0; i < count && !e; i++) {
+    const Entry &entry = mEntries[i];
+    if (bufferSize - used <
+        kPatchSumsEntryFixed + entry.nameLength + kPatchSumsTrailerSize) {
+      crc = Crc32(crc, buffer, used);
+      e = WriteAll(out, buffer, used);
+      used = 0;
+    }
+    used += PutPatchSumsEntry(buffer + used, entry.size, entry.crc, entry.name,
+                              entry.nameLength);
+  }
+  if (e) return e;
+  crc = Crc32(crc, buffer, used);
+  PutU32LE(buffer + used, crc);
+  return WriteAll(out, buffer, used + kPatchSumsTrailerSize);
+}
+
+Error CPackWriter::WriteEntryData(CFile *out, Entry &entry, u8 *buffer,
                                   u32 bufferSize) {
+  entry.crc = 0;
   if (entry.size == 0) return nullptr;
   CFile *source = entry.source;
   CFile *opened = nullptr;
@@ -225,6 +259,7 @@ Error CPackWriter::WriteEntryData(CFile *out, const Entry &entry, u8 *buffer,
       SetFailed(entry.path ? entry.path : entry.name);
       break;
     }
+    entry.crc = Crc32(entry.crc, buffer, n);
     e = WriteAll(out, buffer, n);
     done += n;
   }
@@ -239,6 +274,23 @@ Error CPackWriter::WritePack(CFile *out) {
   std::sort(mEntries, mEntries + mCount, [](const Entry &a, const Entry &b) {
     return strcmp(a.name, b.name) < 0;  // strcmp compares unsigned bytes
   });
+  for (u32 i = 0; i < mCount; i++) {
+    if (!mEntries[i].sums) continue;
+    bool twice = (i > 0 && !strcmp(mEntries[i - 1].name, mEntries[i].name)) ||
+                 (i + 1 < mCount && !strcmp(mEntries[i + 1].name, mEntries[i].name));
+    if (twice) {
+      SetFailed(mEntries[i].name);
+      return FERR_FILEEXIST;
+    }
+    // The record sums the members before it, so it must come last.
+    u64 names = 0;
+    for (u32 k = 0; k < i; k++) names += mEntries[k].nameLength;
+    mEntries[i].size = PatchSumsSize(i, names);
+    if (i + 1 != mCount || mEntries[i].size == 0) {
+      SetFailed(mEntries[i].name);
+      return i + 1 != mCount ? ERR_BADPARAMS : ERR_OUTOFRANGE;
+    }
+  }
   u64 directory = 0;
   u64 data = 0;
   for (u32 i = 0; i < mCount; i++) {
@@ -293,7 +345,8 @@ Error CPackWriter::WritePack(CFile *out) {
   }
   if (!e) e = WriteAll(out, buffer, used);
   for (u32 i = 0; i < mCount && !e; i++)
-    e = WriteEntryData(out, mEntries[i], buffer, kChunkSize);
+    e = mEntries[i].sums ? WriteSums(out, i, buffer, kChunkSize)
+                         : WriteEntryData(out, mEntries[i], buffer, kChunkSize);
   gPtrPool->Free(buffer);
   return e;
 }

@@ -47,6 +47,11 @@ class CPackWriter {
   Error AddFolder(const char *folder, const char *prefix);
   // The stamp AddFolder gives its members.
   void SetFolderTime(u32 dosTime) { mFolderTime = dosTime; }
+  // A checksum record (archive/patch_sums.h) of every other member, made
+  // while the pack is written. Its name must sort after every other name
+  // (WritePack refuses the pack with BADPARAMS otherwise); a member of that
+  // name given too: FILEEXIST when the pack is written.
+  Error AddChecksums(u32 dosTime = kPackDefaultTime);
 
   // Writes the pack to `out` sequentially from its current position. No
   // member: WHATAMESS; a name twice: FILEEXIST; more than 4 GiB of pack:
@@ -76,14 +81,16 @@ class CPackWriter {
     u32 nameLength;
     u32 size;
     u32 time;
+    u32 crc;    // CRC-32 of the data, once written
+    bool sums;  // the checksum record, made when it is written
   };
 
   Error AddEntry(const char *name, const char *prefix, CFile *source,
                  const char *path, u32 size, u32 time);
   Error AddFolderLevel(char *hostPath, u32 hostLength, char *member,
                        u32 memberLength, u32 depth);
-  Error WriteEntryData(CFile *out, const Entry &entry, u8 *buffer,
-                       u32 bufferSize);
+  Error WriteEntryData(CFile *out, Entry &entry, u8 *buffer, u32 bufferSize);
+  Error WriteSums(CFile *out, u32 count, u8 *buffer, u32 bufferSize);
   void SetFailed(const char *text);
 
   Entry *mEntries = nullptr;

@@ -7,7 +7,7 @@
 #include "archive/lzss_writer.h"
 #include "archive/pack_fs.h"
 #include "archive/pack_writer.h"
-#include "archive/patch_sums_name.h"
+#include "archive/patch_sums.h"
 #include "core/ptr_pool.h"
 #include "core/text.h"
 #include "fs/file.h"
@@ -22,6 +22,8 @@ const u32 kScanStep = 8192;
 const u32 kChunk = 32768;
 const u32 kCreate = FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE;
 const u32 kReadMode = FOM_READ | FOM_SHAREREAD | FOM_SEQUENTIAL;
+// Signing pads a file to this multiple before its certificate table.
+const u32 kSignedAlignment = 8;
 
 struct Failure {
   char *out;
@@ -117,6 +119,26 @@ Error CompareFiles(CFile *built, CFile *source, u32 size, u8 *buffers,
   return nullptr;
 }
 
+// FILES\ plus the file's path, and its host path below the folder.
+Error AddMembers(CPackWriter *writer, const char *folder,
+                 const char *const *files, u32 count) {
+  if (!files) return writer->AddFolder(folder, "FILES\\");
+  for (u32 i = 0; i < count; i++) {
+    char name[512], path[512];
+    if (!CopyText(name, sizeof name, "FILES\\") ||
+        !AppendText(name, sizeof name, files[i]) ||
+        !CopyText(path, sizeof path, folder) ||
+        !AppendSeparator(path, sizeof path) ||
+        !AppendText(path, sizeof path, files[i]))
+      return ERR_BADPARAMS;
+    for (char *p = name; *p; p++)
+      if (*p == '/') *p = '\\';
+    Error e = writer->AddPath(name, path);
+    if (e) return e;
+  }
+  return nullptr;
+}
+
 // Counts the members other than a checksum record in the pack's root.
 int CountMember(const char *path, CFile *, Error, void *context) {
   if (strcmp(path, kPatchSumsName) != 0) ++*static_cast<u32 *>(context);
@@ -145,12 +167,13 @@ Error ProveMember(CPackFS *pack, const char *name, const char *path,
 }
 
 // Reads the finished patch back as the patcher will: the scan finds the
-// header right after the program, a window from there holds the LZSS
+// header at `start` (the program and the gap), a window from there holds the LZSS
 // container, and the pack inside it must hold every member the writer was
 // given (and nothing else but the builder's own checksum record), each
 // with its source's bytes. The program itself is compared too.
 Error ProvePatch(const char *outPath, const char *stubPath, u32 stubSize,
-                 const CPackWriter &writer, Failure *failure, Stage *stage) {
+                 u32 start, const CPackWriter &writer, Failure *failure,
+                 Stage *stage) {
   Error e = nullptr;
   failure->Set(outPath);
   CFile *exe = FsOpen(outPath, kReadMode, &e);
@@ -159,7 +182,7 @@ Error ProvePatch(const char *outPath, const char *stubPath, u32 stubSize,
   u32 position = 0;
   if (!buffers) {
     e = ERR_ALLOCFAIL;
-  } else if (!FindEmbeddedArchive(exe, &position) || position != stubSize) {
+  } else if (!FindEmbeddedArchive(exe, &position) || position != start) {
     e = ERR_INVALIDFORMAT;
   } else {
     CFile *stub = FsOpen(stubPath, kReadMode, &e);
@@ -200,6 +223,15 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
                  const char *filesFolder, u8 code, const char *outPath,
                  PatchBuildInfo *infoOut, char *failedOut, u32 failedSize,
                  const PatchBuildOptions *options) {
+  return BuildPatchFiles(stubPath, iniPath, filesFolder, nullptr, 0, code,
+                         outPath, infoOut, failedOut, failedSize, options);
+}
+
+Error BuildPatchFiles(const char *stubPath, const char *iniPath,
+                      const char *filesFolder, const char *const *files,
+                      u32 count, u8 code, const char *outPath,
+                      PatchBuildInfo *infoOut, char *failedOut,
+                      u32 failedSize, const PatchBuildOptions *options) {
   PatchBuildOptions defaults = {1, true, {nullptr, nullptr}};
   if (!options) options = &defaults;
   Failure failure = {failedOut, failedSize};
@@ -240,9 +272,11 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
     FsDelete(packPath);
     return e ? e : FERR_OPENFAIL;
   }
+  // The writer's members are what the proof compares the patch with.
   CPackWriter writer;
   e = writer.AddPath("PATCH.INI", iniPath);
-  if (!e) e = writer.AddFolder(filesFolder, "FILES\\");
+  if (!e) e = AddMembers(&writer, filesFolder, files, count);
+  if (!e) e = writer.AddChecksums();
   if (!e) e = writer.WritePack(pack);
   if (e) failure.Set(writer.GetFailedName());
   info.members = writer.GetCount();
@@ -259,7 +293,7 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
       break;
     }
     u32 total = info.stubSize + container->GetSize();
-    u32 needed = SizeNeededToFind(info.stubSize);
+    u32 needed = SizeNeededToFind(info.stubSize + kSignedAlignment - 1);
     if (total >= needed) break;
     u32 more = needed - total + 64;
     info.padding += more;
@@ -268,6 +302,9 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
   }
   info.packSize = pack->GetSize();
   info.containerSize = container->GetSize();
+  info.gap = (kSignedAlignment -
+              (info.stubSize + info.containerSize) % kSignedAlignment) %
+             kSignedAlignment;
 
   // The executable: the stub, then the container.
   if (!e) {
@@ -277,16 +314,18 @@ Error BuildPatch(const char *stubPath, const char *iniPath,
       if (!e) e = FERR_OPENFAIL;
     } else {
       e = AppendFile(out, stub);
+      static const u8 kZeros[kSignedAlignment] = {0};
+      if (!e && info.gap) e = out->Write(kZeros, info.gap, nullptr);
       if (!e) e = AppendFile(out, container);
       if (!e && (!FindEmbeddedArchive(out, &position) ||
-                 position != info.stubSize))
+                 position != info.stubSize + info.gap))
         e = ERR_INVALIDFORMAT;  // the stub's end mimics a header
       if (e) failure.Set(outPath);
       delete out;
       if (!e && options->prove) {
         stage.offset = stage.total / 2;
-        e = ProvePatch(outPath, stubPath, info.stubSize, writer, &failure,
-                       &stage);
+        e = ProvePatch(outPath, stubPath, info.stubSize,
+                       info.stubSize + info.gap, writer, &failure, &stage);
         info.proofFailed = e ? 1 : 0;
       }
       if (e) FsDelete(outPath);

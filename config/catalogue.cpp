@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "patcher/platform.h"
+#include "config/message_box.h"
 
 CHashIni *gPatchIni = nullptr;
 
@@ -228,9 +228,9 @@ u32 GetHexNumber(const char *key) { return ParseHexVersion(GetText(key)); }
 bool GetFlag(const char *key) { return strcmp(GetText(key), "1") == 0; }
 
 u32 FormatText(char *buffer, u32 size, const char *format,
-               const FormatArg *args, u32 argCount) {
+               const FormatArg *args, u32 argCount, FormatOutcome *outcome) {
   Sink out(buffer, size);
-  u32 next = 0;
+  u32 next = 0, left = 0;
   const char *p = format ? format : "";
   while (*p) {
     if (*p != '%') {
@@ -258,21 +258,24 @@ u32 FormatText(char *buffer, u32 size, const char *format,
       // letter is copied with it so that it cannot start a new directive.
       if (!known && *p) ++p;
       out.Append(start, static_cast<u32>(p - start));
+      ++left;
     }
   }
+  if (outcome) *outcome = FormatOutcome{next, left};
   return out.Finish();
 }
 
 bool FormatWelcome2(char *buffer, u32 size, i32 major, i32 minor,
-                    const char *folder) {
+                    const char *folder, FormatOutcome *outcome) {
   FormatArg args[3] = {FormatArg::Int(major), FormatArg::Int(minor),
                        FormatArg::Text(folder)};
   const char *format = GetText("welcome2");
-  FormatText(buffer, size, format, args, 3);
+  FormatText(buffer, size, format, args, 3, outcome);
   return format[0] != 0;
 }
 
-void FormatErrCopy(char *buffer, u32 size, const char *path) {
+void FormatErrCopy(char *buffer, u32 size, const char *path,
+                   FormatOutcome *outcome) {
   FormatArg arg = FormatArg::Text(path);
-  FormatText(buffer, size, GetText("errcopy"), &arg, 1);
+  FormatText(buffer, size, GetText("errcopy"), &arg, 1, outcome);
 }

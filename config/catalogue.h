@@ -58,13 +58,20 @@ struct FormatArg {
 // a conversion whose argument is missing or of the other kind) is copied
 // to the output as it stands and takes no argument. %c of 0 writes nothing
 // but its padding. Returns the number of characters written, zero excluded.
+// With `outcome`, also tells how the format met its arguments.
+struct FormatOutcome {
+  u32 argsTaken;       // arguments consumed
+  u32 directivesLeft;  // directives copied as they stand ("%%" excluded)
+};
 u32 FormatText(char *buffer, u32 size, const char *format,
-               const FormatArg *args, u32 argCount);
+               const FormatArg *args, u32 argCount,
+               FormatOutcome *outcome = nullptr);
 
 // The "welcome2" format applied to (major, minor, folder). False when the
 // format is empty (the caller then falls back to "welcome"); the buffer then
 // holds the empty text.
 bool FormatWelcome2(char *buffer, u32 size, i32 major, i32 minor,
-                    const char *folder);
+                    const char *folder, FormatOutcome *outcome = nullptr);
 // The "errcopy" format applied to the path of the file that failed.
-void FormatErrCopy(char *buffer, u32 size, const char *path);
+void FormatErrCopy(char *buffer, u32 size, const char *path,
+                   FormatOutcome *outcome = nullptr);

@@ -14,13 +14,6 @@ char UpperAscii(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool NamesEqual(const char *a, const char *b) {
-  for (;; ++a, ++b) {
-    if (UpperAscii(*a) != UpperAscii(*b)) return false;
-    if (*a == 0) return true;
-  }
-}
-
 bool IsHeader(const char *name) {
   size_t n = strlen(name);
   return n >= 2 && name[0] == '[' && name[n - 1] == ']';
@@ -40,7 +33,7 @@ u32 SectionHash(const void *key, u32 count) {
 }
 
 i16 SectionCompare(const void *probe, const void *node) {
-  return NamesEqual(static_cast<const IniSection *>(probe)->name,
+  return IniNamesEqual(static_cast<const IniSection *>(probe)->name,
                     static_cast<const IniSection *>(node)->name)
              ? 0
              : 1;
@@ -55,7 +48,7 @@ u32 KeyHash(const void *key, u32 count) {
 i16 KeyCompare(const void *probe, const void *node) {
   const IniEntry *p = static_cast<const IniEntry *>(probe);
   const IniEntry *n = static_cast<const IniEntry *>(node);
-  return (p->section == n->section && NamesEqual(p->name, n->name)) ? 0 : 1;
+  return (p->section == n->section && IniNamesEqual(p->name, n->name)) ? 0 : 1;
 }
 
 void FreeNode(void *node, void *pool) {
@@ -79,6 +72,13 @@ u32 IniHash(const char *name) {
     sum += acc;
   }
   return sum;
+}
+
+bool IniNamesEqual(const char *a, const char *b) {
+  for (;; ++a, ++b) {
+    if (UpperAscii(*a) != UpperAscii(*b)) return false;
+    if (*a == 0) return true;
+  }
 }
 
 const char *IniSection::Comment() const { return name + strlen(name) + 1; }
@@ -136,23 +136,32 @@ int CHashIni::NextByte() {
   return mReadBuffer[mReadPos++];
 }
 
+void CHashIni::CountLineBreak(int c) {
+  if (c == '\n' && !mAfterCr) mLineBreaks++;
+  if (c == '\r') mLineBreaks++;
+  mAfterCr = c == '\r';
+}
+
 u32 CHashIni::ReadLine(char *line, char **name, char **value,
                        char **comment) {
   int c;
   do {
     c = NextByte();
+    CountLineBreak(c);
   } while (c == '\r' || c == '\n');
   if (c < 0) {
     line[0] = 0;
     *name = *value = *comment = line;
     return 0;
   }
+  mLineNumber = mLineBreaks + 1;
   // The byte that ends the line (line break, end of input, or the 1024th
   // character) is overwritten by the terminating zero.
   u32 n = 0;
   for (;;) {
     if (c < 0 || c == '\r' || c == '\n' || n == kLineSize - 1) {
       line[n] = 0;
+      CountLineBreak(c);
       break;
     }
     line[n++] = static_cast<char>(c);
@@ -240,6 +249,8 @@ Error CHashIni::LoadIni(CFile *file) {
   if (!mReadBuffer) return ERR_ALLOCFAIL;
   mSource = file;
   mBytesInBuffer = mReadPos = 0;
+  mLineBreaks = mLineNumber = 0;
+  mAfterCr = false;
 
   char line[kLineSize];
   char *name, *value, *comment;

@@ -26,6 +26,9 @@ struct IniEntry;
 
 // The 32-bit hash of a name, the same for either ASCII letter case.
 u32 IniHash(const char *name);
+// Whether two names are equal as the INI compares them: byte by byte, ASCII
+// letters without regard to case.
+bool IniNamesEqual(const char *a, const char *b);
 
 // A section header. The name (without brackets) is stored inline after the
 // fields, followed by the header's comment.
@@ -99,12 +102,18 @@ class CHashIni {
 
   IniSection *FirstSection() const { return mFirstSection; }
   IniSection *LastSection() const { return mLastSection; }
+  // The line of the file (from 1; CR, LF and CR LF each end one) where the
+  // text last returned by ReadLine starts; the rest of a cut line keeps its
+  // line's number. 0 before the first line.
+  u32 LineNumber() const { return mLineNumber; }
 
  protected:
   // The next byte of the source file, or -1 at the end of the input.
   int NextByte();
   // Whether the last chunk read delivered bytes.
   bool InputLeft() const { return mBytesInBuffer != 0; }
+  // Counts `c` (a byte read outside a line's text) towards the line number.
+  void CountLineBreak(int c);
 
  private:
   Error AddSection(const char *header, const char *comment);
@@ -120,4 +129,7 @@ class CHashIni {
   u32 mBytesInBuffer = 0;
   u32 mReadPos = 0;
   CFile *mSource = nullptr;  // only while loading; not owned
+  u32 mLineBreaks = 0;
+  u32 mLineNumber = 0;
+  bool mAfterCr = false;  // an LF right after a CR ends no further line
 };

@@ -56,6 +56,8 @@ const char IERR_NOTINLIST[] = "NOTINLIST";
 
 const char LERR_NOSUCHBITLENGTHS[] = "NOSUCHBITLENGTHS";
 
+const char SERR_BADCHECKSUM[] = "BADCHECKSUM";
+
 const Error kObjectErrors[13] = {
     ERR_UNKNOWN,     ERR_NOTIMPL,         ERR_ALLOCFAIL,      ERR_LOCKFAIL,
     ERR_REALLOCFAIL, ERR_NOTLOCKED,       ERR_INDEXOUTOFRANGE, ERR_BUFFERTOOSMALL,
@@ -79,3 +81,4 @@ const Error kPoolErrors[9] = {
 const Error kHashIniErrors[3] = {IERR_HASHINI, IERR_BADFILE, IERR_NOTINLIST};
 
 const Error kLzssErrors[1] = {LERR_NOSUCHBITLENGTHS};
+const Error kSumErrors[1] = {SERR_BADCHECKSUM};

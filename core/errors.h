@@ -68,12 +68,16 @@ extern const char IERR_NOTINLIST[];
 // LZSS decoder (no generic code of its own).
 extern const char LERR_NOSUCHBITLENGTHS[];
 
+// Checksums of a patch's members (no generic code of its own).
+extern const char SERR_BADCHECKSUM[];
+
 // The domain tables, in declaration order.
 extern const Error kObjectErrors[13];
 extern const Error kFileErrors[25];
 extern const Error kPoolErrors[9];
 extern const Error kHashIniErrors[3];
 extern const Error kLzssErrors[1];
+extern const Error kSumErrors[1];
 
 // Text of a code for messages and tools; "(none)" for null.
 inline const char *ErrorText(Error e) { return e ? e : "(none)"; }

@@ -60,3 +60,19 @@ class CSizedPtrPool : public CPtrPool {
 
 // The heap's size query for a block; one implementation per platform.
 u32 HeapBlockSize(void *p);
+
+// Room for one more element in `*array`, a block of gPtrPool (or null) with
+// `count` of its `*capacity` elements in use: doubled when full, 64 at
+// first. False when memory runs out or the size passes 32 bits; the array
+// is then unchanged.
+template <typename T>
+bool GrowPoolArray(T **array, u32 *capacity, u32 count) {
+  if (count < *capacity) return true;
+  u32 more = *capacity ? *capacity * 2 : 64;
+  if (more < *capacity || more > 0xFFFFFFFFu / sizeof(T)) return false;
+  void *p = gPtrPool->Reallocate(*array, static_cast<u32>(more * sizeof(T)));
+  if (!p) return false;
+  *array = static_cast<T *>(p);
+  *capacity = more;
+  return true;
+}

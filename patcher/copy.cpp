@@ -1,14 +1,19 @@
-// The copy engine: every file under DATA\Files goes to the same relative
-// path below the game folder, on a worker thread behind the progress
-// dialog. A file is copied whole or counted as failed, and a failure asks
-// Abort, Retry or Ignore.
+// The copy engine: on a worker thread behind the progress dialog, the
+// patch's archive is first proven whole, then every file under DATA\Files
+// goes to the same relative path below the game folder. A file is written
+// beside its target under a temporary name and takes the target's place
+// only once it is complete, so a failed copy, an answer at the question or
+// a run cut short leaves every game file old or new, never part of each. A
+// failure asks Abort, Retry or Ignore.
 #include <cstring>
 
+#include "archive/pack_fs.h"
+#include "archive/patch_sums.h"
 #include "config/catalogue.h"
 #include "core/ptr_pool.h"
+#include "core/text.h"
 #include "fs/file.h"
 #include "fs/mount_table.h"
-#include "core/text.h"
 #include "patcher/patcher.h"
 #include "patcher/platform.h"
 
@@ -17,6 +22,18 @@ namespace {
 const char kSourceTree[] = "DATA\\Files";
 const u32 kPrefixLength = 11;  // "DATA\Files\"
 const u32 kChunk = 32768;
+// Files are written at one place at a time, so one name per folder serves;
+// a run killed half-way leaves at most this file, which the next run that
+// writes into the folder removes first.
+const char kTempName[] = "~vaskpatch.tmp";
+
+// The worker's run: the bytes behind it (the proof's, then the copied
+// files') of all there are, for the progress shown.
+struct CopyRun {
+  u64 done;
+  u64 total;
+  bool broken;
+};
 
 // The part of a source path below DATA\Files\, or null for the top itself.
 const char *RelativePart(const char *src) {
@@ -28,20 +45,74 @@ bool TargetPath(const char *relative, char *out, u32 size) {
          CopyText(out, size, gGameFolder) && AppendText(out, size, relative);
 }
 
+// The temporary file beside `target`: same folder, so that putting it in
+// the target's place is a rename within one folder. A path too long for
+// that takes the one in the game folder itself.
+bool TempPath(const char *target, char *out, u32 size) {
+  size_t folder = 0;
+  for (size_t i = 0; target[i]; i++)
+    if (target[i] == '\\' || target[i] == '/') folder = i + 1;
+  if (folder < size && CopyText(out, size, target)) {
+    out[folder] = 0;
+    if (AppendText(out, size, kTempName)) return true;
+  }
+  return CopyText(out, size, gGameFolder) && AppendText(out, size, kTempName);
+}
+
+void Progress(const CopyRun *run, const char *item, u64 extra) {
+  if (run) PlatformProgress(item, run->done + extra, run->total);
+}
+
 // Streams the whole source into the target; false on any short or failed
 // transfer.
-bool CopyData(CFile *source, CFile *target, void *buffer,
-              const char *relative) {
+bool CopyData(CFile *source, CFile *target, void *buffer, const char *relative,
+              const CopyRun *run) {
   u32 total = source->GetSize();
   u32 done = 0;
+  Progress(run, relative, 0);
   while (done < total) {
     u32 n = total - done < kChunk ? total - done : kChunk;
     u32 got = 0, put = 0;
     if (source->Read(buffer, n, &got) != nullptr || got != n) return false;
     if (target->Write(buffer, n, &put) != nullptr || put != n) return false;
     done += n;
-    PlatformProgress(relative, done, total);
+    Progress(run, relative, done);
   }
+  return true;
+}
+
+// Copies one file of DATA\Files into its temporary file and puts that in
+// the target's place; on any failure the temporary file is removed and the
+// target is as it was.
+bool CopyFile(const char *src, CopyRun *run) {
+  char target[256], temp[256];
+  const char *relative = RelativePart(src);
+  if (!TargetPath(relative, target, sizeof target) ||
+      !TempPath(target, temp, sizeof temp))
+    return false;
+  void *buffer = gPtrPool->Allocate(kChunk);
+  if (!buffer) return false;
+  CFile *source = FsOpen(src, FOM_READ, nullptr);
+  CFile *destination =
+      source ? FsOpen(temp, FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE,
+                      nullptr)
+             : nullptr;
+  bool ok = destination && CopyData(source, destination, buffer, relative, run);
+  u32 size = source ? source->GetSize() : 0;
+  delete source;
+  delete destination;
+  gPtrPool->Free(buffer);
+  if (ok) {
+    // A read-only target can only be replaced once it is writable.
+    PlatformMakeWritable(target);
+    ok = PlatformReplaceFile(temp, target);
+  }
+  if (!ok) {
+    // Also when the open failed half-way, after creating the file.
+    if (source) FsDelete(temp);
+    return false;
+  }
+  if (run) run->done += size;
   return true;
 }
 
@@ -67,23 +138,23 @@ bool AskAgain(const char *src) {
   return false;
 }
 
-}  // namespace
-
-u32 RunCopyDialog() {
-  char caption[256], text[256];
-  CopyText(caption, sizeof caption, GetText("title"));
-  CopyText(text, sizeof text, GetText("copy"));
-  if (!PlatformRunProgressDialog(caption, text, CopyWorker, nullptr))
-    gIncomplete = 1;  // nothing was copied
-  return 1;
+// A temporary file that a run cut short left in the target folder of `dir`.
+void RemoveLeftover(const char *dir) {
+  const char *relative = RelativePart(dir);
+  char path[256];
+  if (relative && !IsSafeRelativePath(relative)) return;
+  if (CopyText(path, sizeof path, gGameFolder) &&
+      (!relative || (AppendText(path, sizeof path, relative) &&
+                     AppendSeparator(path, sizeof path))) &&
+      AppendText(path, sizeof path, kTempName) && FsExists(path))
+    FsDelete(path);
 }
 
-void CopyWorker(void *) { CopyTree(kSourceTree); }
-
-void CopyTree(const char *dir) {
+void CopyTreeOf(const char *dir, CopyRun *run) {
   char path[256];
   if (!CopyText(path, sizeof path, dir)) return;
   MakeTargetDir(dir);
+  RemoveLeftover(dir);
   bool named = AppendSeparator(path, sizeof path);
   size_t base = strlen(path);
   // Once per listing; a listing that fails (rather than ending) is asked
@@ -100,9 +171,9 @@ void CopyTree(const char *dir) {
       bool fits = AppendText(path, sizeof path, record.name);
       bool folder = (record.attributes & FATTR_DIRECTORY) != 0;
       if (folder && fits && IsSafeRelativePath(path + kPrefixLength)) {
-        CopyTree(path);
+        CopyTreeOf(path, run);
       } else {
-        while (folder || !fits || !CopyOneFile(path)) {
+        while (folder || !fits || !CopyFile(path, run)) {
           if (!AskAgain(path)) break;
         }
       }
@@ -114,6 +185,54 @@ void CopyTree(const char *dir) {
     if (!AskAgain(path)) return;
   }
 }
+
+void ProofProgressShown(u64 done, u64 total, void *context) {
+  CopyRun *run = static_cast<CopyRun *>(context);
+  PlatformProgress(nullptr, done, run->total);
+}
+
+// The DATA archive proven whole, with the run's total set from it.
+bool ProveArchive(CopyRun *run) {
+  const char *rest = nullptr;
+  CFileService *service = ResolveMount("DATA\\", &rest);
+  void *pack = service ? service->Cast(CPackFS::sClassName) : nullptr;
+  if (!pack) return false;
+  CPackFS *fs = static_cast<CPackFS *>(pack);
+  PatchProof proof;
+  // The copy's share is known before the first byte is read: the
+  // directory comes first.
+  run->total = fs->GetFile()->GetSize();
+  CFile *second = OpenArchiveAgain();
+  Error e = ProvePatchPack(fs, second, ProofProgressShown, run, &proof);
+  delete second;
+  if (e) return false;
+  run->done = run->total;
+  run->total += proof.filesBytes;
+  return true;
+}
+
+}  // namespace
+
+u32 RunCopyDialog() {
+  char caption[256], text[256];
+  CopyText(caption, sizeof caption, GetText("title"));
+  CopyText(text, sizeof text, GetText("copy"));
+  CopyRun run = {0, 0, false};
+  if (!PlatformRunProgressDialog(caption, text, CopyWorker, &run))
+    gIncomplete = 1;  // nothing was copied
+  return run.broken ? 0 : 1;
+}
+
+void CopyWorker(void *run) {
+  CopyRun *r = static_cast<CopyRun *>(run);
+  if (!ProveArchive(r)) {
+    r->broken = true;
+    return;
+  }
+  CopyTreeOf(kSourceTree, r);
+}
+
+void CopyTree(const char *dir) { CopyTreeOf(dir, nullptr); }
 
 void MakeTargetDir(const char *dir) {
   const char *relative = RelativePart(dir);
@@ -131,28 +250,4 @@ void MakeTargetDir(const char *dir) {
   FsMakeDir(parent, name);
 }
 
-u32 CopyOneFile(const char *src) {
-  char target[256];
-  const char *relative = RelativePart(src);
-  if (!TargetPath(relative, target, sizeof target)) return 0;
-  void *buffer = gPtrPool->Allocate(kChunk);
-  if (!buffer) return 0;
-  CFile *source = FsOpen(src, FOM_READ, nullptr);
-  if (!source) {
-    gPtrPool->Free(buffer);
-    return 0;
-  }
-  PlatformMakeWritable(target);
-  CFile *destination =
-      FsOpen(target, FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE, nullptr);
-  if (!destination) {
-    delete source;
-    gPtrPool->Free(buffer);
-    return 0;
-  }
-  bool ok = CopyData(source, destination, buffer, relative);
-  delete source;
-  delete destination;
-  gPtrPool->Free(buffer);
-  return ok ? 1 : 0;
-}
+u32 CopyOneFile(const char *src) { return CopyFile(src, nullptr) ? 1 : 0; }

@@ -22,6 +22,10 @@ int PatcherRun();
 // the executable cannot be opened; without a header it shows "Patch file is
 // broken!" and ends the process.
 u32 LocateEmbeddedArchive();
+// The archive once more, as a file of its own over a second handle of the
+// executable (for reading it on two threads); null when it cannot be had.
+// The caller destroys it.
+CFile *OpenArchiveAgain();
 
 // 1 when the user answered Yes to the welcome prompt.
 u32 ConfirmWelcome();
@@ -30,14 +34,19 @@ u32 FindGameFolder();
 // Returns only when the installation passes; refusals end the process.
 u32 CheckInstallation();
 
-// Shows the progress dialog while a worker copies DATA\Files into the game
-// folder; a dialog that cannot be shown counts as an incomplete copy.
+// Shows the progress dialog while a worker proves the DATA archive whole
+// and then copies DATA\Files into the game folder. 1 when the copy ran (a
+// dialog that cannot be shown counts as an incomplete copy); 0 when the
+// archive is broken, and then nothing in the game folder was touched.
 u32 RunCopyDialog();
-void CopyWorker(void *unused);
-// Copies a directory of the DATA mount (no trailing backslash) recursively.
+// The worker: `run` is RunCopyDialog's record of the run.
+void CopyWorker(void *run);
+// Copies a directory of the DATA mount (no trailing backslash) recursively,
+// each file through a temporary file beside its target.
 void CopyTree(const char *dir);
 void MakeTargetDir(const char *dir);
-// 1 when the file was copied whole.
+// 1 when the file was copied whole and took its target's place; 0 leaves
+// the target as it was.
 u32 CopyOneFile(const char *src);
 
 void WriteGameVersion();

@@ -1,32 +1,12 @@
 // What the patcher needs from the operating system, behind one small
 // interface implemented once per platform (platform_posix.cpp,
-// platform_win32.cpp). The patcher's logic calls nothing else of the system;
-// files and folders go through the file services.
+// platform_win32.cpp), beside the message box of config/message_box.h. The
+// patcher's logic calls nothing else of the system; files and folders go
+// through the file services.
 #pragma once
 
+#include "config/message_box.h"
 #include "core/types.h"
-
-// Message box types (the Win32 values) and the buttons a box answers.
-const u32 kMbOk = 0;
-const u32 kMbAbortRetryIgnore = 2;
-const u32 kMbYesNo = 4;
-const u32 kMbIconError = 16;
-const u32 kMbIconQuestion = 32;
-const u32 kMbIconInformation = 64;
-
-const int kIdOk = 1;
-const int kIdAbort = 3;
-const int kIdRetry = 4;
-const int kIdIgnore = 5;
-const int kIdYes = 6;
-const int kIdNo = 7;
-
-// Shows a modal message box without owner window and returns the button
-// pressed; 0 when the box could not be shown.
-int PlatformMessageBox(const char *text, const char *caption, u32 type);
-
-// Ends the process with `code` through the normal process exit.
-[[noreturn]] void PlatformExitProcess(int code);
 
 // The path of the running executable, NUL-terminated, in `size` bytes;
 // false when it cannot be had or does not fit.
@@ -56,8 +36,12 @@ int PlatformCreateMutex(const char *name);
 // returns. False when the dialog could not be shown (work did not run).
 bool PlatformRunProgressDialog(const char *caption, const char *text,
                                void (*work)(void *), void *arg);
-// Called by the worker as a file's copy advances; may be ignored.
-void PlatformProgress(const char *file, u64 bytesDone, u64 bytesTotal);
+// Called by the worker as the run advances: `done` of `total` bytes of the
+// whole run (the proof of the patch, then the files), `item` the file being
+// copied (its path below the game folder) or null while the patch is
+// proven. Cheap enough to call for every chunk: it shows at most a few
+// updates a second.
+void PlatformProgress(const char *item, u64 done, u64 total);
 
 // The current user's Start-menu Programs folder (or its equivalent);
 // false when there is none.
@@ -76,3 +60,9 @@ void PlatformStartProgram(const char *commandLine);
 
 // If `path` is a read-only file, makes it a normal writable file.
 void PlatformMakeWritable(const char *path);
+// Puts the complete file `from` in the place of `to` in one step, replacing
+// `to` when it exists (a rename over it), so that `to` is at every moment
+// either its old file or the new one, whole. The new file keeps the old
+// one's permissions where the system has them. False when it cannot be
+// done; both files are then as they were.
+bool PlatformReplaceFile(const char *from, const char *to);

@@ -1,6 +1,6 @@
 // The patcher's operating-system layer on POSIX systems with a terminal:
-// message boxes and the progress dialog are text on standard output with
-// answers read from standard input; the registry is a registry export file
+// the progress dialog is text on standard output, beside the message boxes
+// of config/message_box_posix.cpp; the registry is a registry export file
 // (see regedit4.h); the named mutex is a lock file; shortcuts are desktop
 // entries. Paths handed in are Windows-style paths of the patcher: '\' and
 // '/' separate, and each component is matched without regard to ASCII case
@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "core/endian.h"
+#include "config/console_posix.h"
 #include "core/ptr_pool.h"
 #include "fs/host_path_posix.h"
 #include "patcher/platform.h"
@@ -37,9 +38,6 @@ const u32 kMaxRegistryFile = 64u << 20;
 // ---- Small text helpers ----
 
 bool IsSep(char c) { return c == '/' || c == '\\'; }
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
 
 // Appends [p, p + n) to the NUL-terminated text in buffer; false when it
 // does not fit.
@@ -157,69 +155,12 @@ bool ReadFile(const char *path, u32 limit, char **bytes, u32 *size) {
   return true;
 }
 
-// ---- Console: message boxes and the progress line share standard output ----
+// ---- Progress: one line on a terminal, plain lines otherwise ----
 
-pthread_mutex_t sConsoleLock = PTHREAD_MUTEX_INITIALIZER;
-bool sTerminal = false;   // standard output is a terminal
-u32 sLiveLength = 0;      // length of the progress line now on screen, 0: none
-char sProgressFile[256];  // the file the progress line shows
-timespec sLastUpdate;     // when the terminal line was last drawn
-
-// Ends a progress line still on screen; the console lock is held.
-void EndLiveLine() {
-  if (sLiveLength) {
-    fputc('\n', stdout);
-    sLiveLength = 0;
-  }
-}
-
-struct Buttons {
-  const char *prompt;
-  char keys[4];  // answer letters, lower case
-  int ids[3];
-};
-
-const Buttons &ButtonsOf(u32 type) {
-  static const Buttons kOk = {"[O]K", "o", {kIdOk}};
-  static const Buttons kOkCancel = {"[O]K/[C]ancel", "oc", {kIdOk, 2}};
-  static const Buttons kAbortRetryIgnore = {
-      "[A]bort/[R]etry/[I]gnore", "ari", {kIdAbort, kIdRetry, kIdIgnore}};
-  static const Buttons kYesNoCancel = {
-      "[Y]es/[N]o/[C]ancel", "ync", {kIdYes, kIdNo, 2}};
-  static const Buttons kYesNo = {"[Y]es/[N]o", "yn", {kIdYes, kIdNo}};
-  static const Buttons kRetryCancel = {"[R]etry/[C]ancel", "rc", {kIdRetry, 2}};
-  switch (type & 15) {
-    case 1:
-      return kOkCancel;
-    case kMbAbortRetryIgnore:
-      return kAbortRetryIgnore;
-    case 3:
-      return kYesNoCancel;
-    case kMbYesNo:
-      return kYesNo;
-    case 5:
-      return kRetryCancel;
-    default:
-      return kOk;
-  }
-}
-
-// One answer line: its first letter (lower case), ' ' for an empty line,
-// 0 at the end of input.
-char ReadAnswer() {
-  char first = 0;
-  bool any = false;
-  for (;;) {
-    int c = fgetc(stdin);
-    if (c == EOF) break;
-    any = true;
-    if (c == '\n') break;
-    if (!first && c != ' ' && c != '\t' && c != '\r')
-      first = Lower(static_cast<char>(c));
-  }
-  if (!any) return 0;
-  return first ? first : ' ';
-}
+bool sTerminal = false;  // standard output is a terminal
+char sItem[256];         // what the progress line last named
+bool sHaveItem = false;
+timespec sLastDraw;      // when the progress was last shown
 
 struct WorkerStart {
   void (*work)(void *);
@@ -331,12 +272,6 @@ void PutExec(TextOut *o, const char *program) {
 }  // namespace
 
 // ---- Process ----
-
-void PlatformExitProcess(int code) {
-  fflush(stdout);
-  fflush(stderr);
-  exit(code);
-}
 
 bool PlatformGetExecutablePath(char *buffer, u32 size) {
   if (!buffer || size < 2) return false;
@@ -489,83 +424,100 @@ int PlatformCreateMutex(const char *name) {
   return 1;
 }
 
-// ---- Message box and progress dialog ----
-
-int PlatformMessageBox(const char *text, const char *caption, u32 type) {
-  const Buttons &b = ButtonsOf(type);
-  pthread_mutex_lock(&sConsoleLock);
-  EndLiveLine();
-  fprintf(stdout, "== %s ==\n%s\n", caption ? caption : "", text ? text : "");
-  pthread_mutex_unlock(&sConsoleLock);
-  for (;;) {
-    fprintf(stdout, "%s\n", b.prompt);
-    fflush(stdout);
-    char answer = ReadAnswer();
-    if (answer == 0) return 0;
-    if (answer == ' ' && b.keys[0] == 'o') return kIdOk;
-    for (int i = 0; b.keys[i]; ++i)
-      if (answer == b.keys[i]) return b.ids[i];
-  }
-}
+// ---- Progress dialog ----
 
 bool PlatformRunProgressDialog(const char *caption, const char *text,
                                void (*work)(void *), void *arg) {
   if (!work) return false;
-  pthread_mutex_lock(&sConsoleLock);
-  EndLiveLine();
+  ConsoleLock();
+  ConsoleEndLiveLine();
   sTerminal = isatty(1) == 1;
-  sProgressFile[0] = 0;
-  sLastUpdate = timespec{};
+  sHaveItem = false;
+  sLastDraw = timespec{};
   fprintf(stdout, "== %s ==\n%s\n", caption ? caption : "", text ? text : "");
   fflush(stdout);
-  pthread_mutex_unlock(&sConsoleLock);
+  ConsoleUnlock();
   WorkerStart start{work, arg};
   pthread_t thread;
   if (pthread_create(&thread, nullptr, WorkerMain, &start) != 0) return false;
   pthread_join(thread, nullptr);
-  pthread_mutex_lock(&sConsoleLock);
-  EndLiveLine();
+  ConsoleLock();
+  ConsoleEndLiveLine();
   fflush(stdout);
-  pthread_mutex_unlock(&sConsoleLock);
+  ConsoleUnlock();
   return true;
 }
 
-// On a terminal one line shows the file and its bytes, redrawn at most ten
-// times a second (and whenever a file starts or ends); otherwise a plain
-// line names each file as it starts.
-void PlatformProgress(const char *file, u64 bytesDone, u64 bytesTotal) {
-  if (!file) file = "";
-  pthread_mutex_lock(&sConsoleLock);
-  bool newFile = strncmp(file, sProgressFile, sizeof sProgressFile - 1) != 0;
-  if (newFile) snprintf(sProgressFile, sizeof sProgressFile, "%s", file);
-  if (!sTerminal) {
-    if (newFile) {
-      fprintf(stdout, "%s (%llu bytes)\n", file,
-              static_cast<unsigned long long>(bytesTotal));
-      fflush(stdout);
-    }
+namespace {
+
+// "30000 of 70000 bytes", or in MiB from one mebibyte on.
+void FormatAmount(char *out, size_t size, u64 done, u64 total) {
+  if (total < (1u << 20)) {
+    snprintf(out, size, "%llu of %llu bytes",
+             static_cast<unsigned long long>(done),
+             static_cast<unsigned long long>(total));
   } else {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (newFile || bytesDone >= bytesTotal ||
-        Seconds(now) - Seconds(sLastUpdate) >= 0.1) {
-      sLastUpdate = now;
-      // The end of a long name is what tells files apart.
-      size_t len = strlen(file);
-      const char *shown = len > 50 ? file + len - 50 : file;
-      char line[128];
-      int n = snprintf(line, sizeof line, "%s%s  %llu/%llu bytes",
-                       len > 50 ? "..." : "", shown,
-                       static_cast<unsigned long long>(bytesDone),
-                       static_cast<unsigned long long>(bytesTotal));
-      u32 length = n < 0 ? 0 : static_cast<u32>(strlen(line));
-      fprintf(stdout, "\r%s", line);
-      for (u32 i = length; i < sLiveLength; ++i) fputc(' ', stdout);
-      sLiveLength = length ? length : 1;
-      fflush(stdout);
-    }
+    snprintf(out, size, "%.1f of %.1f MiB",
+             static_cast<double>(done) / (1u << 20),
+             static_cast<double>(total) / (1u << 20));
   }
-  pthread_mutex_unlock(&sConsoleLock);
+}
+
+}  // namespace
+
+// On a terminal one line, redrawn in place at most ten times a second and
+// whenever the item changes: a bar, the percentage, the bytes and the item.
+// Otherwise a plain line whenever the item changes, and at least once a
+// second during a long one.
+void PlatformProgress(const char *item, u64 done, u64 total) {
+  const char *shown = item ? item : "checking the patch";
+  if (done > total) done = total;
+  ConsoleLock();
+  bool newItem = !sHaveItem || strncmp(shown, sItem, sizeof sItem - 1) != 0;
+  if (newItem) {
+    snprintf(sItem, sizeof sItem, "%s", shown);
+    sHaveItem = true;
+  }
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  double since = Seconds(now) - Seconds(sLastDraw);
+  u32 percent = total ? static_cast<u32>(done * 100 / total) : 100;
+  char bytes[64];
+  FormatAmount(bytes, sizeof bytes, done, total);
+  if (sTerminal && (newItem || done == total || since >= 0.1)) {
+    const u32 kBar = 20;
+    char bar[kBar + 1];
+    u32 filled = total ? static_cast<u32>(done * kBar / total) : kBar;
+    for (u32 i = 0; i < kBar; i++) bar[i] = i < filled ? '#' : '-';
+    bar[kBar] = 0;
+    // The end of a long name is what tells files apart; the line stays
+    // within 79 columns so that redrawing it never wraps.
+    char line[80];
+    int head = snprintf(line, sizeof line, "[%s] %3u%%  %s  ", bar, percent,
+                        bytes);
+    size_t room = head > 0 && static_cast<size_t>(head) < sizeof line - 4
+                      ? sizeof line - 1 - static_cast<size_t>(head)
+                      : 0;
+    size_t length = strlen(shown);
+    if (length > room && room > 3) {
+      memcpy(line + head, "...", 3);
+      memcpy(line + head + 3, shown + length - (room - 3), room - 3);
+      line[head + room] = 0;
+    } else if (room > 0) {
+      memcpy(line + head, shown, length + 1);
+    }
+    u32 drawn = static_cast<u32>(strlen(line));
+    fprintf(stdout, "\r%s", line);
+    for (u32 i = drawn; i < ConsoleLiveLine(); ++i) fputc(' ', stdout);
+    ConsoleSetLiveLine(drawn ? drawn : 1);
+    fflush(stdout);
+    sLastDraw = now;
+  } else if (!sTerminal && (newItem || since >= 1.0)) {
+    fprintf(stdout, "[%3u%%] %s (%s)\n", percent, shown, bytes);
+    fflush(stdout);
+    sLastDraw = now;
+  }
+  ConsoleUnlock();
 }
 
 // ---- Shortcuts ----
@@ -671,4 +623,24 @@ void PlatformMakeWritable(const char *path) {
       stat(host, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR))
     return;
   chmod(host, (st.st_mode & 07777) | S_IWUSR);
+}
+
+bool PlatformReplaceFile(const char *from, const char *to) {
+  char source[kPath], target[kPath];
+  if (!from || !to || !ResolveHostPath(from, source, sizeof source) ||
+      !ResolveHostPath(to, target, sizeof target))
+    return false;
+  struct stat st;
+  if (stat(target, &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return false;
+    // The new file keeps the old one's permissions (a game's program stays
+    // runnable), writable as the old one was made for the copy.
+    if (chmod(source, (st.st_mode & 07777) | S_IWUSR) != 0) return false;
+  }
+  HostNamesBeforeChange(source);
+  HostNamesBeforeChange(target);
+  if (rename(source, target) != 0) return false;
+  HostNamesChanged(source, false);
+  HostNamesChanged(target, true);
+  return true;
 }

@@ -12,6 +12,7 @@
 #include "core/win32.h"
 #include "patcher/platform.h"
 // The shell's headers come after the tamed Windows headers above.
+#include <commctrl.h>
 #include <objidl.h>
 #include <shlobj.h>
 
@@ -33,6 +34,11 @@ bool CopyFitting(char *buffer, u32 size, const char *text) {
 }
 
 HKEY ToHkey(PlatformRegKey *key) { return reinterpret_cast<HKEY>(key); }
+
+// The bar of the dialog now up, and where it stands; set on the main thread
+// before the worker starts, then used by the worker alone.
+HWND sProgressBar;
+int sProgressPosition;
 
 // What the progress dialog and its worker share. Lives on the stack of
 // PlatformRunProgressDialog, which outlives both.
@@ -61,6 +67,9 @@ INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam,
     ProgressJob *job = reinterpret_cast<ProgressJob *>(lParam);
     SetWindowTextA(window, job->caption);
     SetDlgItemTextA(window, kProgressTextId, job->text);
+    sProgressBar = GetDlgItem(window, kProgressBarId);
+    sProgressPosition = 0;
+    SendMessageA(sProgressBar, PBM_SETRANGE32, 0, kProgressBarRange);
     job->window = window;
     job->thread = CreateThread(nullptr, 0, ProgressWorker, job, 0, nullptr);
     if (job->thread == nullptr) {
@@ -90,15 +99,6 @@ bool ParseQuotedProgramPath(const char *commandLine, char *buffer, u32 size) {
   memcpy(buffer, start, length);
   buffer[length] = '\0';
   return true;
-}
-
-int PlatformMessageBox(const char *text, const char *caption, u32 type) {
-  return MessageBoxA(nullptr, text, caption, type);
-}
-
-void PlatformExitProcess(int code) {
-  // The normal process exit: the pools' exit handlers run.
-  exit(code);
 }
 
 bool PlatformGetExecutablePath(char *buffer, u32 size) {
@@ -174,6 +174,8 @@ int PlatformCreateMutex(const char *name) {
 bool PlatformRunProgressDialog(const char *caption, const char *text,
                                void (*work)(void *), void *arg) {
   ProgressJob job = {caption, text, work, arg, nullptr, nullptr, false};
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
   INT_PTR result = DialogBoxParamA(
       GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kProgressDialogId), nullptr,
       ProgressDialogProc, reinterpret_cast<LPARAM>(&job));
@@ -183,11 +185,20 @@ bool PlatformRunProgressDialog(const char *caption, const char *text,
     WaitForSingleObject(job.thread, INFINITE);
     CloseHandle(job.thread);
   }
+  sProgressBar = nullptr;
   return job.started && result == 1;
 }
 
-void PlatformProgress(const char *file, u64 bytesDone, u64 bytesTotal) {
-  // The dialog shows one fixed text; nothing to update.
+void PlatformProgress(const char *item, u64 done, u64 total) {
+  // The texts stay as they are; the bar moves, posted so that the worker
+  // never waits for the dialog, and only when it has somewhere to go.
+  if (sProgressBar == nullptr) return;
+  int position = total == 0 || done >= total
+                     ? kProgressBarRange
+                     : static_cast<int>(done * kProgressBarRange / total);
+  if (position == sProgressPosition) return;
+  sProgressPosition = position;
+  PostMessageA(sProgressBar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
 bool PlatformGetProgramsFolder(char *buffer, u32 size) {
@@ -245,4 +256,8 @@ void PlatformMakeWritable(const char *path) {
       (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
   }
+}
+
+bool PlatformReplaceFile(const char *from, const char *to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }

@@ -12,6 +12,9 @@
 // system for the module's file name instead.
 bool ParseQuotedProgramPath(const char *commandLine, char *buffer, u32 size);
 
-// The dialog resource of the progress dialog and its text control.
+// The dialog resource of the progress dialog, its text control and its bar
+// (which counts in thousandths of the run).
 const int kProgressDialogId = 101;
 const int kProgressTextId = 1000;
+const int kProgressBarId = 1001;
+const int kProgressBarRange = 1000;

@@ -11,11 +11,12 @@ native_only=0
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-pkgs=(build-essential cmake ninja-build googletest libgtest-dev)
+pkgs=(build-essential cmake ninja-build googletest libgtest-dev zlib1g-dev)
 [ "${1:-}" = "--bench" ] && pkgs+=(libbenchmark-dev zlib1g-dev python3 time gzip pigz xz-utils)
 if [ $native_only = 0 ]; then
-  pkgs+=(libbenchmark-dev clang libclang-rt-dev zlib1g-dev mingw-w64
-         g++-mingw-w64-i686-posix xvfb xauth x11-utils imagemagick python3 time)
+  pkgs+=(libbenchmark-dev clang libclang-rt-dev mingw-w64
+         g++-mingw-w64-i686-posix libz-mingw-w64-dev xvfb xauth x11-utils imagemagick python3 time
+         osslsigncode openssl)
 fi
 for p in "${pkgs[@]}"; do
   have "$p" || need+=("$p")

@@ -5,7 +5,7 @@
 #include "archive/archive_open.h"
 #include "archive/lzss_file.h"
 #include "archive/pack_fs.h"
-#include "archive/patch_sums_name.h"
+#include "archive/patch_sums.h"
 #include "archive/pool_fs.h"
 #include "fs/file.h"
 #include "fs/file_service.h"
@@ -92,7 +92,8 @@ int CmdInfo(int argc, char **argv) {
     e = lzss->valid ? nullptr : lzss->ConstructionError();
     if (!e) {
       printf("kind: %s\n", embedded ? "patch executable" : "LZSS container");
-      if (embedded) printf("patcher: %u bytes\n", start);
+      // The patcher, and the zeros that may align the container after it.
+    if (embedded) printf("before the container: %u bytes (the patcher)\n", start);
       PrintContainer(lzss, start, fileSize - start);
     }
     delete lzss;

@@ -1,6 +1,8 @@
 #include <cstdio>
 
 #include "archive/archive_open.h"
+#include "archive/pack_fs.h"
+#include "archive/patch_sums.h"
 #include "fs/file.h"
 #include "tools/commands.h"
 #include "tools/fs_session.h"
@@ -72,6 +74,28 @@ int CmdVerify(int argc, char **argv) {
   if (!archive) {
     Fail(path, e);
     return kExitFailure;
+  }
+  // A pack: its directory, and the checksum record when there is one.
+  void *asPack = archive->Cast(CPackFS::sClassName);
+  if (asPack) {
+    PatchProof proof;
+    bar.Begin(0);  // the total comes with the first report
+    ProgressSink sink = bar.Sink();
+    e = ProvePatchPack(static_cast<CPackFS *>(asPack), nullptr, sink.report,
+                       sink.context, &proof);
+    bar.Clear();
+    if (e == SERR_BADCHECKSUM) {
+      fprintf(stderr, "patchkit: member %s: its bytes do not match the checksum record\n",
+              proof.failed);
+    } else if (e) {
+      fprintf(stderr, "patchkit: %s: %s%s%s\n", path, ErrorText(e),
+              proof.failed[0] ? " at member " : "", proof.failed);
+    } else if (proof.hasSums) {
+      printf("checksums: %u members match the record\n", proof.members - 1);
+    } else {
+      printf("checksums: none recorded\n");
+    }
+    if (e) failures++;
   }
   VerifyState state = {0, 0, 0, &bar};
   u32 members = 0;

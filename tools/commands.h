@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "config/ini_check.h"
 #include "core/errors.h"
 #include "core/types.h"
 
@@ -20,6 +21,12 @@ int CmdLzss(int argc, char **argv);     // lzss compress|decompress ...
 int CmdPool(int argc, char **argv);     // pool DIR OUT [--block-size N]
 int CmdBuild(int argc, char **argv);    // build --stub ... -o OUT
 int CmdInfo(int argc, char **argv);     // info FILE
+int CmdCheck(int argc, char **argv);    // check PATCH.INI
+
+// Checks the INI at `path` with the file services up, printing every finding
+// as "PATH:LINE: error|warning: TEXT" on standard error. kExitFailure when
+// it has errors or cannot be read (then said), else kExitOk.
+int CheckIniFile(const char *path, IniCheckCounts *countsOut);
 
 // "patchkit: CONTEXT: CODE" on standard error; returns kExitFailure.
 int Fail(const std::string &context, Error code);

@@ -21,11 +21,21 @@ struct Command {
 
 const Command kCommands[] = {
     {"build", CmdBuild,
-     "build --stub PATCHER --ini PATCH.INI --files DIR [--code 0xC4]\n"
-     "      [-j N] [--no-verify] [--quiet] -o OUT\n"
-     "      a patch executable: the patcher followed by its archive, coded\n"
-     "      on N threads (default: every core), then read back and compared\n"
-     "      with its sources"},
+     "build [--stub PATCHER | --target windows|linux] --ini PATCH.INI\n"
+     "        --files DIR [--from OLD_DIR [--allow-empty]]\n"
+     "        [--sign CERT KEY [--sign-pass PASSWORD]] [--code 0xC4]\n"
+     "        [--no-check] [-j N] [--no-verify] [--quiet] -o OUT\n"
+     "      a patch executable: the patcher followed by its archive; without\n"
+     "      --stub, the installed patcher of the target (default windows);\n"
+     "      with --from, only the files of DIR that are new or differ from\n"
+     "      OLD_DIR; the INI is checked first and errors refuse the build;\n"
+     "      --sign signs it with Authenticode (osslsigncode); coded on N\n"
+     "      threads (default: every core), then read back and compared with\n"
+     "      its sources (--no-verify: not)"},
+    {"check", CmdCheck,
+     "check PATCH.INI\n"
+     "      every key the patcher reads, its versions, formats and lengths;\n"
+     "      errors and warnings with their line numbers (build runs it too)"},
     {"info", CmdInfo,
      "info FILE\n"
      "      where the container starts, its code, block size and blocks,\n"

@@ -78,7 +78,7 @@ CPackIndex *MakeIndex(const Bytes &block, u32 count, u16 step) {
   return new CPackIndex(8, h, static_cast<u32>(block.size()), count, step);
 }
 
-Bytes MakePack(const Members &members) {
+Bytes MakePack(const Members &members, bool checksums) {
   std::vector<CMemFile *> sources;
   CPackWriter writer;
   for (const auto &m : members) {
@@ -86,6 +86,9 @@ Bytes MakePack(const Members &members) {
     EXPECT_EQ(writer.AddFile(m.first.c_str(), sources.back(),
                              static_cast<u32>(m.second.size())),
               nullptr);
+  }
+  if (checksums) {
+    EXPECT_EQ(writer.AddChecksums(), nullptr);
   }
   CMemFile out;
   EXPECT_EQ(writer.WritePack(&out), nullptr);

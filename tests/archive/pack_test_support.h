@@ -50,5 +50,6 @@ std::vector<u32> RecordOffsets(const std::vector<std::string> &names);
 CPackIndex *MakeIndex(const Bytes &block, u32 count = 0, u16 step = 100);
 
 typedef std::vector<std::pair<std::string, std::string>> Members;
-// A pack of `members` written by CPackWriter.
-Bytes MakePack(const Members &members);
+// A pack of `members` written by CPackWriter, with its checksum record when
+// asked.
+Bytes MakePack(const Members &members, bool checksums = false);

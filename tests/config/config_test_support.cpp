@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "patcher/platform.h"
+#include "config/message_box.h"
 #include "support/temp_dir.h"
 
 std::vector<MessageBoxCall> gMessageBoxCalls;

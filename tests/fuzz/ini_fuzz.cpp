@@ -1,9 +1,12 @@
 // The hashed INI: loaded from any bytes, then every section and key it kept
-// looked up again by name, with bounded copies of every value.
+// looked up again by name, with bounded copies of every value; then the
+// maker's check of the same bytes as a patch's catalogue.
 #include <cstdlib>
 #include <cstring>
 
+#include "config/catalogue.h"
 #include "config/hash_ini.h"
+#include "config/ini_check.h"
 #include "core/ptr_pool.h"
 #include "tests/fuzz/fuzz_file.h"
 
@@ -36,5 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   ini->GetValue("str", "errcopy", buffer, sizeof buffer);
   ini->GetValuePtr("str", "minver");
   delete ini;
+
+  CFuzzFile again(data, size);
+  IniCheckCounts counts;
+  if (CheckPatchIni(&again, nullptr, nullptr, &counts) != nullptr) abort();
+  if (gPatchIni != nullptr) abort();  // the catalogue is left as it was
   return 0;
 }

@@ -120,9 +120,10 @@ struct Member {
   Bytes data;
 };
 
-Bytes Pack(const std::vector<Member> &members) {
+Bytes Pack(const std::vector<Member> &members, bool checksums = false) {
   std::vector<CFuzzFile *> sources;
   CPackWriter writer;
+  if (checksums && writer.AddChecksums() != nullptr) Fail("AddChecksums");
   for (const Member &m : members) {
     sources.push_back(new CFuzzFile(m.data.data(), m.data.size()));
     if (writer.AddFile(m.name.c_str(), sources.back(),
@@ -162,6 +163,7 @@ std::vector<Member> PatchMembers() {
 
 void PackSeeds() {
   Save("pack", "patch", Pack(PatchMembers()));
+  Save("pack", "patch_sums", Pack(PatchMembers(), true));
   Save("pack", "one_member", Pack({{"PATCH.INI", FromText("[str]\r\n")}}));
   std::vector<Member> many;
   for (int i = 0; i < 104; i++) {  // just past one skip step

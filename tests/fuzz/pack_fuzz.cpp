@@ -1,10 +1,13 @@
 // A pack opened from any bytes, listed directory by directory, and every
-// member read through; GetDataOffset must agree with the member opened.
+// member read through; GetDataOffset must agree with the member opened. The
+// proof of a patch's pack must come to the same verdict with one reader as
+// with two.
 #include <cstdlib>
 #include <cstring>
 
 #include "archive/archive_open.h"
 #include "archive/pack_fs.h"
+#include "archive/patch_sums.h"
 #include "tests/fuzz/fuzz_file.h"
 
 namespace {
@@ -50,6 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
       while (pack->FindNext(&record) == nullptr) {
       }
     pack->FindClose(&record);
+    PatchProof one, two;
+    CFuzzFile second(data, size);
+    Error a = ProvePatchPack(pack, nullptr, nullptr, nullptr, &one);
+    Error b = ProvePatchPack(pack, &second, nullptr, nullptr, &two);
+    if (a != b || strcmp(one.failed, two.failed) != 0 || one.hasSums != two.hasSums) abort();
   }
   delete pack;
   return 0;

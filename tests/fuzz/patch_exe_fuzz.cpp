@@ -1,13 +1,16 @@
 // A whole patch executable as the patcher meets it: scanned for the
-// appended container, mounted as DATA, its catalogue loaded and its files
+// appended container, its end found (before a signature's certificate
+// table), mounted as DATA, its catalogue loaded and its files
 // walked and read through the path entry points, as the copy engine walks
-// them, without copying. The mount table is made and torn down per input.
+// them, without copying, after the proof the copy engine makes first. The
+// mount table is made and torn down per input.
 #include <cstdlib>
 #include <cstring>
 
 #include "archive/archive_open.h"
 #include "archive/lzss_file.h"
 #include "archive/pack_fs.h"
+#include "archive/patch_sums.h"
 #include "config/hash_ini.h"
 #include "core/ptr_pool.h"
 #include "fs/file_window.h"
@@ -52,8 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   u32 position = 0;
   if (!FindEmbeddedArchive(&exe, &position)) return 0;
   if (MountTableInit(8) != nullptr) abort();
-  CLzssFile *archive =
-      new CLzssFile(new CFileWindow(&exe, position, 0xFFFFFFFFu, 0), 1);
+  CLzssFile *archive = new CLzssFile(
+      new CFileWindow(&exe, position, EmbeddedArchiveLength(&exe, position), 0),
+      1);
   if (MountPack(archive, "DATA") == nullptr) {
     CHashIni *ini = new CHashIni(20, 500, new CSizedPtrPool(), 1);
     if (ini->LoadIniFile("DATA\\Patch.ini") == nullptr) {
@@ -62,6 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
       ini->GetValue("str", "minver", text, sizeof text);
     }
     delete ini;
+    const char *rest = nullptr;
+    CPackFS *pack = static_cast<CPackFS *>(ResolveMount("DATA\\", &rest));
+    CLzssFile second(new CFileWindow(&exe, position, 0xFFFFFFFFu, 0), 1);
+    PatchProof proof;
+    ProvePatchPack(pack, &second, nullptr, nullptr, &proof);
     char path[256] = "DATA\\Files\\";
     u32 files = 0;
     Walk(path, &files);

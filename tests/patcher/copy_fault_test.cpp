@@ -62,6 +62,19 @@ bool PlatformWriteShortcut(const char *, const char *, const char *, const char 
 }
 void PlatformStartProgram(const char *) {}
 void PlatformMakeWritable(const char *) {}
+namespace {
+int gReplaceFailsAt = 0;  // the replacement that fails, counted from 1; 0: none
+int gReplaces = 0;
+std::string HostPath(std::string p) {
+  for (char &c : p)
+    if (c == '\\') c = '/';
+  return p;
+}
+}  // namespace
+bool PlatformReplaceFile(const char *from, const char *to) {
+  if (++gReplaces == gReplaceFailsAt) return false;
+  return rename(HostPath(from).c_str(), HostPath(to).c_str()) == 0;
+}
 
 namespace {
 
@@ -75,6 +88,9 @@ Bytes Pattern(size_t n, unsigned seed) {
   std::vector<unsigned char> p = PatternBytes(n, seed);
   return Bytes(p.begin(), p.end());
 }
+
+// The files the game folder holds before a copy.
+const char *const kOldFiles[] = {"README.TXT", "PACKS\\DATA2.WDT", "VASK.EXE"};
 
 // A patch tree: several chunks in one file, an empty file, nested folders.
 std::map<std::string, Bytes> PatchFiles() {
@@ -142,14 +158,20 @@ class CopyFaultTest : public ::testing::Test {
     ASSERT_TRUE(CopyText(gGameFolder, sizeof gGameFolder, game.c_str()));
   }
 
-  // A fresh game folder, then the copy of DATA\Files.
+  // A fresh game folder holding old versions of some of the files (and a
+  // leftover of a run cut short), then the copy of DATA\Files.
   void RunCopy() {
-    std::string rm = "rm -rf '" + game + "' && mkdir '" + game + "'";
+    std::string rm = "rm -rf '" + game + "' && mkdir -p '" + game + "PACKS'";
     ASSERT_EQ(system(rm.c_str()), 0);
+    for (const char *old : kOldFiles) WriteWholeFile(Target(old), OldContent(old));
+    WriteWholeFile(game + "PACKS/~vaskpatch.tmp", std::string("cut short"));
     gPrompts.clear();
     gIncomplete = 0;
+    gReplaces = 0;
     CopyTree("DATA\\Files");
   }
+
+  static std::string OldContent(const std::string &name) { return "old " + name; }
 
   std::string Target(std::string relative) {
     for (char &c : relative)
@@ -181,6 +203,28 @@ class CopyFaultTest : public ::testing::Test {
         EXPECT_EQ(Str(f.second), ReadWholeText(t))
             << f.first << " counts as copied but is not whole";
       }
+    }
+    // A file asked about is as it was; no temporary file is left anywhere.
+    for (const std::string &a : asked) {
+      if (!files.count(a)) continue;
+      bool old = false;
+      for (const char *o : kOldFiles) old |= a == o;
+      if (old) {
+        EXPECT_EQ(ReadWholeText(Target(a)), OldContent(a)) << a << " was damaged";
+      } else {
+        EXPECT_FALSE(PathExists(Target(a))) << a << " exists but was not copied";
+      }
+    }
+    // The leftover of a cut run goes when the run gets to its folder; a
+    // run that got through has none left.
+    std::string leftover = game + "PACKS/~vaskpatch.tmp";
+    EXPECT_EQ(system(("find '" + game + "' -name '~vaskpatch.tmp' ! -path '" + leftover +
+                      "' | grep . && exit 1; exit 0").c_str()),
+              0)
+        << "a temporary file was left";
+    if (PathExists(leftover)) {
+      EXPECT_EQ(ReadWholeText(leftover), "cut short");
+      EXPECT_FALSE(asked.empty());
     }
     EXPECT_EQ(gIncomplete, asked.empty() ? 0u : 1u);
     return asked;
@@ -228,6 +272,19 @@ TEST_F(CopyFaultTest, EveryFailingTargetOperationLeadsToTheQuestion) {
   EveryFailurePointAsks(target, kFaultWrite, false);
   EveryFailurePointAsks(target, kFaultWrite, true);
   EveryFailurePointAsks(target, kFaultSeek, false);  // none: nothing to fail
+}
+
+TEST_F(CopyFaultTest, EveryFailingReplacementLeadsToTheQuestion) {
+  RunCopy();
+  int count = gReplaces;
+  EXPECT_EQ(count, static_cast<int>(files.size()));
+  for (int k = 1; k <= count; k++) {
+    SCOPED_TRACE("replacement " + std::to_string(k));
+    gReplaceFailsAt = k;
+    RunCopy();
+    EXPECT_EQ(CheckNothingBrokenCountsAsCopied().size(), 1u);
+  }
+  gReplaceFailsAt = 0;
 }
 
 TEST_F(CopyFaultTest, RetryAfterAPassingFailureCopiesEverything) {

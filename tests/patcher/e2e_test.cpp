@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
 #include <vector>
 
 #include "support/process.h"
@@ -66,27 +70,31 @@ class PatcherTest : public ::testing::Test {
                    std::string("#!/bin/sh\ntouch \"$(dirname \"$0\")/../installer-ran\"\n"));
   }
 
-  // Builds the patch from `files` and `ini`; true on success.
-  bool Build(const std::string &code = "0xC4") {
+  // Builds the patch from `files` and `ini` (unchecked with `check` false);
+  // true on success.
+  bool Build(const std::string &code = "0xC4", bool check = true) {
     WriteWholeFile(dir / "src/Patch.ini", ini);
     patch = dir / "patch.bin";
-    ProcessResult r = RunProcess({PATCHKIT_BIN, "build", "--stub", VASKPATCH_BIN,
-                                  "--ini", dir / "src/Patch.ini", "--files", files,
-                                  "--code", code, "-o", patch},
-                                 {}, "");
+    std::vector<std::string> args = {PATCHKIT_BIN, "build", "--stub", VASKPATCH_BIN,
+                                     "--ini", dir / "src/Patch.ini", "--files", files,
+                                     "--code", code, "-o", patch};
+    if (!check) args.push_back("--no-check");
+    ProcessResult r = RunProcess(args, {}, "");
     EXPECT_EQ(r.exitCode, 0) << r.output;
     if (r.exitCode != 0) return false;
     chmod(patch.c_str(), 0755);
     return true;
   }
 
-  ProcessResult Run(const std::string &answers, const std::string &exe = "") {
+  ProcessResult Run(const std::string &answers, const std::string &exe = "",
+                    const std::function<bool()> &killWhen = nullptr) {
     return RunProcess({exe.empty() ? patch : exe},
                       {{"VASKPATCH_REGISTRY", dir / "registry.reg"},
                        {"VASKPATCH_PROGRAMS", dir / "programs"},
                        {"TMPDIR", dir / "tmp"},
-                       {"HOME", dir / "home"}},
-                      answers, 120);
+                       {"HOME", dir / "home"},
+                       {"ASAN_OPTIONS", leakCheck ? "detect_leaks=1" : "detect_leaks=0"}},
+                      answers, 120, killWhen);
   }
 
   std::string RegistryText() { return ReadWholeText(dir / "registry.reg"); }
@@ -115,6 +123,7 @@ class PatcherTest : public ::testing::Test {
 
   TempDir dir;
   std::string game, files, ini, patch;
+  bool leakCheck = true;  // under the sanitizers, at each run's exit
 };
 
 TEST_F(PatcherTest, CompleteRunCopiesEverythingAndFinishes) {
@@ -200,7 +209,7 @@ TEST_F(PatcherTest, MinimalCatalogueAsksNothingOptional) {
   fsys::remove_all(files);
   fsys::create_directories(files);
   WriteWholeFile(dir / "registry.reg", Registry(game + "/", "00010001", "Klingon"));
-  ASSERT_TRUE(Build());
+  ASSERT_TRUE(Build("0xC4", false));
   ProcessResult r = Run("y\n\n");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("== T ==\nW\n"), std::string::npos) << r.output;
@@ -355,50 +364,218 @@ TEST_F(PatcherTest, BarePatcherSaysThePatchIsBroken) {
       << r.output;
 }
 
-TEST_F(PatcherTest, DamagedDirectoryBlockCopiesNothing) {
-  ASSERT_TRUE(Build("0xC4"));
-  auto bytes = ReadWholeFile(patch);
-  auto stub = ReadWholeFile(VASKPATCH_BIN);
-  // The first block of the container holds the pack's directory: make its
-  // stored length impossible by pointing entry 1 past the end of the file.
-  size_t header = stub.size();
-  ASSERT_EQ(std::string(bytes.begin() + header, bytes.begin() + header + 4), "LZSS");
-  for (size_t i = header + 18; i < header + 22; i++) bytes[i] = 0xFF;
-  WriteWholeFile(patch, bytes);
-  ProcessResult r = Run("y\n\n");
-  EXPECT_EQ(r.exitCode, 255) << r.output;
-  EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "old game executable");
+// Everything below the game folder: each path with its mode and bytes.
+std::map<std::string, std::pair<unsigned, std::string>> Snapshot(const std::string &root) {
+  std::map<std::string, std::pair<unsigned, std::string>> out;
+  for (auto &e : fsys::recursive_directory_iterator(root)) {
+    struct stat st;
+    lstat(e.path().c_str(), &st);
+    out[e.path().string()] = {static_cast<unsigned>(st.st_mode),
+                              e.is_regular_file() ? ReadWholeText(e.path()) : ""};
+  }
+  return out;
 }
 
-TEST_F(PatcherTest, DamagedMemberBlockFailsThatFileOnly) {
-  // A big compressible member spans several blocks; one in its middle is
-  // damaged so that its first token copies from before the block's start.
+u32 U32At(const std::vector<unsigned char> &b, size_t at) {
+  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<u32>(b[at + 3]) << 24;
+}
+
+// A patch of `tree` (Patch.ini and Files/) made with the general tools
+// instead of the builder: a pack, its container, the patcher in front.
+std::string AssembleByHand(const std::string &tree, const std::string &out) {
+  std::string pack = out + ".pack", container = out + ".lzss";
+  EXPECT_EQ(RunProcess({PATCHKIT_BIN, "pack", tree, pack}, {}, "").exitCode, 0);
+  EXPECT_EQ(RunProcess({PATCHKIT_BIN, "lzss", "compress", pack, container}, {}, "").exitCode, 0);
+  auto bytes = ReadWholeFile(VASKPATCH_BIN);
+  auto tail = ReadWholeFile(container);
+  bytes.insert(bytes.end(), tail.begin(), tail.end());
+  WriteWholeFile(out, bytes);
+  chmod(out.c_str(), 0755);
+  return out;
+}
+
+// A patch that cannot be proven whole says so and changes nothing: not a
+// file, not a mode, not the registry.
+TEST_F(PatcherTest, BrokenPatchesAreToldAndChangeNothing) {
+  // A big compressible member spans several compressed blocks.
   std::string big;
   for (int i = 0; big.size() < 200000; i++)
     big += "line " + std::to_string(i * 7919 % 1000) + " of the big map\n";
   WriteWholeFile(files + "/Maps/big.bin", big);
+  WriteWholeFile(game + "/readme.TXT", std::string("old"));
+  chmod((game + "/readme.TXT").c_str(), 0444);
   ASSERT_TRUE(Build());
-  auto bytes = ReadWholeFile(patch);
-  size_t header = ReadWholeFile(VASKPATCH_BIN).size();
-  auto u32at = [&](size_t at) {
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
-           static_cast<u32>(bytes[at + 3]) << 24;
+  const auto good = ReadWholeFile(patch);
+  // The container follows the stub after a few zero bytes of alignment.
+  const size_t stubSize = ReadWholeFile(VASKPATCH_BIN).size();
+  const size_t header = std::string(good.begin(), good.end()).find("LZSS", stubSize);
+  ASSERT_LT(header - stubSize, 8u);
+  auto block = [&](const std::vector<unsigned char> &b, u32 i) {
+    return header + U32At(b, header + 14 + 4 * i);
   };
-  u32 blockCount = (u32at(header + 4) - 1) / u32at(header + 8) + 1;
-  ASSERT_GE(blockCount, 5u);
-  size_t entry = header + 14 + 4 * 3;
-  u32 start = u32at(entry), end = u32at(entry + 4);
-  ASSERT_LT(end - start, 32768u) << "block 3 must be stored compressed";
-  bytes[header + start] = 0x7F;
-  bytes[header + start + 1] = 0xFF;
-  WriteWholeFile(patch, bytes);
-  ProcessResult r = Run("y\ni\n\n");
+  u32 blocks = (U32At(good, header + 4) - 1) / U32At(good, header + 8) + 1;
+  ASSERT_GE(blocks, 5u);
+  ASSERT_LT(block(good, 4) - block(good, 3), 32768u) << "block 3 must be compressed";
+
+  // The same tree by hand, with a damaged checksum record.
+  std::string tree = dir / "tree";
+  ASSERT_EQ(RunProcess({PATCHKIT_BIN, "extract", patch, tree}, {}, "").exitCode, 0);
+  auto sums = ReadWholeFile(tree + "/PATCH.SUM");
+  ASSERT_GT(sums.size(), 40u);
+  sums[20] ^= 1;  // the first entry's sum
+  WriteWholeFile(tree + "/PATCH.SUM", sums);
+  auto badRecord = ReadWholeFile(AssembleByHand(tree, dir / "hand.bin"));
+
+  struct Case {
+    const char *what;
+    std::function<void(std::vector<unsigned char> &)> damage;
+  } cases[] = {
+      {"a member block that does not decode",
+       [&](auto &b) { b[block(b, 3)] = 0x7F, b[block(b, 3) + 1] = 0xFF; }},
+      {"50 bytes changed inside a member's block",
+       [&](auto &b) { for (int i = 0; i < 50; i++) b[block(b, 2) + 700 + i] ^= 0x55; }},
+      {"the directory's block out of bounds",
+       [&](auto &b) { for (size_t i = header + 18; i < header + 22; i++) b[i] = 0xFF; }},
+      {"a cut download", [&](auto &b) { b.resize(b.size() - 20000); }},
+      {"a damaged checksum record", [&](auto &b) { b = badRecord; }},
+  };
+  const std::string registry = RegistryText();
+  const auto before = Snapshot(game);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    auto bytes = good;
+    c.damage(bytes);
+    WriteWholeFile(patch, bytes);
+    ProcessResult r = Run("y\n\n");
+    EXPECT_EQ(r.exitCode, 255) << r.output;
+    EXPECT_NE(r.output.find("== VASK Patch ==\nPatch file is broken!\n"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(Snapshot(game), before);
+    EXPECT_EQ(RegistryText(), registry);
+  }
+}
+
+// Patches of other tools, without a checksum record, are proven as far as
+// they can be and apply as before.
+TEST_F(PatcherTest, PatchWithoutChecksumsStillApplies) {
+  std::string tree = dir / "tree";
+  fsys::create_directories(tree);
+  fsys::copy(files, tree + "/Files", fsys::copy_options::recursive);
+  WriteWholeFile(tree + "/Files/noise.bin", PatternBytes(40000, 9));
+  WriteWholeFile(tree + "/Patch.ini", ini);
+  patch = AssembleByHand(tree, dir / "hand.bin");
+  ProcessResult r = Run("y\nn\n\n");
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_NE(r.output.find("The file MAPS\\BIG.BIN could not be copied."),
-            std::string::npos)
-      << r.output;
-  EXPECT_NE(r.output.find("The update did not complete."), std::string::npos);
   EXPECT_EQ(ReadWholeText(game + "/Vask.exe"), "new game executable");
+  EXPECT_EQ(ReadWholeFile(game + "/NOISE.BIN"), PatternBytes(40000, 9));
+  EXPECT_NE(RegistryText().find("\"GameVersion\"=dword:00010009"), std::string::npos);
+}
+
+// A run killed at any moment leaves every game file old or new, whole, and
+// the next run removes what it left behind and completes.
+TEST_F(PatcherTest, KilledRunsLeaveEveryFileOldOrNew) {
+  fsys::remove_all(files);
+  fsys::create_directories(files + "/Data");
+  const int kFiles = 4;
+  const size_t kSize = 256 << 10;
+  leakCheck = false;  // killed runs have none to report; the others are many
+  auto name = [](int i) { return "Data/PART" + std::to_string(i) + ".BIN"; };
+  for (int i = 0; i < kFiles; i++) WriteWholeFile(files + "/" + name(i), PatternBytes(kSize, i));
+  ASSERT_TRUE(Build());
+  auto reset = [&] {
+    fsys::remove_all(game + "/Data");
+    fsys::create_directories(game + "/Data");
+    for (int i = 0; i < kFiles; i++) WriteWholeFile(game + "/" + name(i), "old " + name(i));
+  };
+  auto leftovers = [&] {
+    int n = 0;
+    for (auto &e : fsys::recursive_directory_iterator(game))
+      n += e.path().filename() == "~vaskpatch.tmp";
+    return n;
+  };
+  // The copy's span, watched from outside: from the first temporary file
+  // seen to the last file in place (a new file is the only one of its size).
+  typedef std::chrono::steady_clock Clock;
+  auto started = [&] { return PathExists(game + "/Data/~vaskpatch.tmp"); };
+  auto allNew = [&] {
+    for (int i = 0; i < kFiles; i++)
+      if (!PathExists(game + "/" + name(i)) || fsys::file_size(game + "/" + name(i)) != kSize)
+        return false;
+    return true;
+  };
+  reset();
+  Clock::time_point first{}, last{};
+  ASSERT_EQ(Run("y\nn\n\n", "", [&] {
+              if (first == Clock::time_point{} && started()) first = Clock::now();
+              if (first != Clock::time_point{} && last == Clock::time_point{} && allNew())
+                last = Clock::now();
+              return false;
+            }).exitCode,
+            0);
+  ASSERT_NE(last, Clock::time_point{}) << "the copy was never seen";
+  long span = std::chrono::duration_cast<std::chrono::microseconds>(last - first).count() + 1;
+
+  std::mt19937 rng(20261207);
+  int cut = 0;
+  for (int k = 0; k < 20; k++) {
+    reset();
+    long delay = static_cast<long>(rng() % static_cast<unsigned>(span));
+    SCOPED_TRACE("killed " + std::to_string(delay) + " us into a copy of " + std::to_string(span));
+    Clock::time_point seen{};
+    ProcessResult r = Run("y\nn\n\n", "", [&] {
+      if (seen == Clock::time_point{} && started()) seen = Clock::now();
+      return seen != Clock::time_point{} &&
+             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - seen).count() >=
+                 delay;
+    });
+    int fresh = 0;
+    for (int i = 0; i < kFiles; i++) {
+      auto bytes = ReadWholeFile(game + "/" + name(i));
+      bool isNew = bytes == PatternBytes(kSize, i);
+      EXPECT_TRUE(isNew || std::string(bytes.begin(), bytes.end()) == "old " + name(i)) << name(i);
+      fresh += isNew;
+    }
+    cut += r.exitCode != 0 && fresh < kFiles;
+    r = Run("y\nn\n\n");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    for (int i = 0; i < kFiles; i++)
+      EXPECT_EQ(ReadWholeFile(game + "/" + name(i)), PatternBytes(kSize, i));
+    EXPECT_EQ(leftovers(), 0);
+  }
+  EXPECT_GT(cut, 0) << "no kill fell in the middle of the copy";
+}
+
+// A disk that fills up in the middle of a file leaves that file's old
+// content whole and asks about it. Needs a small file system of its own:
+// root's tmpfs mount.
+TEST_F(PatcherTest, FullDiskLeavesTheOldFileWhole) {
+  std::string small = dir / "small";
+  fsys::create_directories(small);
+  if (geteuid() != 0 ||
+      system(("mount -t tmpfs -o size=1m tmpfs '" + small + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "a 1 MiB tmpfs cannot be mounted here (needs root and mount rights)";
+  std::string smallGame = small + "/game";
+  fsys::create_directories(smallGame);
+  WriteWholeFile(smallGame + "/Vask.exe", std::string("old game executable"));
+  WriteWholeFile(smallGame + "/BIG.DAT", PatternBytes(400000, 5));
+  WriteWholeFile(dir / "registry.reg", Registry(smallGame + "/", "00010001", "English"));
+  fsys::remove_all(files);
+  fsys::create_directories(files);
+  WriteWholeFile(files + "/VASK.EXE", std::string("new game executable"));
+  WriteWholeFile(files + "/BIG.DAT", PatternBytes(700000, 6));
+  bool built = Build();
+  ProcessResult r = built ? Run("y\ni\n\n") : ProcessResult();
+  auto big = ReadWholeFile(smallGame + "/BIG.DAT");
+  auto exe = ReadWholeText(smallGame + "/Vask.exe");
+  bool tempLeft = PathExists(smallGame + "/~vaskpatch.tmp");
+  EXPECT_EQ(system(("umount '" + small + "'").c_str()), 0);
+  ASSERT_TRUE(built);
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("The file BIG.DAT could not be copied."), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("The update did not complete."), std::string::npos);
+  EXPECT_TRUE(big == PatternBytes(400000, 5)) << "the old BIG.DAT was damaged";
+  EXPECT_EQ(exe, "new game executable");
+  EXPECT_FALSE(tempLeft);
 }
 
 }  // namespace

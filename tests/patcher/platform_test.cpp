@@ -121,10 +121,11 @@ void CopySomeFiles(void *arg) {
   WorkLog *log = static_cast<WorkLog *>(arg);
   log->thread = pthread_self();
   ++log->runs;
-  PlatformProgress("PACKS\\DATA2.WDT", 0, 70000);
-  PlatformProgress("PACKS\\DATA2.WDT", 32768, 70000);
-  PlatformProgress("PACKS\\DATA2.WDT", 70000, 70000);
-  PlatformProgress("EMPTY.TXT", 0, 0);
+  PlatformProgress(nullptr, 0, 100000);
+  PlatformProgress(nullptr, 30000, 100000);
+  PlatformProgress("PACKS\\DATA2.WDT", 30000, 100000);
+  PlatformProgress("PACKS\\DATA2.WDT", 100000, 100000);
+  PlatformProgress("EMPTY.TXT", 100000, 100000);
 }
 
 TEST(ProgressDialogTest, RunsTheWorkOnAnotherThreadWithOneLinePerFile) {
@@ -138,8 +139,10 @@ TEST(ProgressDialogTest, RunsTheWorkOnAnotherThreadWithOneLinePerFile) {
   });
   EXPECT_EQ(0, r.code);
   EXPECT_EQ(
-      "== Vask Patch ==\nUpdating...\nPACKS\\DATA2.WDT (70000 "
-      "bytes)\nEMPTY.TXT (0 bytes)\n",
+      "== Vask Patch ==\nUpdating...\n"
+      "[  0%] checking the patch (0 of 100000 bytes)\n"
+      "[ 30%] PACKS\\DATA2.WDT (30000 of 100000 bytes)\n"
+      "[100%] EMPTY.TXT (100000 of 100000 bytes)\n",
       r.out);
 }
 
@@ -170,13 +173,19 @@ TEST(ProgressDialogTest, OnATerminalOneLineIsRedrawn) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
-  EXPECT_NE(std::string::npos, out.find("\rPACKS\\DATA2.WDT  0/70000 bytes"))
+  EXPECT_NE(std::string::npos,
+            out.find("\r[--------------------]   0%  0 of 100000 bytes  "
+                     "checking the patch"))
       << out;
   EXPECT_NE(std::string::npos,
-            out.find("\rPACKS\\DATA2.WDT  70000/70000 bytes"))
+            out.find("\r[######--------------]  30%  30000 of 100000 bytes  "
+                     "PACKS\\DATA2.WDT"))
       << out;
   // The shorter line blanks what is left of the longer one.
-  EXPECT_NE(std::string::npos, out.find("\rEMPTY.TXT  0/0 bytes      ")) << out;
+  EXPECT_NE(std::string::npos,
+            out.find("\r[####################] 100%  100000 of 100000 bytes  "
+                     "EMPTY.TXT   "))
+      << out;
   EXPECT_NE(std::string::npos, out.find("== Box ==")) << out;
 }
 

@@ -36,8 +36,14 @@ if(WIN32 AND TARGET vaskpatch AND TARGET patchkit)
                              ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(vask_link_info PRIVATE ole32 uuid)
 
-  foreach(_scenario complete declined wrong_version mutex_held copy_ignore
-                    copy_abort bare)
+  set(VASK_NATIVE_BUILD "" CACHE PATH
+      "A native build configured with VASK_WINDOWS_STUB naming this build's VaskPatch.exe; its install is tested here")
+  set(_vask_scenarios complete declined wrong_version mutex_held copy_ignore
+                      copy_abort bare broken no_checksums)
+  if(VASK_NATIVE_BUILD)
+    list(APPEND _vask_scenarios installed signed)
+  endif()
+  foreach(_scenario ${_vask_scenarios})
     add_test(NAME wine_patcher_${_scenario}
              COMMAND bash ${_vask_wine_dir}/wine_session.sh ${_vask_wine_state}
                      env VASK_PATCHER=$<TARGET_FILE:vaskpatch>
@@ -46,6 +52,7 @@ if(WIN32 AND TARGET vaskpatch AND TARGET patchkit)
                          VASK_LINK_INFO=$<TARGET_FILE:vask_link_info>
                          VASK_WORK=${CMAKE_BINARY_DIR}/wine-scenarios
                          VASK_SHOTS=${CMAKE_BINARY_DIR}/wine-screenshots
+                         VASK_NATIVE_BUILD=${VASK_NATIVE_BUILD}
                      bash ${_vask_wine_dir}/patcher_scenarios.sh ${_scenario})
     set_tests_properties(wine_patcher_${_scenario} PROPERTIES
       TIMEOUT 600 RESOURCE_LOCK vask_wine_gui)

@@ -3,6 +3,7 @@
 // variables, and a bounded wait.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,9 @@ struct ProcessResult {
   std::string output;    // standard output and standard error, interleaved
 };
 
+// While it runs, `killWhen` (when given) is asked about every 100 µs; once
+// it answers true the program is killed with SIGKILL.
 ProcessResult RunProcess(const std::vector<std::string> &argv,
                          const std::vector<std::pair<std::string, std::string>> &env,
-                         const std::string &input, int timeoutSeconds = 60);
+                         const std::string &input, int timeoutSeconds = 60,
+                         const std::function<bool()> &killWhen = nullptr);

@@ -16,7 +16,8 @@
 ProcessResult RunProcess(
     const std::vector<std::string> &argv,
     const std::vector<std::pair<std::string, std::string>> &env,
-    const std::string &input, int timeoutSeconds) {
+    const std::string &input, int timeoutSeconds,
+    const std::function<bool()> &killWhen) {
   ProcessResult result;
   TempDir io;
   std::string in = io / "stdin", out = io / "stdout";
@@ -38,6 +39,7 @@ ProcessResult RunProcess(
   auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   int status = 0;
+  bool killed = false;
   for (;;) {
     pid_t r = waitpid(pid, &status, WNOHANG);
     if (r == pid) break;
@@ -47,7 +49,15 @@ ProcessResult RunProcess(
       result.timedOut = true;
       break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (killWhen && !killed && killWhen()) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (killWhen) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
   if (!result.timedOut && WIFEXITED(status))
     result.exitCode = WEXITSTATUS(status);

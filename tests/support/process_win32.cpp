@@ -5,6 +5,6 @@
 ProcessResult RunProcess(
     const std::vector<std::string> &,
     const std::vector<std::pair<std::string, std::string>> &,
-    const std::string &, int) {
+    const std::string &, int, const std::function<bool()> &) {
   return ProcessResult();
 }

@@ -49,6 +49,10 @@ class PatchkitTest : public ::testing::Test {
   std::string src;
 };
 
+// The checksum record of a patch of the tree: 16 bytes of head, 9 and a
+// name per member, 4 of sum.
+const unsigned kSumsOfTheTree = 16 + 4 * 9 + 11 + 15 + 22 + 9 + 4;
+
 const std::set<std::string> kTree = {"5\tA.TXT", "50000\tSUB\\B.BIN",
                                      "0\tSUB\\DEEPER\\C.DAT"};
 
@@ -80,8 +84,15 @@ TEST_F(PatchkitTest, PoolAndLzssWrappedArchivesReadTheSame) {
 
 TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
   WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
+  // The check refuses this catalogue; --no-check builds it all the same.
   ProcessResult r = Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
                          "--files", src, "-o", dir / "patch"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.output.find("Patch.ini:1: error: missing key \"welcome\""), std::string::npos)
+      << r.output;
+  EXPECT_FALSE(PathExists(dir / "patch"));
+  r = Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini", "--files", src,
+           "--no-check", "-o", dir / "patch"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // The patch is a program like its stub.
   EXPECT_EQ(fsys::status(dir / "patch").permissions() & fsys::perms::owner_exec,
@@ -90,17 +101,88 @@ TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
   EXPECT_TRUE(lines.count("5\tFILES\\A.TXT"));
   EXPECT_TRUE(lines.count("50000\tFILES\\SUB\\B.BIN"));
   EXPECT_TRUE(lines.count("16\tPATCH.INI"));
+  // The checksum record: 16 bytes of head, 9 and a name per member, 4 of sum.
+  EXPECT_TRUE(lines.count(std::to_string(kSumsOfTheTree) + "\tPATCH.SUM"));
   r = Kit({"verify", dir / "patch"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("checksums: 4 members match the record"), std::string::npos)
+      << r.output;
+  // A byte changed in a raw block decodes, but its member no longer matches.
+  auto bytes = ReadWholeFile(dir / "patch");
+  auto b = PatternBytes(50000, 4);
+  auto at = std::search(bytes.begin(), bytes.end(), b.begin() + 40000, b.begin() + 40016);
+  ASSERT_NE(at, bytes.end());
+  *at ^= 1;
+  WriteWholeFile(dir / "damaged", bytes);
+  r = Kit({"verify", dir / "damaged"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("member FILES\\SUB\\B.BIN: its bytes do not match the checksum record"),
+            std::string::npos)
+      << r.output;
   r = Kit({"extract", dir / "patch", dir / "out"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   ExpectExtractedTree(dir / "out", "/FILES/");
   // A stub that already carries an archive is refused.
   r = Kit({"build", "--stub", dir / "patch", "--ini", dir / "Patch.ini",
-           "--files", src, "-o", dir / "patch2"});
+           "--files", src, "--no-check", "-o", dir / "patch2"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.output.find("already carries an archive"), std::string::npos) << r.output;
   EXPECT_FALSE(PathExists(dir / "patch2"));
+}
+
+std::string Replaced(std::string text, const std::string &from, const std::string &to) {
+  size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// The demo's catalogue is clean; each damage is named on its line, with
+// what the player would see.
+TEST_F(PatchkitTest, CheckNamesEachProblemOnItsLine) {
+  const std::string demo = ReadWholeText(VASK_DEMO_INI);
+  const std::string longTitle(300, 'T');
+  struct Case {
+    const char *what;
+    std::string ini;
+    int exitCode;
+    std::string expected;
+  } cases[] = {
+      {"demo", demo, 0, ""},
+      {"missing key", Replaced(demo, "novask = ", "; novask = "), 1,
+       "Patch.ini:3: error: missing key \"novask\": an empty error box when the game is "
+       "not installed"},
+      {"bad hex", Replaced(demo, "ver = 10009", "ver = 1.09"), 1,
+       "Patch.ini:9: error: ver = \"1.09\" is not a hexadecimal version"},
+      {"vermin above ver", Replaced(demo, "vermin = 10001", "vermin = 1000A"), 1,
+       "Patch.ini:10: error: vermin 0x1000A (1.10) is above ver 0x10009 (1.09)"},
+      {"two texts in errcopy", Replaced(demo, "The file %s", "The file %s%s"), 1,
+       "Patch.ini:16: error: \"errcopy\" leaves 1 directive(s) as written (the patcher "
+       "passes it one text, the path of the file): the player would see \"The file "
+       "PACKS\\DATA2.WDT%s could not be copied.\""},
+      {"integer for the folder", Replaced(demo, "in|%s|", "in|%d|"), 1,
+       "Patch.ini:6: error: \"welcome2\" leaves 1 directive(s) as written"},
+      {"typo", Replaced(demo, "welcome = ", "welcom = "), 1,
+       "Patch.ini:5: warning: \"welcom\" is not a key the patcher reads (the nearest one "
+       "is \"welcome\")"},
+      {"overlong title", Replaced(demo, "title = Vask Patch 1.09", "title = " + longTitle), 0,
+       "Patch.ini:4: warning: \"title\" is 300 characters; the patcher uses 255"},
+      {"no [str]", Replaced(demo, "[str]", "[strings]"), 1,
+       "Patch.ini:1: error: no [str] section"},
+      {"empty", "", 1, "Patch.ini:1: error: the file is empty"},
+      {"binary", std::string("MZ\x90\0\3\0\0\0[str]\n", 13), 1,
+       "Patch.ini:1: error: byte 0x00"},
+  };
+  for (const Case &c : cases) {
+    WriteWholeFile(dir / "Patch.ini", c.ini);
+    ProcessResult r = Kit({"check", dir / "Patch.ini"});
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.what << "\n" << r.output;
+    if (c.expected.empty())
+      EXPECT_EQ(r.output, "") << c.what;
+    else
+      EXPECT_NE(r.output.find(dir / c.expected), std::string::npos)
+          << c.what << "\n" << r.output;
+  }
 }
 
 TEST_F(PatchkitTest, VerifyNamesTheDamagedBlock) {
@@ -145,7 +227,8 @@ TEST_F(PatchkitTest, BadUsageIsExitTwoAndFailuresNameTheFileAndCode) {
 TEST_F(PatchkitTest, OutputAndPatchAreTheSameForEveryThreadCountAndQuiet) {
   WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
   std::vector<std::string> build = {"build", "--stub", VASKPATCH_BIN, "--ini",
-                                    dir / "Patch.ini", "--files", src};
+                                    dir / "Patch.ini", "--files", src,
+                                    "--no-check"};
   auto run = [&](std::vector<std::string> extra, const std::string &out) {
     std::vector<std::string> args = build;
     args.insert(args.end(), extra.begin(), extra.end());
@@ -182,17 +265,23 @@ TEST_F(PatchkitTest, OutputAndPatchAreTheSameForEveryThreadCountAndQuiet) {
 TEST_F(PatchkitTest, InfoDescribesPatchesContainersPacksAndPools) {
   WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
   ASSERT_EQ(Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
-                 "--files", src, "-o", dir / "patch"}).exitCode, 0);
+                 "--files", src, "--no-check", "-o", dir / "patch"}).exitCode, 0);
   ProcessResult r = Kit({"info", dir / "patch"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
-  u32 stub = static_cast<u32>(fsys::file_size(VASKPATCH_BIN));
+  // The container follows the patcher and the few zero bytes that align it.
+  size_t stub = fsys::file_size(VASKPATCH_BIN);
+  size_t at = r.output.find("container: at byte ");
+  ASSERT_NE(at, std::string::npos) << r.output;
+  size_t start = std::stoul(r.output.substr(at + 19));
+  EXPECT_GE(start, stub);
+  EXPECT_LT(start, stub + 8);
   for (const std::string &line : std::vector<std::string>{
-           "kind: patch executable\n", "patcher: " + std::to_string(stub) + " bytes\n",
-        "container: at byte " + std::to_string(stub) + "\n",
+           "kind: patch executable\n", "before the container: " + std::to_string(start) + " bytes (the patcher)\n",
         "code: 0xC4 (offset 12 bits, length 4 bits)\n", "block size: 32768\n",
         "archive: pack\n",
-        "members: 4, 50021 bytes, largest 50000 bytes (FILES\\SUB\\B.BIN)\n",
-        "checksum record: absent\n"})
+        "members: 5, " + std::to_string(50021 + kSumsOfTheTree) +
+            " bytes, largest 50000 bytes (FILES\\SUB\\B.BIN)\n",
+        "checksum record: present\n"})
     EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
   // The pack of a patch is padded until the scan can find it; its blocks
   // are compressed (the tree's text) or raw (the padding, the noise).

@@ -16,6 +16,7 @@
 //   caption=<caption>
 //   text=<text, line feeds shown as |, carriage returns dropped>
 //   buttons=<button texts in window order, separated by />
+//   progress=<position>/<range>   (the progress dialog's bar, when it has one)
 // Exit codes: 0 done; 1 no such window within the time; 2 bad arguments;
 // 3 the window did not close after the button was pressed.
 #include <fcntl.h>
@@ -27,6 +28,9 @@
 #include <string>
 
 #include "core/win32.h"
+#include "patcher/platform_win32.h"
+// After the tamed Windows headers.
+#include <commctrl.h>
 
 namespace {
 
@@ -208,6 +212,11 @@ int main(int argc, char **argv) {
   printf("caption=%s\n", WindowText(window).c_str());
   printf("text=%s\n", Flatten(ControlText(window, options.textId)).c_str());
   printf("buttons=%s\n", buttons.names.c_str());
+  if (HWND bar = GetDlgItem(window, kProgressBarId)) {
+    printf("progress=%ld/%ld\n",
+           static_cast<long>(SendMessageA(bar, PBM_GETPOS, 0, 0)),
+           static_cast<long>(SendMessageA(bar, PBM_GETRANGE, FALSE, 0)));
+  }
   fflush(stdout);
 
   int id = ButtonId(options.press);

@@ -9,10 +9,15 @@
 #   VASK_PATCHER    the bare VaskPatch.exe      VASK_PATCHKIT  patchkit.exe
 #   VASK_CLICKER    vask_clicker.exe            VASK_LINK_INFO vask_link_info.exe
 #   VASK_WORK       a folder for this run       VASK_SHOTS     where screenshots go
+#   VASK_NATIVE_BUILD  (installed, signed) a native build whose install holds
+#                   this VaskPatch.exe as its Windows stub
 #
 # Scenarios: complete, declined, wrong_version, mutex_held, copy_ignore,
-# copy_abort, bare. The game is installed at C:\VaskGame (a folder of the Wine
-# prefix's drive C:), registered in the 32-bit view of HKEY_LOCAL_MACHINE.
+# copy_abort, bare, broken, no_checksums; installed (the native toolkit
+# installed into a fresh prefix builds the patch without --stub) and signed
+# (the same, signed with a self-signed test certificate). The game is
+# installed at C:\VaskGame (a folder of the Wine prefix's drive C:),
+# registered in the 32-bit view of HKEY_LOCAL_MACHINE.
 set -u
 
 scenario=${1:?scenario}
@@ -77,6 +82,12 @@ expect_progress() {  # TEXT
   if wine "$VASK_CLICKER" --caption "$caption" --text-id 1000 --text-has "$1" \
       --press none --timeout-ms 10000 >"$out" 2>&1 </dev/null; then
     log "progress dialog: $(tr '\n' ' ' <"$out")"
+    # Stopped at a question about a file, the bar stands part-way.
+    if [ "${2:-}" = part-way ]; then
+      local pos; pos=$(sed -n 's/^progress=\([0-9]*\)\/1000$/\1/p' "$out")
+      [ -n "$pos" ] && [ "$pos" -gt 0 ] && [ "$pos" -lt 1000 ] ||
+        fail "progress bar: wanted part-way, got \"$(sed -n 's/^progress=//p' "$out")\""
+    fi
   else
     fail "progress dialog with \"$1\" not seen"
     sed 's/^/    /' "$out"
@@ -130,7 +141,9 @@ make_game() {
   chmod a-w "$game/packs/Data2.wdt"
 }
 
-# The patch: Patch.ini plus a tree of files, built onto the bare patcher.
+# The patch: Patch.ini plus a tree of files, built onto the bare patcher by
+# patchkit.exe, or with arguments by the native patchkit installed in
+# $prefix, which finds its stub itself, given those arguments.
 make_patch() {
   local files=$work/files
   rm -rf "$files"
@@ -152,6 +165,7 @@ ver=10009
 vermin=10001
 noneed=Your Vask is newer than this patch.
 errvermin=Your Vask is too old for this patch.
+lang=
 copy=Copying the patch files...
 errcopy=Cannot copy %s.
 errnotcomplete=The patch was not installed completely.
@@ -161,10 +175,17 @@ gamespy=Install GameSpy Arcade?
 done=Vask is patched.
 EOF
   rm -f "$work/VaskPatchTest.exe"
-  if ! wine "$VASK_PATCHKIT" build --stub "$(winpath "$VASK_PATCHER")" \
+  local built
+  if [ $# -gt 0 ]; then
+    "$prefix/bin/patchkit" build "$@" --ini "$work/Patch.ini" --files "$files" \
+      -o "$work/VaskPatchTest.exe" >"$work/patchkit.log" 2>&1 </dev/null
+  else
+    wine "$VASK_PATCHKIT" build --stub "$(winpath "$VASK_PATCHER")" \
       --ini "$(winpath "$work/Patch.ini")" --files "$(winpath "$files")" \
-      -o "$(winpath "$work/VaskPatchTest.exe")" >"$work/patchkit.log" 2>&1 </dev/null ||
-      [ ! -s "$work/VaskPatchTest.exe" ]; then
+      -o "$(winpath "$work/VaskPatchTest.exe")" >"$work/patchkit.log" 2>&1 </dev/null
+  fi
+  built=$?
+  if [ $built -ne 0 ] || [ ! -s "$work/VaskPatchTest.exe" ]; then
     fail "patchkit build failed:"
     sed 's/^/    /' "$work/patchkit.log"
     exit 1
@@ -279,7 +300,7 @@ run_copy_failure() {  # ignore|abort
   start_patcher "$work/VaskPatchTest.exe" patcher; local pid=$!
   expect_box "$caption" "$welcome2_text" "Yes/No" yes
   expect_box "Error" "Cannot copy DATA.TXT." "Abort/Retry/Ignore" none "" 20,20
-  expect_progress "Copying the patch files..."
+  expect_progress "Copying the patch files..." part-way
   [ "$1" = ignore ] && screenshot progress-and-errcopy
   expect_box "Error" "Cannot copy DATA.TXT." "Abort/Retry/Ignore" retry
   if [ "$1" = ignore ]; then
@@ -295,6 +316,125 @@ run_copy_failure() {  # ignore|abort
     wait_exit "$pid" 255 patcher
     [ "$(reg_game_version)" = "0x10001" ] || fail "GameVersion written after Abort"
   fi
+}
+
+# Everything below the game folder: names, modes, sizes and contents.
+game_state() {
+  (cd "$game" && find . -printf '%p %m %s\n' | sort && find . -type f -print0 |
+    sort -z | xargs -0 -r md5sum)
+}
+
+# A patch assembled from $work/tree with the general tools, not the builder.
+assemble() {  # OUT
+  wine "$VASK_PATCHKIT" pack "$(winpath "$work/tree")" "$(winpath "$work/hand.pack")" \
+    >>"$work/patchkit.log" 2>&1 </dev/null &&
+    wine "$VASK_PATCHKIT" lzss compress "$(winpath "$work/hand.pack")" \
+      "$(winpath "$work/hand.lzss")" >>"$work/patchkit.log" 2>&1 </dev/null &&
+    cat "$VASK_PATCHER" "$work/hand.lzss" >"$1" || fail "cannot assemble $1"
+}
+
+# Damaged downloads: each says "Patch file is broken!" and leaves the game
+# folder and the registry as they were. A damaged container or directory is
+# told at once; damage inside a member, or to the checksum record, once the
+# archive is proven, after the welcome.
+run_broken() {
+  make_game; make_patch; reg_set_game 0x10001
+  local good=$work/VaskPatchTest.exe bad=$work/Broken.exe
+  rm -rf "$work/tree"
+  wine "$VASK_PATCHKIT" extract "$(winpath "$good")" "$(winpath "$work/tree")" \
+    >>"$work/patchkit.log" 2>&1 </dev/null || fail "cannot extract the patch"
+  python3 - "$work/tree/PATCH.SUM" <<'PY'
+import sys
+p = sys.argv[1]; b = bytearray(open(p, 'rb').read()); b[20] ^= 1; open(p, 'wb').write(b)
+PY
+  assemble "$work/BadRecord.exe"
+  local before; before=$(game_state)
+  local stub; stub=$(stat -c %s "$VASK_PATCHER")
+  local damage when
+  for damage in member directory cut record; do
+    python3 - "$good" "$bad" "$stub" "$damage" "$work/BadRecord.exe" <<'PY'
+import struct, sys
+src, dst, stub, how, record = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
+b = bytearray(open(src, 'rb').read())
+stub = b.find(b'LZSS', stub)  # the container, after its alignment gap
+entry = lambda i: stub + struct.unpack_from('<I', b, stub + 14 + 4 * i)[0]
+if how == 'member':      # a compressed block of PACKS\DATA2.WDT copies from before its start
+    b[entry(3)] = 0x7F; b[entry(3) + 1] = 0xFF
+elif how == 'directory':  # the first block ends past the end of the file
+    b[stub + 18:stub + 22] = b'\xff' * 4
+elif how == 'cut':
+    del b[-20000:]
+else:
+    b = bytearray(open(record, 'rb').read())
+open(dst, 'wb').write(b)
+PY
+    log "damage: $damage"
+    start_patcher "$bad" "broken-$damage"; local pid=$!
+    case $damage in member|record)
+      expect_box "$caption" "$welcome2_text" "Yes/No" yes ;;
+    esac
+    expect_box "VASK Patch" "Patch file is broken!" "OK" ok
+    wait_exit "$pid" 255 "patcher ($damage)"
+    [ "$(game_state)" = "$before" ] || fail "$damage: the game folder changed"
+    [ "$(reg_game_version)" = "0x10001" ] || fail "$damage: GameVersion changed"
+  done
+}
+
+# A patch of another tool, without a checksum record, applies as before.
+run_no_checksums() {
+  make_game; make_patch; reg_set_game 0x10001
+  rm -rf "$work/tree"; mkdir -p "$work/tree"
+  cp -r "$work/files" "$work/tree/Files"
+  cp "$work/Patch.ini" "$work/tree/Patch.ini"
+  head -c 40000 /dev/urandom >"$work/tree/Files/NOISE.BIN"  # the scan's room
+  assemble "$work/Plain.exe"
+  run_accepted "$work/Plain.exe"
+}
+
+# The native toolkit as a maker installs it, with this build's patcher as
+# its Windows stub.
+install_kit() {
+  prefix=$work/prefix
+  rm -rf "$prefix"
+  if ! cmake --install "${VASK_NATIVE_BUILD:?}" --prefix "$prefix" \
+      >"$work/install.log" 2>&1; then
+    fail "cmake --install failed"; cat "$work/install.log"; exit 1
+  fi
+  cmp -s "$prefix/share/vaskpatch/stubs/VaskPatch.exe" "$VASK_PATCHER" ||
+    fail "the installed Windows stub is not this build's VaskPatch.exe"
+}
+
+# Welcome, the installer declined, done: the files are in the game folder
+# and the new version is recorded.
+run_accepted() {  # EXE
+  start_patcher "$1" patcher; local pid=$!
+  expect_box "$caption" "$welcome2_text" "Yes/No" yes
+  expect_box "$caption" "Install GameSpy Arcade?" "Yes/No" no
+  expect_box "$caption" "Vask is patched." "OK" ok
+  wait_exit "$pid" 0 patcher
+  check_copied
+  [ "$(reg_game_version)" = "0x10009" ] || fail "GameVersion not written"
+}
+
+run_installed() {
+  install_kit; make_game; make_patch --target windows; reg_set_game 0x10001
+  run_accepted "$work/VaskPatchTest.exe"
+}
+
+# Signing appends a certificate table after the container; the patcher and
+# patchkit verify still read the archive, and the signature verifies.
+run_signed() {
+  install_kit; make_game
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Vask Test Signer" \
+    -keyout "$work/test.key" -out "$work/test.crt" >"$work/openssl.log" 2>&1 ||
+    fail "no test certificate"
+  make_patch --sign "$work/test.crt" "$work/test.key"
+  osslsigncode verify -CAfile "$work/test.crt" "$work/VaskPatchTest.exe" \
+    >"$work/osslsigncode.log" 2>&1 || fail "osslsigncode verify failed"
+  "$prefix/bin/patchkit" verify "$work/VaskPatchTest.exe" >"$work/verify.log" 2>&1 ||
+    fail "patchkit verify failed"
+  reg_set_game 0x10001
+  run_accepted "$work/VaskPatchTest.exe"
 }
 
 run_bare() {
@@ -313,6 +453,10 @@ case $scenario in
   copy_ignore) run_copy_failure ignore ;;
   copy_abort) run_copy_failure abort ;;
   bare) run_bare ;;
+  broken) run_broken ;;
+  no_checksums) run_no_checksums ;;
+  installed) run_installed ;;
+  signed) run_signed ;;
   *) echo "unknown scenario $scenario" >&2; exit 2 ;;
 esac
 
