@@ -24,6 +24,7 @@
 #pragma once
 
 #include "core/errors.h"
+#include "core/progress.h"
 #include "core/types.h"
 
 class CFile;
@@ -56,7 +57,7 @@ struct PatchProof {
 
 // Called as the proof reads the pack: `done` of `total` bytes. Always on
 // the thread that called ProvePatchPack, at least every 50 ms while it reads.
-typedef void (*ProofProgress)(u64 done, u64 total, void *context);
+typedef ProgressFn ProofProgress;
 
 // Proves the pack of `pack` whole before anything is taken from it: its
 // file (for a patch, the LZSS container) is read front to back so that
