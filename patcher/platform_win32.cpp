@@ -1,8 +1,9 @@
 // The patcher's platform layer on Win32: the game's registry key, message
 // boxes, the modal progress dialog (resource 101) with its worker thread, the
 // single-instance mutex, the Start-menu Programs folder, shell links and
-// starting the installer. The program is 32-bit, so the registry calls see
-// the 32-bit view of HKEY_LOCAL_MACHINE without asking for it.
+// starting the installer. The game is a 32-bit program, so its key lives in
+// the 32-bit view of HKEY_LOCAL_MACHINE; the calls ask for that view, so that
+// a 64-bit build of the patcher reads and writes the same key.
 #include "patcher/platform_win32.h"
 
 #include <cstdlib>
@@ -112,7 +113,7 @@ bool PlatformGetExecutablePath(char *buffer, u32 size) {
 
 PlatformRegKey *PlatformRegOpen(bool forWriting) {
   HKEY key = nullptr;
-  REGSAM access = forWriting ? KEY_SET_VALUE : KEY_READ;
+  REGSAM access = (forWriting ? KEY_SET_VALUE : KEY_READ) | KEY_WOW64_32KEY;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, access, &key) !=
       ERROR_SUCCESS) {
     return nullptr;

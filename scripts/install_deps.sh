@@ -15,7 +15,7 @@ pkgs=(build-essential cmake ninja-build googletest libgtest-dev zlib1g-dev)
 [ "${1:-}" = "--bench" ] && pkgs+=(libbenchmark-dev zlib1g-dev python3 time gzip pigz xz-utils)
 if [ $native_only = 0 ]; then
   pkgs+=(libbenchmark-dev clang libclang-rt-dev mingw-w64
-         g++-mingw-w64-i686-posix libz-mingw-w64-dev xvfb xauth x11-utils imagemagick python3 time
+         g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev xvfb xauth x11-utils imagemagick python3 time
          osslsigncode openssl)
 fi
 for p in "${pkgs[@]}"; do
@@ -26,6 +26,7 @@ if [ $native_only = 0 ]; then
     dpkg --add-architecture i386
   fi
   have wine || need+=(wine)
+  have wine64 || need+=(wine64)
   have wine32:i386 || need+=(wine32)
 fi
 

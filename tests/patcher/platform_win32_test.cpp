@@ -123,7 +123,8 @@ class RegistryTest : public ::testing::Test {
     HKEY key;
     ASSERT_EQ(ERROR_SUCCESS,
               RegCreateKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr));
+                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
+                              nullptr));
     const char path[] = "C:\\Games\\Vask\\";
     RegSetValueExA(key, "Path", 0, REG_SZ, reinterpret_cast<const BYTE *>(path),
                    sizeof(path));
@@ -136,7 +137,9 @@ class RegistryTest : public ::testing::Test {
                    reinterpret_cast<const BYTE *>(bare), 3);
     RegCloseKey(key);
   }
-  void TearDown() override { RegDeleteKeyA(HKEY_LOCAL_MACHINE, kGameKey); }
+  void TearDown() override {
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kGameKey, KEY_WOW64_32KEY, 0);
+  }
 };
 
 TEST_F(RegistryTest, ReadsTextAndVersionThatFitTheirBuffers) {
@@ -183,7 +186,7 @@ TEST_F(RegistryTest, WrittenVersionIsADwordInThe32BitView) {
 }
 
 TEST(RegistryMissingTest, MissingKeyDoesNotOpen) {
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, kGameKey);
+  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kGameKey, KEY_WOW64_32KEY, 0);
   EXPECT_EQ(nullptr, PlatformRegOpen(false));
   EXPECT_EQ(nullptr, PlatformRegOpen(true));
   char text[16];
