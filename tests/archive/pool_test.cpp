@@ -1,0 +1,954 @@
+// The pool file and its file system: two models driven by seeded random
+// operations (handles against byte vectors, the file system against an
+// in-memory tree, both reopened from disk now and then), the exact layouts
+// of the header and the index trees, and what the models cannot reach:
+// damaged headers and directories, full pools, the path cache, sharing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "archive/pool_file.h"
+#include "archive/pool_fs.h"
+#include "archive/pool_image.h"
+#include "core/endian.h"
+#include "fs/mount_table.h"
+#include "support/fault_file.h"
+#include "support/listing.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+typedef std::vector<unsigned char> Bytes;
+typedef std::unique_ptr<CBFHP> PoolPtr;
+typedef std::unique_ptr<CFile> FilePtr;
+typedef std::map<std::string, std::string> Tree;  // path -> bytes or "<dir>"
+
+Error Collect(void *context, const char *path, u32 attributes, u32 size, CFile *file) {
+  std::string data = "<dir>";
+  if (!(attributes & FATTR_DIRECTORY)) {
+    data.assign(size, '\0');
+    if (size && file->Read(&data[0], size, nullptr)) return ERR_UNKNOWN;
+  }
+  (*static_cast<Tree *>(context))[path] = data;
+  return nullptr;
+}
+Error Count(void *c, const char *, u32, u32, CFile *) {
+  ++*static_cast<int *>(c);
+  return nullptr;
+}
+
+class PoolTest : public ::testing::Test {
+ public:
+  // A fresh pool file, attached.
+  CBFHP *Create(u32 blockSize, u32 headSize, u32 maxBlocks = 0) {
+    CFile *f = OpenNativeFile(path, true, true);
+    if (CreatePoolFile(f, blockSize, headSize, maxBlocks) != nullptr) {
+      delete f;
+      return nullptr;
+    }
+    return Attach(f);
+  }
+  // The file on disk attached again; with `counter` its accesses are counted.
+  CBFHP *Open(CFaultPlan *counter = nullptr) {
+    CFile *f = OpenNativeFile(path, true, false);
+    return Attach(counter ? new CFaultFile(f, 1, counter) : f);
+  }
+  CBFHP *Attach(CFile *f) {
+    PoolPtr pool(new CBFHP(nullptr, 0));
+    if (pool->AttachFile(f) != nullptr) {
+      delete f;
+      return nullptr;
+    }
+    return pool.release();
+  }
+  void Poke(size_t offset, u32 value) {
+    Bytes b = ReadWholeFile(path);
+    if (b.size() < offset + 4) b.resize(offset + 4);
+    PutU32LE(b.data() + offset, value);
+    WriteWholeFile(path, b);
+  }
+  u32 Peek(size_t offset) {
+    Bytes b = ReadWholeFile(path);
+    return b.size() >= offset + 4 ? GetU32LE(b.data() + offset) : 0xDEADBEEF;
+  }
+  static Bytes ReadHandle(CBFHP *pool, Handle h) {
+    Bytes out(pool->GetSize(h));
+    if (!out.empty()) {
+      EXPECT_EQ(pool->Read(h, out.data(), 0, kToEnd), nullptr);
+    }
+    return out;
+  }
+  static void WriteHandle(CBFHP *pool, Handle h, const Bytes &bytes) {
+    ASSERT_EQ(pool->GetSize(h), bytes.size());
+    if (!bytes.empty()) {
+      ASSERT_EQ(pool->Write(h, bytes.data(), 0, kToEnd), nullptr);
+    }
+  }
+  static u32 UsedBlocks(CBFHP *pool) { return pool->BlockCount() - 1 - pool->FreeCount(); }
+
+  // The file system over a fresh or the existing pool file.
+  void MakeFs(u32 blockSize = 1024, u32 cache = 1, u32 maxBlocks = 0) {
+    fs.reset();
+    CBFHP *pool = Create(blockSize, 8, maxBlocks);
+    ASSERT_NE(pool, nullptr);
+    fs.reset(new CHPFS(pool, cache));
+  }
+  void ReopenFs(u32 cache = 1) {
+    fs.reset();
+    CBFHP *pool = Open();
+    ASSERT_NE(pool, nullptr);
+    fs.reset(new CHPFS(pool, cache));
+  }
+  CBFHP *Pool() { return static_cast<CBFHP *>(fs->Pool()); }
+  Error Put(const std::string &p, const std::string &content) {
+    Error e = nullptr;
+    FilePtr f(fs->Open(p.c_str(), FOM_WRITE | FOM_CREATE | FOM_REPLACE, &e));
+    return f ? f->Write(content.data(), static_cast<u32>(content.size()), nullptr) : e;
+  }
+  std::string Get(const std::string &p) {
+    Error e = nullptr;
+    FilePtr f(fs->Open(p.c_str(), FOM_READ, &e));
+    if (!f) return std::string("<") + ErrorText(e) + ">";
+    std::string out(f->GetSize(), '\0');
+    EXPECT_EQ(f->Read(&out[0], static_cast<u32>(out.size()), nullptr), nullptr);
+    return out;
+  }
+  Handle HandleOf(const char *p) {
+    Handle h = 0;
+    u16 flags;
+    EXPECT_EQ(fs->Lookup(p, &h, &flags), nullptr) << p;
+    return h;
+  }
+
+  TempDir dir;
+  std::string path = dir / "p.pool";
+  std::unique_ptr<CHPFS> fs;
+  std::mt19937 rng{20240611};
+};
+
+// ---- The handle model ------------------------------------------------------
+
+// Random resizes, writes and frees of a few handles against plain vectors.
+void RandomHandles(PoolTest *t, u32 blockSize, u32 headSize, u32 seed) {
+  std::mt19937 rng(seed);
+  PoolPtr pool(t->Create(blockSize, headSize));
+  std::vector<std::pair<Handle, Bytes>> model;
+  pool->SetUserValue(seed);  // kept in the header across reopening
+  for (int step = 0; step < 600; step++) {
+    u32 op = rng() % 10;
+    if (model.empty() || op == 0) {
+      u32 size = rng() % (blockSize * 40);
+      Handle h = pool->Allocate(size);
+      ASSERT_NE(h, 0u);
+      model.push_back({h, PatternBytes(size, rng())});
+      PoolTest::WriteHandle(pool.get(), h, model.back().second);
+      continue;
+    }
+    auto &m = model[rng() % model.size()];
+    if (op <= 4) {
+      u32 size = rng() % 3 == 0 ? rng() % (blockSize * 300) : rng() % (blockSize * 20);
+      ASSERT_EQ(pool->Reallocate(m.first, size), m.first);
+      size_t old = m.second.size();
+      m.second.resize(size);
+      if (size > old) {  // bytes past the old size are undefined: define them
+        Bytes tail = PatternBytes(size - old, rng());
+        std::copy(tail.begin(), tail.end(), m.second.begin() + old);
+        ASSERT_EQ(pool->Write(m.first, tail.data(), static_cast<u32>(old),
+                              static_cast<u32>(tail.size())), nullptr);
+      }
+    } else if (op <= 6 && !m.second.empty()) {
+      u32 at = rng() % m.second.size(), n = rng() % (blockSize * 8);
+      Bytes patch = PatternBytes(n, rng());
+      ASSERT_EQ(pool->Write(m.first, patch.data(), at, n), nullptr);
+      for (u32 i = 0; i < n && at + i < m.second.size(); i++) m.second[at + i] = patch[i];
+    } else if (op == 7) {
+      pool->Free(m.first);
+      m = model.back();
+      model.pop_back();
+    } else if (op == 8) {
+      ASSERT_EQ(pool->Flush(), nullptr);
+      pool.reset(t->Open());
+      ASSERT_TRUE(pool);
+      EXPECT_EQ(pool->GetUserValue(), seed);
+    } else {
+      ASSERT_EQ(PoolTest::ReadHandle(pool.get(), m.first), m.second) << step;
+    }
+  }
+  for (auto &m : model) EXPECT_EQ(PoolTest::ReadHandle(pool.get(), m.first), m.second);
+  for (auto &m : model) pool->Free(m.first);
+  EXPECT_EQ(PoolTest::UsedBlocks(pool.get()), 0u);
+}
+
+TEST_F(PoolTest, RandomHandlesAgreeWithAModel) {
+  RandomHandles(this, 64, 8, 1234);
+  RandomHandles(this, 32, 28, 99);  // deep trees: a new level every factor of 8
+}
+
+// ---- The file system model -------------------------------------------------
+
+struct Node {
+  std::string name, data;
+  bool dir = false;
+  Node *parent = nullptr;
+  std::vector<std::unique_ptr<Node>> kids;
+};
+
+std::string Fold(std::string s) {
+  for (char &c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return s;
+}
+Node *Child(Node *dir, const std::string &name) {
+  for (auto &k : dir->kids)
+    if (Fold(k->name) == Fold(name)) return k.get();
+  return nullptr;
+}
+std::unique_ptr<Node> Detach(Node *n) {
+  auto &kids = n->parent->kids;
+  for (auto it = kids.begin(); it != kids.end(); ++it)
+    if (it->get() == n) {
+      std::unique_ptr<Node> out = std::move(*it);
+      kids.erase(it);
+      return out;
+    }
+  return nullptr;
+}
+Node *Adopt(Node *dir, std::unique_ptr<Node> n) {
+  n->parent = dir;
+  dir->kids.push_back(std::move(n));
+  return dir->kids.back().get();
+}
+Node *NewNode(Node *dir, const std::string &name, bool isDir) {
+  std::unique_ptr<Node> n(new Node);
+  n->name = name;
+  n->dir = isDir;
+  return Adopt(dir, std::move(n));
+}
+void All(Node *n, std::vector<Node *> *out) {
+  for (auto &k : n->kids) {
+    out->push_back(k.get());
+    if (k->dir) All(k.get(), out);
+  }
+}
+bool Inside(Node *n, Node *ancestor) {
+  for (; n; n = n->parent)
+    if (n == ancestor) return true;
+  return false;
+}
+
+class PoolModelTest : public PoolTest {
+ protected:
+  // The node's path with random letter case and separators.
+  std::string PathOf(Node *n) {
+    if (n == &root) return rng() % 2 ? "" : "\\";
+    std::string parent = PathOf(n->parent), name = n->name;
+    for (char &c : name)
+      if (rng() % 3 == 0 && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    if (parent == "\\") parent.clear();
+    return parent.empty() ? name : parent + (rng() % 2 ? "\\" : "/") + name;
+  }
+  std::string Join(Node *d, const std::string &name) {
+    std::string p = PathOf(d);
+    return p == "\\" || p.empty() ? p + name : p + "\\" + name;
+  }
+  std::string RandomName() {
+    static const char *names[] = {"a", "Bee", "c1", "dd", "e.txt", "F.bin", "g"};
+    return names[rng() % 7];
+  }
+  std::string RandomData() {
+    auto b = PatternBytes(rng() % 10 == 0 ? rng() % 40000 : rng() % 1500, rng());
+    return std::string(b.begin(), b.end());
+  }
+  // A random entry (a file only when asked; the root among them for `dirs`).
+  Node *Random(bool files, bool dirs = false) {
+    std::vector<Node *> all, pick;
+    All(&root, &all);
+    if (dirs) pick.push_back(&root);
+    for (Node *n : all)
+      if (dirs ? n->dir : !files || !n->dir) pick.push_back(n);
+    return pick.empty() ? nullptr : pick[rng() % pick.size()];
+  }
+  std::string ReadAll(const std::string &p) {
+    Error e = nullptr;
+    FilePtr f(fs->Open(p.c_str(), FOM_READ | FOM_SHAREREAD, &e));
+    if (!f) return std::string("<") + ErrorText(e) + ">";
+    std::string out;
+    char buf[777];
+    u32 got = 0;
+    do {
+      EXPECT_EQ(f->Read(buf, 1 + rng() % sizeof buf, &got), nullptr);
+      out.append(buf, got);
+    } while (got > 0);
+    return out;
+  }
+  void CheckDirectory(Node *d) {
+    std::string p = PathOf(d);
+    Error end;
+    Listing want;
+    for (auto &k : d->kids) want.push_back({k->name, k->dir ? FATTR_DIRECTORY : 0u});
+    EXPECT_EQ(ListDir(fs.get(), p.c_str(), &end), want) << p;
+    EXPECT_EQ(end, FERR_NOMOREFILES);
+  }
+  // Every entry through the walker, against the model.
+  void CheckEverything() {
+    Tree seen, want;
+    ASSERT_EQ(PoolWalk(fs.get(), Collect, &seen), nullptr);
+    std::vector<Node *> all;
+    All(&root, &all);
+    for (Node *n : all) {
+      std::string p = n->name;
+      for (Node *q = n->parent; q != &root; q = q->parent) p = q->name + "\\" + p;
+      want[p] = n->dir ? "<dir>" : n->data;
+    }
+    EXPECT_EQ(seen, want);
+  }
+  void Step();
+
+  Node root;
+};
+
+void PoolModelTest::Step() {
+  u32 op = rng() % 100;
+  Error e = nullptr;
+  if (op < 28) {  // create or replace a file
+    Node *d = Random(false, true);
+    std::string name = RandomName(), p = Join(d, name);
+    Node *existing = Child(d, name);
+    FilePtr f(fs->Open(p.c_str(), FOM_WRITE | FOM_CREATE | FOM_REPLACE, &e));
+    if (existing && existing->dir) {
+      EXPECT_EQ(f, nullptr) << p;
+      EXPECT_EQ(e, ERR_UNKNOWN);
+      return;
+    }
+    ASSERT_NE(f, nullptr) << p << " " << ErrorText(e);
+    std::string data = RandomData();
+    for (size_t at = 0; at < data.size();) {
+      u32 n = std::min<u32>(static_cast<u32>(data.size() - at), 1 + rng() % 5000);
+      ASSERT_EQ(f->Write(data.data() + at, n, nullptr), nullptr);
+      at += n;
+    }
+    if (!existing) existing = NewNode(d, name, false);
+    existing->data = data;
+  } else if (op < 43) {  // overwrite or append inside a file
+    Node *n = Random(true);
+    if (!n) return;
+    FilePtr f(fs->Open(PathOf(n).c_str(), FOM_READ | FOM_WRITE, &e));
+    ASSERT_NE(f, nullptr);
+    u32 at = static_cast<u32>(rng() % (n->data.size() + 1));
+    std::string patch = RandomData().substr(0, rng() % 3000);
+    f->Seek(static_cast<i32>(at), SEEK_FROM_START);
+    ASSERT_EQ(f->Write(patch.data(), static_cast<u32>(patch.size()), nullptr), nullptr);
+    if (at + patch.size() > n->data.size()) n->data.resize(at + patch.size());
+    n->data.replace(at, patch.size(), patch);
+    EXPECT_EQ(f->GetSize(), n->data.size());
+  } else if (op < 51) {  // truncate
+    Node *n = Random(true);
+    if (!n) return;
+    FilePtr f(fs->Open(PathOf(n).c_str(), FOM_WRITE, &e));
+    ASSERT_NE(f, nullptr);
+    u32 at = static_cast<u32>(rng() % (n->data.size() + 1));
+    f->Seek(static_cast<i32>(at), SEEK_FROM_START);
+    ASSERT_EQ(f->Truncate(), nullptr);
+    n->data.resize(at);
+  } else if (op < 60) {  // delete
+    Node *n = Random(false);
+    if (!n) return;
+    EXPECT_EQ(fs->Delete(PathOf(n).c_str()), n->dir ? ERR_UNKNOWN : nullptr);
+    if (!n->dir) Detach(n);
+  } else if (op < 70) {  // make a directory
+    Node *d = Random(false, true);
+    std::string name = RandomName();
+    bool taken = Child(d, name) != nullptr;
+    EXPECT_EQ(fs->MakeDir(PathOf(d).c_str(), name.c_str()), taken ? ERR_UNKNOWN : nullptr);
+    if (!taken) NewNode(d, name, true);
+  } else if (op < 75) {  // remove a directory
+    Node *n = Random(false);
+    if (!n) return;
+    bool ok = n->dir && n->kids.empty();
+    EXPECT_EQ(fs->RemoveDir(PathOf(n->parent).c_str(), n->name.c_str()),
+              ok ? nullptr : ERR_UNKNOWN);
+    if (ok) Detach(n);
+  } else if (op < 86) {  // move
+    Node *n = Random(false);
+    if (!n) return;
+    Node *target = Random(false, true), *from_dir = n->parent;
+    std::string name = RandomName(), from = PathOf(n), to = Join(target, name);
+    e = fs->Move(from.c_str(), to.c_str());
+    std::unique_ptr<Node> moving = Detach(n);
+    bool ok = !Inside(target, n) && !Child(target, name);
+    EXPECT_EQ(e, ok ? nullptr : ERR_UNKNOWN) << from << " -> " << to;
+    // A refused move puts the entry back last, under the name as spelt.
+    moving->name = ok ? name : from.substr(from.find_last_of("\\/") + 1);
+    Adopt(ok ? target : from_dir, std::move(moving));
+  } else if (op < 93) {  // read a file
+    Node *n = Random(true);
+    if (n) {
+      EXPECT_EQ(ReadAll(PathOf(n)), n->data);
+    }
+  } else if (op < 98) {  // list a directory
+    CheckDirectory(Random(false, true));
+  } else {  // reopen from disk
+    ASSERT_EQ(fs->Pool()->Flush(), nullptr);
+    ReopenFs(3);
+    CheckEverything();
+  }
+}
+
+TEST_F(PoolModelTest, RandomOperationsAgreeWithAnInMemoryTree) {
+  root.dir = true;
+  MakeFs(64, 3);
+  for (int step = 0; step < 3000 && !HasFatalFailure(); step++) {
+    SCOPED_TRACE(step);
+    Step();
+  }
+  CheckEverything();
+  // Take everything down again: only the root's block may stay in use.
+  std::function<void(Node *)> removeAll = [&](Node *d) {
+    while (!d->kids.empty()) {
+      Node *k = d->kids.back().get();
+      if (k->dir) removeAll(k);
+      ASSERT_EQ(k->dir ? fs->RemoveDir(PathOf(d).c_str(), k->name.c_str())
+                       : fs->Delete(PathOf(k).c_str()), nullptr);
+      d->kids.pop_back();
+    }
+  };
+  removeAll(&root);
+  EXPECT_EQ(UsedBlocks(Pool()), 1u);
+  ReopenFs(3);
+  CheckEverything();
+}
+
+// ---- The pool file: layouts and damage -------------------------------------
+
+TEST_F(PoolTest, BadParametersAndImpossibleHeadersAreRefused) {
+  std::unique_ptr<CFile> f(OpenNativeFile(dir / "q.pool", true, true));
+  for (auto bh : {std::make_pair(30u, 8u), {2u << 20, 8u}, {64u, 64u}, {64u, 4u}, {64u, 10u}})
+    EXPECT_EQ(CreatePoolFile(f.get(), bh.first, bh.second), ERR_BADPARAMS) << bh.first;
+  EXPECT_EQ(CreatePoolFile(nullptr), ERR_BADPARAMS);
+  CBFHP pool(nullptr, 0);
+  EXPECT_EQ(pool.AttachFile(f.get()), FERR_EOF);  // the empty file
+  EXPECT_EQ(pool.AttachFile(nullptr), ERR_BADPARAMS);
+  EXPECT_EQ(pool.Flush(), ERR_UNKNOWN);
+  WriteWholeFile(path, std::string(64, 'x'));  // no signature: stays the caller's
+  CHostFile *x = OpenNativeFile(path, false, false);
+  EXPECT_EQ(pool.AttachFile(x), ERR_INVALIDFORMAT);
+  char c = 0;
+  EXPECT_EQ(x->ReadAt(&c, 3, 1, nullptr), nullptr);
+  EXPECT_EQ(c, 'x');
+  delete x;
+  const std::pair<size_t, u32> cases[] = {
+      {4, 0},  {4, 30},   {4, 66}, {4, 2u << 20}, {24, 64}, {24, 100},      {24, 6},
+      {24, 4}, {8, 0},    {8, 1000}, {12, 0},     {16, 1},  {8, 0x7FFFFFF}, {20, 50}, {20, 0}};
+  for (auto c : cases) {
+    PoolPtr fresh(Create(64, 8, 100));
+    if (c.first == 20) {  // a free list, its head at 20
+      Handle a = fresh->Allocate(0), b = fresh->Allocate(0);
+      fresh->Allocate(0);
+      fresh->Free(a);
+      fresh->Free(b);
+    }
+    fresh.reset();
+    Poke(c.first, c.second);
+    EXPECT_EQ(PoolPtr(Open()), nullptr) << c.first << "=" << c.second;
+  }
+}
+
+TEST_F(PoolTest, NewPoolsAndEmptyHandlesHaveTheirExactLayout) {
+  PoolPtr pool(Create(256, 12, 500));
+  EXPECT_EQ(pool->BlockSize(), 256u);
+  EXPECT_EQ(pool->HeadSize(), 12u);
+  EXPECT_EQ(pool->MaxBlocks(), 500u);
+  EXPECT_EQ(pool->BlockCount(), 1u);
+  EXPECT_EQ(pool->GetUserValue(), 0u);
+  EXPECT_EQ(ReadWholeFile(path).size(), 256u);
+  pool.reset(Create(1024, 8));
+  EXPECT_EQ(pool->MaxBlocks(), 0x7FFFFFFFu / 1024);
+  pool.reset(Create(64, 8));
+  EXPECT_EQ(pool->Allocate(0), 1u);
+  EXPECT_EQ(pool->GetSize(pool->Allocate(0xFFFFFFFFu)), 0u);
+  ASSERT_EQ(pool->Flush(), nullptr);
+  EXPECT_EQ(Peek(64), 0u);      // dataSize
+  EXPECT_EQ(Peek(64 + 4), 0u);  // depth and padding
+  EXPECT_EQ(Peek(8), 3u);       // blockCount
+}
+
+TEST_F(PoolTest, GrowingPastTheRootAddsALevelHoldingTheOldRoot) {
+  // B = 64, headSize = 8: R = 14 root entries from position 2, E = 16.
+  PoolPtr pool(Create(64, 8));
+  Handle h = pool->Allocate(14 * 64);
+  Bytes data = PatternBytes(14 * 64, 7);
+  WriteHandle(pool.get(), h, data);
+  ASSERT_EQ(pool->Flush(), nullptr);
+  EXPECT_EQ(Peek(64 + 4) & 0xFFFF, 0u);
+  u32 oldRoot[14];
+  for (u32 i = 0; i < 14; i++) oldRoot[i] = Peek(64 + 8 + 4 * i);
+  ASSERT_EQ(pool->Reallocate(h, 14 * 64 + 1), h);
+  ASSERT_EQ(pool->Flush(), nullptr);
+  EXPECT_EQ(Peek(64), 14u * 64 + 1);
+  EXPECT_EQ(Peek(64 + 4) & 0xFFFF, 1u);
+  u32 level1 = Peek(64 + 8);
+  EXPECT_EQ(Peek(64 + 12), oldRoot[1]);  // root position 3 untouched
+  for (u32 i = 0; i < 14; i++) EXPECT_EQ(Peek(level1 * 64 + 4 * i), oldRoot[i]) << i;
+  u32 newData = Peek(level1 * 64 + 4 * 14);
+  EXPECT_NE(newData, 0u);
+  EXPECT_EQ(std::count(oldRoot, oldRoot + 14, newData), 0);
+  data.push_back(0x5A);
+  ASSERT_EQ(pool->Write(h, &data.back(), 14 * 64, 1), nullptr);
+  EXPECT_EQ(ReadHandle(pool.get(), h), data);
+}
+
+TEST_F(PoolTest, ConsecutiveBlocksAreOneRead) {
+  PoolPtr pool(Create(64, 8));
+  pool.reset();
+  CFaultPlan counter;
+  pool.reset(Open(&counter));
+  Handle h = pool->Allocate(10 * 64);
+  Bytes data = PatternBytes(10 * 64, 3), back(10 * 64 - 5);
+  WriteHandle(pool.get(), h, data);
+  counter.Disarm();
+  ASSERT_EQ(pool->Read(h, back.data(), 5, kToEnd), nullptr);
+  EXPECT_EQ(counter.Count(kFaultRead), 1u);
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin() + 5));
+  Handle a = pool->Allocate(0), b = pool->Allocate(0);
+  for (u32 i = 1; i <= 4; i++) {  // grown in turns: interleaved blocks
+    ASSERT_EQ(pool->Reallocate(a, i * 64), a);
+    ASSERT_EQ(pool->Reallocate(b, i * 64), b);
+  }
+  counter.Disarm();
+  ASSERT_EQ(pool->Read(a, back.data(), 0, kToEnd), nullptr);
+  EXPECT_EQ(counter.Count(kFaultRead), 1u + 4);  // the head block, then each data block
+}
+
+TEST_F(PoolTest, ReleasingTheLastBlockShortensTheFile) {
+  PoolPtr pool(Create(64, 8));
+  Handle a = pool->Allocate(0), b = pool->Allocate(64);
+  WriteHandle(pool.get(), b, PatternBytes(64, 1));
+  ASSERT_EQ(pool->Flush(), nullptr);
+  EXPECT_EQ(ReadWholeFile(path).size(), 4u * 64);
+  pool->Free(b);  // data block 3 is the last: cut; head block 2 then too
+  ASSERT_EQ(pool->Flush(), nullptr);
+  EXPECT_EQ(pool->BlockCount(), 2u);
+  EXPECT_EQ(pool->FreeCount(), 0u);
+  EXPECT_EQ(ReadWholeFile(path).size(), 2u * 64);
+  EXPECT_EQ(pool->GetSize(a), 0u);
+}
+
+TEST_F(PoolTest, AccessAtOrPastTheEndAndLocks) {
+  PoolPtr pool(Create(64, 8));
+  Handle h = pool->Allocate(150);
+  Bytes data = PatternBytes(150, 9);
+  WriteHandle(pool.get(), h, data);
+  char buf[64] = {};
+  EXPECT_EQ(pool->Read(h, buf, 150, 1), ERR_BADPARAMS);
+  EXPECT_EQ(pool->Write(h, buf, 150, 1), ERR_BADPARAMS);
+  EXPECT_EQ(pool->Read(h, buf, 140, 50), nullptr);  // cut at the end
+  EXPECT_EQ(memcmp(buf, data.data() + 140, 10), 0);
+  EXPECT_EQ(buf[10], 0);
+  EXPECT_EQ(pool->Read(0, buf, 0, 1), ERR_BADPARAMS);
+  EXPECT_EQ(pool->Read(999, buf, 0, 1), ERR_BADPARAMS);
+  u8 *p = static_cast<u8 *>(pool->Lock(h));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(Bytes(p, p + 150), data);
+  EXPECT_EQ(pool->Lock(h), p);
+  p[149] ^= 0xFF;
+  pool->Unlock(h, 1);
+  EXPECT_EQ(ReadHandle(pool.get(), h), data);  // not yet: the last unlock writes
+  pool->Unlock(h, 0);
+  data[149] ^= 0xFF;
+  EXPECT_EQ(ReadHandle(pool.get(), h), data);
+  EXPECT_EQ(pool->GetLockedPointer(h), nullptr);
+}
+
+TEST_F(PoolTest, GrowthThatCannotCompleteChangesNothing) {
+  // 16 blocks: header, head, 14 data; the fifteenth would need an index block.
+  PoolPtr pool(Create(64, 8, 17));
+  Handle h = pool->Allocate(14 * 64);
+  Bytes data = PatternBytes(14 * 64, 4);
+  WriteHandle(pool.get(), h, data);
+  EXPECT_EQ(pool->Reallocate(h, 15 * 64), 0u);
+  EXPECT_EQ(pool->GetError(), nullptr);
+  EXPECT_EQ(pool->BlockCount(), 16u);
+  EXPECT_EQ(ReadHandle(pool.get(), h), data);
+  EXPECT_EQ(pool->Allocate(64), 0u);  // head fits, data does not: no leak
+  EXPECT_EQ(pool->BlockCount(), 16u);
+  EXPECT_NE(pool->Allocate(0), 0u);
+
+  // B = 32, headSize = 28: one root entry, E = 8; depth 5 holds 8^5 blocks.
+  pool.reset(Create(32, 28));
+  h = pool->Allocate(0);
+  const u32 full = 32768 * 32;
+  ASSERT_EQ(pool->Reallocate(h, full), h);
+  ASSERT_EQ(pool->Flush(), nullptr);
+  EXPECT_EQ(Peek(h * 32 + 4) & 0xFFFF, 5u);
+  u32 count = pool->BlockCount(), word = 0x12345678;
+  EXPECT_EQ(pool->Reallocate(h, full + 1), 0u);
+  EXPECT_EQ(pool->GetSize(h), full);
+  EXPECT_EQ(pool->BlockCount(), count);
+  ASSERT_EQ(pool->Write(h, &word, full - 4, 4), nullptr);
+  word = 0;
+  ASSERT_EQ(pool->Read(h, &word, full - 4, 4), nullptr);
+  EXPECT_EQ(word, 0x12345678u);
+  pool->Free(h);
+  EXPECT_EQ(UsedBlocks(pool.get()), 0u);
+}
+
+TEST_F(PoolTest, GrowthThatMeetsADamagedFreeListIsUndone) {
+  PoolPtr pool(Create(64, 8, 7));
+  Handle a = pool->Allocate(0), b = pool->Allocate(0), c = pool->Allocate(0),
+         d = pool->Allocate(0);
+  pool->Allocate(0);  // block 6 keeps the others from being cut
+  pool->Free(b);      // free-list head, nothing written into it
+  pool->Free(c);      // position 1 of b
+  pool->Free(d);      // position 2 of b
+  ASSERT_EQ(pool->Flush(), nullptr);
+  pool.reset();
+  Poke(b * 64 + 4, 9999);  // c's entry now points nowhere
+  pool.reset(Open());
+  EXPECT_EQ(pool->Reallocate(a, 3 * 64), 0u);
+  EXPECT_EQ(pool->GetError(), ERR_INVALIDFORMAT);
+  EXPECT_EQ(pool->GetSize(a), 0u);
+  EXPECT_EQ(pool->FreeCount(), 3u);  // d was taken and given back
+  ASSERT_EQ(pool->Reallocate(a, 64), a);
+  ASSERT_EQ(pool->Flush(), nullptr);
+  EXPECT_EQ(Peek(a * 64 + 8), d);
+}
+
+TEST_F(PoolTest, DamagedHeadAndIndexBlocksFailWithoutCrashing) {
+  PoolPtr pool(Create(64, 8));
+  Handle h = pool->Allocate(20 * 64);  // depth 1
+  WriteHandle(pool.get(), h, PatternBytes(20 * 64, 2));
+  ASSERT_EQ(pool->Flush(), nullptr);
+  pool.reset();
+  Bytes good = ReadWholeFile(path);
+  u32 level1 = GetU32LE(good.data() + h * 64 + 8);
+  char buf[64];
+  Poke(h * 64 + 4, 6);  // depth 6
+  pool.reset(Open());
+  EXPECT_EQ(pool->Read(h, buf, 0, 8), ERR_BADPARAMS);
+  EXPECT_EQ(pool->Reallocate(h, 10), 0u);
+  WriteWholeFile(path, good);
+  Poke(h * 64, 15 * 64 * 16);  // more than depth 1 can hold
+  pool.reset(Open());
+  EXPECT_EQ(pool->GetSize(h), 0u);
+  EXPECT_EQ(pool->GetError(), ERR_INVALIDFORMAT);
+  for (u32 bad : {0u, 5000u}) {
+    WriteWholeFile(path, good);
+    Poke(level1 * 64 + 4 * 15, bad);  // data block 15
+    pool.reset(Open());
+    EXPECT_EQ(pool->Read(h, buf, 0, 64), nullptr);
+    EXPECT_EQ(pool->Read(h, buf, 15 * 64, 8), ERR_INVALIDFORMAT);
+    EXPECT_EQ(pool->Write(h, buf, 14 * 64, 128), ERR_INVALIDFORMAT);
+    pool->Free(h);  // gives back what it can reach
+  }
+  WriteWholeFile(path, good);
+  Poke(h * 64 + 8, 4000);  // the level-1 block itself
+  pool.reset(Open());
+  EXPECT_EQ(pool->Read(h, buf, 0, 8), ERR_INVALIDFORMAT);
+  EXPECT_EQ(pool->Read(h, buf, 16 * 64, 8), nullptr);  // under root position 3
+  EXPECT_EQ(pool->Reallocate(h, 5 * 64), 0u);
+  EXPECT_EQ(pool->GetSize(h), 16u * 64);  // what is still reachable
+}
+
+// ---- The file system: what the model does not reach ------------------------
+
+TEST_F(PoolTest, RootsDirectoriesAndNamesAtTheirBounds) {
+  MakeFs();
+  ASSERT_EQ(fs->MakeDir("", "sub"), nullptr);
+  Error e = nullptr;
+  for (const char *p : {"\\", "", "/", "sub", "\\sub", "sub\\"}) {
+    EXPECT_EQ(fs->Open(p, FOM_READ, &e), nullptr) << p;
+    EXPECT_EQ(e, ERR_UNKNOWN) << p;
+    EXPECT_EQ(fs->Exists(p), 1u) << p;
+  }
+  EXPECT_EQ(fs->Open("nothing", FOM_READ, &e), nullptr);
+  EXPECT_EQ(e, ERR_NOTFOUND);
+  EXPECT_EQ(fs->Query("", QUERY_FULLPATH, nullptr), ERR_NOTIMPL);
+  EXPECT_EQ(fs->Extension("", 1, 2), ERR_NOTIMPL);
+  EXPECT_EQ(fs->GetDataOffset("sub", &e), 0u);
+  EXPECT_EQ(e, nullptr);
+  ASSERT_EQ(Put("sub/\xE4.txt", "umlaut"), nullptr);
+  EXPECT_EQ(fs->Exists("sub/\xC4.txt"), 0u);  // only A-Z fold
+  EXPECT_EQ(fs->Exists("sub//\xE4.txt"), 0u);
+  EXPECT_EQ(fs->Exists("sub/\xE4.txt/x"), 0u);
+  std::string ok(252, 'n'), tooLong(253, 'n');
+  EXPECT_EQ(Put(ok, "ok"), nullptr);
+  EXPECT_EQ(Get(ok), "ok");
+  u32 used = Pool()->BlockCount() - Pool()->FreeCount();
+  EXPECT_EQ(Put(tooLong, "no"), ERR_UNKNOWN);
+  for (const char *bad : {tooLong.c_str(), "a\\b", ""}) EXPECT_EQ(fs->MakeDir("", bad), ERR_UNKNOWN);
+  EXPECT_EQ(Pool()->BlockCount() - Pool()->FreeCount(), used);  // blocks given back
+  EXPECT_EQ(fs->Delete(""), ERR_UNKNOWN);
+  EXPECT_EQ(fs->RemoveDir("sub/\xE4.txt", "x"), ERR_UNKNOWN);
+  EXPECT_EQ(fs->MakeDir("sub/\xE4.txt", "x"), ERR_UNKNOWN);
+  EXPECT_EQ(fs->Move("", "x"), ERR_UNKNOWN);
+  EXPECT_EQ(fs->Move("sub/\xE4.txt", "missing\\a"), ERR_UNKNOWN);
+  Error end;
+  EXPECT_EQ(ListDir(fs.get(), "sub", &end), (Listing{{"\xE4.txt", 0}}));
+}
+
+TEST_F(PoolTest, PathCacheHitsFadeAndChangesDropIt) {
+  MakeFs(1024, 3);
+  for (const char *d : {"p", "q", "r", "s"}) {
+    ASSERT_EQ(fs->MakeDir("", d), nullptr);
+    ASSERT_EQ(Put(std::string(d) + "/f", "x"), nullptr);
+    if (*d != 's') {
+      ASSERT_EQ(fs->Exists((std::string(d) + "/f").c_str()), 1u);
+    }
+  }
+  EXPECT_STREQ(fs->CachedPath(0), "p");
+  EXPECT_STREQ(fs->CachedPath(1), "q");
+  EXPECT_STREQ(fs->CachedPath(2), "r");
+  EXPECT_EQ(fs->CachedDirectory(0), HandleOf("p"));
+  EXPECT_NE(Pool()->GetLockedPointer(HandleOf("p")), nullptr);  // kept locked
+  for (int i = 0; i < 20; i++) fs->Exists("P/f");
+  for (int i = 0; i < 2; i++) fs->Exists("r/f");
+  ASSERT_EQ(fs->Exists("s/f"), 1u);  // q has the fewest hits
+  EXPECT_STREQ(fs->CachedPath(1), "s");
+  EXPECT_EQ(fs->CachedHits(0), 17u);  // 20 > 4 * 3: one scan took 3
+  EXPECT_EQ(fs->CachedHits(2), 2u);
+  ASSERT_EQ(Put("p/e", "e"), nullptr);  // a change drops the directory first
+  EXPECT_EQ(Get("p/e"), "e");
+  EXPECT_EQ(Get("p/f"), "x");
+  EXPECT_EQ(fs->Move("p", "z"), nullptr);  // paths through the old name are gone
+  EXPECT_EQ(fs->Exists("p/f"), 0u);
+  EXPECT_EQ(Get("z/f"), "x");
+  // Directory paths of 80 characters or more are never cached.
+  MakeFs();
+  std::string parent = std::string(38, 'x') + "\\" + std::string(38, 'x');
+  ASSERT_EQ(fs->MakeDir("", std::string(38, 'x').c_str()), nullptr);
+  ASSERT_EQ(fs->MakeDir(std::string(38, 'x').c_str(), std::string(38, 'x').c_str()), nullptr);
+  for (const char *name : {"yy", "y"}) {  // 80 and 79 characters
+    ASSERT_EQ(fs->MakeDir(parent.c_str(), name), nullptr);
+    ASSERT_EQ(Put(parent + "\\" + name + "\\f", "f"), nullptr);
+    ASSERT_EQ(fs->Exists((parent + "\\" + name + "\\f").c_str()), 1u);
+  }
+  EXPECT_STREQ(fs->CachedPath(0), (parent + "\\y").c_str());
+}
+
+TEST_F(PoolTest, SharingRulesDecideWhoMayOpenAgain) {
+  MakeFs();
+  ASSERT_EQ(Put("f", "data"), nullptr);
+  Error e;
+  const u32 R = FOM_READ, W = FOM_WRITE, SR = FOM_SHAREREAD, SW = FOM_SHAREWRITE;
+  {
+    FilePtr a(fs->Open("f", R | SR, &e)), b(fs->Open("f", R | SR, &e));
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(fs->Open("f", W | SR, &e), nullptr);
+    EXPECT_EQ(e, ERR_UNKNOWN);
+    EXPECT_EQ(fs->Delete("f"), ERR_UNKNOWN);
+  }
+  {
+    FilePtr a(fs->Open("f", R | SR | SW, &e)), c(fs->Open("f", W | SR, &e));
+    ASSERT_TRUE(a && c);
+    EXPECT_EQ(fs->Open("f", W | SR | SW, &e), nullptr);  // c shares no write
+    EXPECT_TRUE(FilePtr(fs->Open("f", R | SR | SW, &e)));  // but reading
+  }
+  {
+    FilePtr a(fs->Open("f", R, &e));
+    EXPECT_EQ(fs->Open("f", R | SR | SW, &e), nullptr);  // a shares nothing
+  }
+  EXPECT_EQ(fs->Delete("f"), nullptr);
+  EXPECT_EQ(fs->Exists("f"), 0u);
+}
+
+TEST_F(PoolTest, FileCallsListingsAndFilesOutlivingTheirSystem) {
+  MakeFs();
+  Error e;
+  FilePtr f(fs->Open("f", FOM_READ | FOM_WRITE | FOM_CREATE, &e));
+  u32 count = 99;
+  EXPECT_EQ(f->Write("hello world", 11, &count), nullptr);
+  EXPECT_EQ(count, 11u);
+  char buf[16] = {};
+  EXPECT_EQ(f->Read(buf, 4, &count), nullptr);  // at the end
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(f->Seek(-5, SEEK_FROM_END), nullptr);
+  EXPECT_EQ(f->Read(buf, 10, nullptr), ERR_UNKNOWN);
+  EXPECT_EQ(f->Read(buf, 10, &count), nullptr);
+  EXPECT_EQ(count, 5u);
+  EXPECT_STREQ(buf, "world");
+  EXPECT_EQ(f->Seek(5, SEEK_FROM_START), nullptr);
+  EXPECT_EQ(f->Truncate(), nullptr);
+  EXPECT_EQ(f->Seek(2, 7), nullptr);
+  EXPECT_EQ(f->Tell(), 5u);
+  EXPECT_EQ(f->Flush(), ERR_NOTIMPL);
+  f.reset();
+  EXPECT_EQ(Get("f"), "hello");
+  CHPFile none(Pool(), 0, FOM_READ);
+  EXPECT_EQ(none.Read(buf, 1, nullptr), ERR_WHATAMESS);
+  EXPECT_EQ(none.Write(buf, 1, nullptr), ERR_WHATAMESS);
+  EXPECT_EQ(none.Truncate(), ERR_WHATAMESS);
+  f.reset(fs->Open("f", FOM_WRITE | FOM_CREATE, &e));  // CREATE empties
+  EXPECT_EQ(f->GetSize(), 0u);
+  f.reset();
+  ASSERT_EQ(fs->MakeDir("", "dir"), nullptr);
+  for (auto c : {std::make_pair("", FERR_NOMOREFILES), {"dir", FERR_NOMOREFILES},
+                 {"f", FERR_PATHNOTFOUND}, {"none", ERR_NOTFOUND}}) {
+    Error end;
+    EXPECT_EQ(ListDir(fs.get(), c.first, &end).size(), *c.first ? 0u : 2u) << c.first;
+    EXPECT_EQ(end, c.second) << c.first;
+  }
+  FindRecord record = {};
+  ASSERT_EQ(fs->FindFirst(&record, "\\"), nullptr);
+  EXPECT_EQ(record.service, fs.get());
+  EXPECT_EQ(record.word, 2u * 8 + 1 + 3);
+  fs->FindClose(&record);
+  f.reset(fs->Open("f", FOM_READ, &e));
+  fs.reset();
+  EXPECT_EQ(f->Read(buf, 1, nullptr), ERR_WHATAMESS);
+}
+
+TEST_F(PoolTest, AFullPoolFailsWritesAndCreationsWithARealCode) {
+  MakeFs(64, 1, 12);
+  ASSERT_EQ(fs->MakeDir("", "d"), nullptr);  // root, d: blocks 1, 2, 3
+  Error e;
+  FilePtr f(fs->Open("d/f", FOM_WRITE | FOM_CREATE, &e));
+  std::string big(64 * 10, 'z');
+  u32 count = 1;
+  EXPECT_EQ(f->Write(big.data(), static_cast<u32>(big.size()), &count), FERR_DISKFULL);
+  EXPECT_EQ(count, 0u);
+  f->Seek(0, SEEK_FROM_END);  // fill the last blocks
+  while (f->Write("0123456789", 10, nullptr) == nullptr) {
+  }
+  EXPECT_EQ(Pool()->BlockCount(), 12u);
+  EXPECT_EQ(fs->MakeDir("d", "x"), FERR_DISKFULL);
+  EXPECT_EQ(fs->Open("g", FOM_WRITE | FOM_CREATE, &e), nullptr);
+  EXPECT_EQ(e, FERR_DISKFULL);
+  // One block free: a new entry's block fits, the grown directory does not.
+  f->Seek(-64, SEEK_FROM_END);
+  ASSERT_EQ(f->Truncate(), nullptr);
+  f.reset();
+  u32 used = Pool()->BlockCount() - Pool()->FreeCount();
+  std::string name(60, 'n');
+  EXPECT_EQ(fs->MakeDir("", name.c_str()), FERR_DISKFULL);
+  EXPECT_EQ(fs->Open(name.c_str(), FOM_WRITE | FOM_CREATE, &e), nullptr);
+  EXPECT_EQ(e, FERR_DISKFULL);
+  EXPECT_EQ(Pool()->BlockCount() - Pool()->FreeCount(), used);
+  EXPECT_EQ(fs->Exists(name.c_str()), 0u);
+  Error end;
+  EXPECT_EQ(ListDir(fs.get(), "d", &end), (Listing{{"f", 0}}));
+}
+
+// An entry: handle, flags, name length, name.
+Bytes Entry(u32 handle, u16 flags, u16 nameLength, const std::string &name) {
+  Bytes e(8 + name.size());
+  PutU32LE(e.data(), handle);
+  PutU16LE(e.data() + 4, flags);
+  PutU16LE(e.data() + 6, nameLength);
+  std::copy(name.begin(), name.end(), e.begin() + 8);
+  return e;
+}
+
+TEST_F(PoolTest, DamagedDirectoriesAreRefusedAndNeverMakeWalksEndless) {
+  MakeFs();
+  ASSERT_EQ(fs->MakeDir("", "d"), nullptr);
+  ASSERT_EQ(Put("d/ok", "ok"), nullptr);
+  u32 ok = static_cast<u32>(HandleOf("d/ok")), d = static_cast<u32>(HandleOf("d"));
+  // Rewrites directory d through the pool alone.
+  auto setD = [&](const Bytes &bytes) {
+    fs.reset();
+    PoolPtr pool(Open());
+    ASSERT_EQ(pool->Reallocate(d, static_cast<u32>(bytes.size())), d);
+    ASSERT_EQ(pool->Write(d, bytes.data(), 0, kToEnd), nullptr);
+    pool.reset();
+    ReopenFs();
+  };
+  for (const Bytes &tail : {Entry(ok, 0, 40, "short"), Entry(ok, 0, 0, ""),
+                            Entry(ok, 0, 253, std::string(253, 'n')), Bytes{1, 2, 3}}) {
+    Bytes bytes = Entry(ok, 0, 2, "ok");
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    setD(bytes);
+    EXPECT_EQ(Get("d/ok"), "ok");  // found before the damage
+    EXPECT_EQ(fs->Exists("d/zz"), 0u);
+    EXPECT_EQ(Get("d/zz"), std::string("<") + ErrorText(ERR_INVALIDFORMAT) + ">");
+    EXPECT_EQ(fs->MakeDir("d", "new"), ERR_INVALIDFORMAT);
+    Error end;
+    EXPECT_EQ(ListDir(fs.get(), "d", &end), (Listing{{"ok", 0}}));
+    EXPECT_EQ(end, ERR_INVALIDFORMAT);
+    int visits = 0;
+    EXPECT_EQ(PoolWalk(fs.get(), Count, &visits), ERR_INVALIDFORMAT);
+  }
+  setD(Entry(d, 1, 4, "loop"));  // a directory holding itself
+  std::string deep = "d";
+  for (int i = 0; i < 60; i++) deep += "\\loop";
+  EXPECT_EQ(fs->Exists(deep.c_str()), 1u);  // bounded by the path
+  int visits = 0;
+  EXPECT_EQ(PoolWalk(fs.get(), Count, &visits), ERR_INVALIDFORMAT);
+  EXPECT_EQ(visits, 2);
+  setD(Entry(99999, 1, 1, "x"));  // entries naming blocks outside the pool
+  EXPECT_EQ(fs->Exists("d\\x\\y"), 0u);
+  Error end;
+  EXPECT_EQ(ListDir(fs.get(), "d\\x", &end).size(), 0u);
+  EXPECT_NE(end, nullptr);
+  setD(Entry(99999, 0, 1, "f"));
+  Error e;
+  FilePtr f(fs->Open("d\\f", FOM_READ, &e));
+  char c;
+  if (f) {
+    EXPECT_NE(f->Read(&c, 1, nullptr), nullptr);
+  }
+  f.reset();
+  fs.reset();
+  Poke(28, 77777);  // the root outside the pool
+  ReopenFs();
+  EXPECT_EQ(fs->Exists("d"), 0u);
+  EXPECT_TRUE(ListDir(fs.get(), "", &end).empty());
+  EXPECT_NE(end, nullptr);
+}
+
+// ---- Images of host folders ------------------------------------------------
+
+TEST_F(PoolTest, FolderImageHoldsEveryFileAndFolderAndWalksStopAtErrors) {
+  ASSERT_EQ(MountTableInit(8), nullptr);
+  ASSERT_EQ(HostFsInit(), nullptr);
+  std::string src = dir / "src";
+  ASSERT_EQ(FsMakeDir(dir.path().c_str(), "src"), nullptr);
+  for (const char *d : {"Local", "empty"}) ASSERT_EQ(FsMakeDir(src.c_str(), d), nullptr);
+  ASSERT_EQ(FsMakeDir((src + "/Local").c_str(), "deep"), nullptr);
+  Tree expected = {{"Local", "<dir>"}, {"empty", "<dir>"}, {"Local\\deep", "<dir>"}};
+  unsigned seed = 1;
+  for (auto f : {std::make_pair("a.txt", 3000), {"Local/strings.ini", 3000},
+                 {"Local/deep/big.bin", 200000}, {"Local/zero", 0}}) {
+    auto bytes = PatternBytes(f.second, seed++);
+    WriteWholeFile(src + "/" + f.first, bytes);
+    std::string key = f.first;
+    std::replace(key.begin(), key.end(), '/', '\\');
+    expected[key] = std::string(bytes.begin(), bytes.end());
+  }
+  PoolImageStats stats;
+  char failed[kPoolImagePathMax];
+  ASSERT_EQ(BuildPoolImage(src.c_str(), path.c_str(), 512, &stats, failed), nullptr) << failed;
+  EXPECT_EQ(stats.files, 4u);
+  EXPECT_EQ(stats.directories, 3u);
+  EXPECT_EQ(stats.bytes, 206000u);
+  Error e;
+  fs.reset(OpenPoolFileSystem(OpenNativeFile(path, false, false), &e));
+  ASSERT_TRUE(fs) << ErrorText(e);
+  EXPECT_EQ(Pool()->BlockSize(), 512u);
+  Tree seen;
+  ASSERT_EQ(PoolWalk(fs.get(), Collect, &seen), nullptr);
+  EXPECT_EQ(seen, expected);
+  int calls = 0;
+  auto stop = [](void *c, const char *, u32, u32, CFile *) -> Error {
+    ++*static_cast<int *>(c);
+    return FERR_DISKFULL;
+  };
+  EXPECT_EQ(PoolWalk(fs.get(), stop, &calls), FERR_DISKFULL);
+  EXPECT_EQ(calls, 1);
+  fs.reset();
+  std::string missing = dir / "nope";
+  EXPECT_NE(BuildPoolImage(missing.c_str(), (dir / "o.pool").c_str(), 1024, &stats, failed),
+            nullptr);
+  EXPECT_EQ(std::string(failed), missing);
+  EXPECT_FALSE(PathExists(dir / "o.pool"));
+  HostFsShutdown();
+  MountTableShutdown();
+}
+
+}  // namespace
