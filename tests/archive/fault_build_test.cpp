@@ -3,73 +3,46 @@
 // host's) is caught by the read-back, named and removed.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "archive/archive_open.h"
 #include "archive/patch_builder.h"
 #include "fs/mount_table.h"
 #include "support/fault_file.h"
 #include "support/temp_dir.h"
 
-namespace {
-
-const u32 kChunk = 32768;  // the builder copies the patch in such writes
-
-u32 Chunks(u32 bytes) { return (bytes + kChunk - 1) / kChunk; }
-
-class FaultBuildTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    MountTableInit(8);
-    HostFsInit();
-    CFileService *host = UnregisterService("");
-    RegisterService("", new CFaultFileService(host, &plan));
-    // No patcher: any bytes without a container header stand in for one.
-    WriteWholeFile(dir / "stub", PatternBytes(40000, 1));
-    WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
-    std::string files = dir / "files";
-    MakeFolders(files.c_str());
-    WriteWholeFile(files + "/a.txt", std::string("alpha"));
-    // Noise is stored raw, so a changed byte reaches the member as it is.
-    WriteWholeFile(files + "/big.bin", PatternBytes(100000, 2));
-  }
-  void TearDown() override { MountTableShutdown(); }
-
-  Error Build(bool prove, PatchBuildInfo *info, char *failed) {
-    PatchBuildOptions options = {2, prove, {nullptr, nullptr}};
-    return BuildPatch((dir / "stub").c_str(), (dir / "Patch.ini").c_str(),
-                      (dir / "files").c_str(), 0xC4, (dir / "patch").c_str(),
-                      info, failed, 300, &options);
-  }
-
+TEST(FaultBuildTest, AByteChangedOnTheWayToThePatchIsCaughtAndThePatchRemoved) {
   TempDir dir;
   CFaultPlan plan;
-};
-
-TEST_F(FaultBuildTest, AByteChangedOnTheWayToThePatchIsCaughtAndThePatchRemoved) {
+  MountTableInit(8);
+  HostFsInit();
+  RegisterService("", new CFaultFileService(UnregisterService(""), &plan));
+  WriteWholeFile(dir / "stub", PatternBytes(40000, 1));  // any bytes without a container header
+  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
+  MakeFolders((dir / "files").c_str());
+  WriteWholeFile(dir / "files/a.txt", std::string("alpha"));
+  WriteWholeFile(dir / "files/big.bin", PatternBytes(100000, 2));  // noise is stored raw
   PatchBuildInfo info;
   char failed[300];
+  auto build = [&](bool prove) {
+    PatchBuildOptions options = {2, prove, {nullptr, nullptr}};
+    return BuildPatch((dir / "stub").c_str(), (dir / "Patch.ini").c_str(), (dir / "files").c_str(), 0xC4,
+                      (dir / "patch").c_str(), &info, failed, 300, &options);
+  };
   plan.Disarm();
-  ASSERT_EQ(Build(true, &info, failed), nullptr);
+  ASSERT_EQ(build(true), nullptr);
   EXPECT_EQ(info.proofFailed, 0u);
   EXPECT_EQ(info.padding, 0u);
-  // The patch is written last: the program's chunks, then the container's.
-  // The second of the container's holds the middle of FILES\BIG.BIN.
-  u32 writes = plan.Count(kFaultWrite);
-  u32 damaged = writes - Chunks(info.containerSize) + 2;
-
+  // The patch is written last in writes of 32,768 bytes: the program's, then
+  // the container's, whose second holds the middle of FILES\BIG.BIN.
+  u32 damaged = plan.Count(kFaultWrite) - (info.containerSize + 32767) / 32768 + 2;
   plan.ArmCorruption(damaged);
-  EXPECT_EQ(Build(true, &info, failed), ERR_INVALIDFORMAT);
+  EXPECT_EQ(build(true), ERR_INVALIDFORMAT);
   EXPECT_TRUE(plan.Fired());
   EXPECT_EQ(info.proofFailed, 1u);
   EXPECT_STREQ(failed, "FILES\\BIG.BIN");
   EXPECT_FALSE(PathExists(dir / "patch"));
-
-  // Without the proof the same damage goes unnoticed.
-  plan.ArmCorruption(damaged);
-  EXPECT_EQ(Build(false, &info, failed), nullptr);
+  plan.ArmCorruption(damaged);  // without the proof the same damage goes unnoticed
+  EXPECT_EQ(build(false), nullptr);
   EXPECT_TRUE(plan.Fired());
   EXPECT_TRUE(PathExists(dir / "patch"));
+  MountTableShutdown();
 }
-
-}  // namespace

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,23 +23,15 @@ void Put32(Bytes &b, size_t at, unsigned v) {
   for (int i = 0; i < 4; i++) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-// The headers of a PE image with an empty data directory of 16 entries,
-// padded to `size` bytes.
+// PE headers with an empty data directory of 16 entries, padded to `size`.
 Bytes PeImage(bool plus, size_t size) {
   Bytes b(size, 0);
-  b[0] = 'M';
-  b[1] = 'Z';
+  b[0] = 'M', b[1] = 'Z', b[kPeHeader] = 'P', b[kPeHeader + 1] = 'E';
   Put32(b, 0x3C, kPeHeader);
-  b[kPeHeader] = 'P';
-  b[kPeHeader + 1] = 'E';
-  size_t fileHeader = kPeHeader + 4;
-  b[fileHeader] = 0x4C;  // i386
-  b[fileHeader + 1] = 0x01;
-  b[fileHeader + 16] = plus ? 240 : 224;  // size of the optional header
-  size_t optional = fileHeader + 20;
-  b[optional] = 0x0B;
-  b[optional + 1] = plus ? 0x02 : 0x01;
-  Put32(b, optional + (plus ? 108 : 92), 16);
+  b[kPeHeader + 4] = 0x4C, b[kPeHeader + 5] = 0x01;  // i386
+  b[kPeHeader + 20] = plus ? 240 : 224;               // size of the optional header
+  b[kPeHeader + 24] = 0x0B, b[kPeHeader + 25] = plus ? 0x02 : 0x01;
+  Put32(b, kPeHeader + 24 + (plus ? 108 : 92), 16);
   return b;
 }
 
@@ -52,13 +44,6 @@ void AppendSignature(Bytes &b, bool plus, size_t tableSize) {
   Put32(b, SecurityEntry(plus) + 4, static_cast<unsigned>(tableSize));
   Bytes table = PatternBytes(tableSize, 99);
   b.insert(b.end(), table.begin(), table.end());
-}
-
-Bytes Incompressible(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto &c : b) c = static_cast<unsigned char>(rng());
-  return b;
 }
 
 class SignedPatchTest : public ::testing::Test {
@@ -74,12 +59,8 @@ class SignedPatchTest : public ::testing::Test {
 
   u32 LengthOf(const Bytes &file, u32 position) {
     WriteWholeFile(dir / "x.exe", file);
-    CFile *f = FsOpen((dir / "x.exe").c_str(), FOM_READ, nullptr);
-    EXPECT_NE(f, nullptr);
-    if (!f) return 0;
-    u32 length = EmbeddedArchiveLength(f, position);
-    delete f;
-    return length;
+    std::unique_ptr<CFile> f(FsOpen((dir / "x.exe").c_str(), FOM_READ, nullptr));
+    return f ? EmbeddedArchiveLength(f.get(), position) : 0;
   }
 
   TempDir dir;
@@ -106,7 +87,7 @@ TEST_F(SignedPatchTest, SignedPatchReadsBackWhole) {
       SCOPED_TRACE(std::to_string(n) + (plus ? " PE32+" : " PE32"));
       std::filesystem::remove_all(files);
       std::filesystem::create_directories(files);
-      WriteWholeFile(files + "/data.bin", Incompressible(n, static_cast<unsigned>(n)));
+      WriteWholeFile(files + "/data.bin", PatternBytes(n, static_cast<unsigned>(n)));
       PatchBuildInfo info;
       ASSERT_EQ(BuildPatch((dir / "stub.exe").c_str(), (dir / "Patch.ini").c_str(),
                            files.c_str(), 0xC4, (dir / "patch.exe").c_str(), &info,
