@@ -190,32 +190,6 @@ TEST_F(LzssFileTest, EveryNumberOfThreadsWritesTheSameBytes) {
   }
 }
 
-TEST_F(LzssFileTest, ReadsAndSeeksAtAndPastTheEnd) {
-  Bytes plain = Compressible(1000, 4);
-  auto f = Open(Compress(plain, 256));
-  u8 buf[10];
-  memset(buf, 0xEE, sizeof(buf));
-  f->Seek(996, 0);
-  EXPECT_EQ(f->Read(buf, 10, nullptr), FERR_EOF);
-  EXPECT_EQ(buf[0], 0xEE);  // nothing copied
-  EXPECT_EQ(f->Tell(), 996u);
-  u32 n = 99;
-  EXPECT_EQ(f->Read(buf, 10, &n), nullptr);
-  EXPECT_EQ(n, 4u);
-  EXPECT_EQ(0, memcmp(buf, &plain[996], 4));
-  EXPECT_EQ(f->Read(buf, 10, &n), nullptr);  // at the end
-  EXPECT_EQ(n, 0u);
-  f->Seek(1, 1);
-  EXPECT_EQ(f->Read(buf, 10, &n), FERR_EOF);  // beyond the end
-  EXPECT_EQ(f->Seek(-5, 0), nullptr);
-  EXPECT_EQ(f->Tell(), 0u);  // clamped
-  EXPECT_EQ(f->Seek(5, 2), nullptr);
-  EXPECT_EQ(f->Tell(), 1005u);
-  EXPECT_EQ(f->Seek(-10, 1), nullptr);
-  EXPECT_EQ(f->Seek(0, 7), nullptr);  // unknown origin: no change
-  EXPECT_EQ(f->Tell(), 995u);
-}
-
 TEST_F(LzssFileTest, BlocksAreReadByTheirStoredLength) {
   // Raw, empty and compressed blocks; a last block stored at its own length is raw.
   Bytes raw = PatternBytes(16, 6), last(8, 'a'), want = raw;
