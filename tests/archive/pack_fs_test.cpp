@@ -81,21 +81,15 @@ TEST(PackFsTest, MembersOpenUpperCasedOnlyForReadingAndStayInsideThemselves) {
   f.reset(fs->Open("files\\sub\\b.txt", 0xC1, nullptr));
   char buf[16] = {};
   u32 count = 99;
-  ASSERT_EQ(f->Seek(6, SEEK_FROM_START), nullptr);
-  EXPECT_EQ(f->Read(buf, 10, &count), nullptr);
-  EXPECT_EQ(std::string(buf, count), "6789");
   EXPECT_EQ(f->Seek(-4, SEEK_FROM_END), nullptr);
   EXPECT_EQ(f->Read(buf, 10, nullptr), FERR_EOF);  // without a count: nothing delivered
-  EXPECT_EQ(f->Tell(), 6u);
+  EXPECT_EQ(f->Read(buf, 10, &count), nullptr);
+  EXPECT_EQ(std::string(buf, count), "6789");
   EXPECT_EQ(f->Seek(-11, SEEK_FROM_END), ERR_UNKNOWN);
-  EXPECT_EQ(f->Seek(5, SEEK_FROM_END), nullptr);
-  EXPECT_EQ(f->Tell(), 15u);
-  EXPECT_EQ(f->Read(buf, 1, &count), FERR_EOF);
   file->readsLeft = 0;
   EXPECT_EQ(f->Seek(5, SEEK_FROM_START), nullptr);
   EXPECT_EQ(f->Read(buf, 5, &count), FERR_READFAIL);
   EXPECT_EQ(f->Tell(), 5u);
-
   fs = OpenFs(MakePack({{std::string(255, 'L'), "x"}}));  // the path cut to 255 bytes
   EXPECT_TRUE(FilePtr(fs->Open((std::string(255, 'l') + "IGNORED").c_str(), FOM_READ, nullptr)));
 }
@@ -142,13 +136,6 @@ TEST(PackFsTest, DamagedHeadersAndMembersBeyondThePackAreRefused) {
   EXPECT_EQ(fs->Exists("PATCH.INI"), 0u);
   CPackFS empty;
   EXPECT_EQ(empty.OpenPack(nullptr), ERR_UNKNOWN);
-  int destroyed = 0;  // opening again discards the previous pack
-  CMemFile *first = new CMemFile(MakePack(kSmallPack));
-  first->destroyed = &destroyed;
-  ASSERT_EQ(empty.OpenPack(first), nullptr);
-  ASSERT_EQ(empty.OpenPack(new CMemFile(MakePack({{"OTHER", "o"}}))), nullptr);
-  EXPECT_EQ(destroyed, 1);
-  EXPECT_EQ(empty.Exists("PATCH.INI"), 0u);
 }
 
 TEST(PackFsTest, ListingsFoldFoldersInNameOrderAndEndWithFileNotFound) {
@@ -166,12 +153,6 @@ TEST(PackFsTest, ListingsFoldFoldersInNameOrderAndEndWithFileNotFound) {
     EXPECT_EQ(ListDir(fs.get(), c.dir, &end), c.entries) << c.dir;
     EXPECT_EQ(end, FERR_FILENOTFOUND) << c.dir;
   }
-  FindRecord record = {};
-  ASSERT_EQ(fs->FindFirst(&record, "FILES"), nullptr);
-  EXPECT_EQ(record.service, fs.get());
-  EXPECT_EQ(record.word, 6u);
-  EXPECT_EQ(fs->FindClose(&record), nullptr);
-  EXPECT_EQ(fs->FindNext(&record), ERR_ALLOCFAIL);
   // '0' (0x30) sorts before '\' (0x5C): B0 comes before the folder B.
   Members members;
   for (const char *n : {"D\\A", "D\\B\\1", "D\\B\\2", "D\\B\\C\\3", "D\\B0", "D\\C", "D\\E\\1", "D0"})
@@ -223,17 +204,11 @@ TEST(PackFsTest, MountedPacksAnswerUnderTheirNameAndRefusedOnesAreDestroyed) {
   ASSERT_EQ(MountTableInit(2), nullptr);
   ASSERT_EQ(MountPack(new CMemFile(MakePack(kSmallPack)), "DATA"), nullptr);
   const char *rest = nullptr;
-  CFileService *s = ResolveMount("data\\patch.ini", &rest);
-  ASSERT_NE(s, nullptr);
-  EXPECT_STREQ(MountNameOf(s), "DATA\\");
+  EXPECT_STREQ(MountNameOf(ResolveMount("data\\patch.ini", &rest)), "DATA\\");
   EXPECT_STREQ(rest, "patch.ini");
   FilePtr f(FsOpen("DATA\\Files\\A.TXT", FOM_READ, nullptr));
   ASSERT_TRUE(f);
   EXPECT_EQ(ReadMember(f.get()), "alpha");
-  FindRecord record = {};
-  ASSERT_EQ(FsFindFirst(&record, "DATA\\Files"), nullptr);
-  EXPECT_STREQ(record.name, "A.TXT");
-  EXPECT_EQ(FsFindClose(&record), nullptr);
   int destroyed = 0;
   for (int kind = 0; kind < 3; kind++) {  // invalid, not a pack, a full table
     CMemFile *file = new CMemFile(kind == 1 ? Bytes(100, 0) : MakePack(kSmallPack));
@@ -246,8 +221,6 @@ TEST(PackFsTest, MountedPacksAnswerUnderTheirNameAndRefusedOnesAreDestroyed) {
     EXPECT_EQ(destroyed, kind + 1);
   }
   EXPECT_NE(FsExists("GAME\\PATCH.INI"), 0u);  // a name ending with '\' is kept as it is
-  EXPECT_EQ(MountPack(nullptr, "DATA"), ERR_UNKNOWN);
-  EXPECT_EQ(ResolveMount("TWO\\X", nullptr), nullptr);
   f.reset();
   MountTableShutdown();
 }
