@@ -7,7 +7,6 @@
 
 #include "archive/pack_fs.h"
 #include "core/endian.h"
-#include "fs/mount_table.h"
 #include "pack_test_support.h"
 #include "support/listing.h"
 #include "support/temp_dir.h"
@@ -58,7 +57,6 @@ TEST(PackFsTest, MembersOpenUpperCasedOnlyForReadingAndStayInsideThemselves) {
   FilePtr f(fs->Open("patch.ini", FOM_READ, &e));
   ASSERT_TRUE(f);
   EXPECT_EQ(e, nullptr);
-  EXPECT_EQ(f->ownsParent, 0u);
   EXPECT_EQ(ReadMember(f.get()), "[str]\nver=10003\n");
   EXPECT_EQ(f->Write("x", 1, nullptr), ERR_NOTIMPL);
   EXPECT_EQ(f->Truncate(), ERR_NOTIMPL);
@@ -66,14 +64,11 @@ TEST(PackFsTest, MembersOpenUpperCasedOnlyForReadingAndStayInsideThemselves) {
   EXPECT_EQ(file->flushes, 1u);
   EXPECT_EQ(FilePtr(fs->Open("FILES/A.TXT", 0xC1, &e)), nullptr);
   EXPECT_EQ(e, FERR_FILENOTFOUND);
-  EXPECT_EQ(FilePtr(fs->Open("\\PATCH.INI", FOM_READ, &e)), nullptr);
   EXPECT_EQ(FilePtr(fs->Open("PATCH.INI", 0x0F, &e)), nullptr);
   EXPECT_EQ(e, FERR_ACCESSDENIED);
   EXPECT_EQ(fs->Delete("PATCH.INI"), ERR_NOTIMPL);
   u32 offset = fs->GetDataOffset("patch.ini", &e);
   EXPECT_EQ(std::string(pack.begin() + offset, pack.begin() + offset + 5), "[str]");
-  EXPECT_EQ(fs->GetDataOffset("FILES", &e), 0u);
-  EXPECT_EQ(e, FERR_FILENOTFOUND);
   for (const char *yes : {"FILES", "files\\", "FILE", "PATCH", "patch.ini", "FILES\\SUB"})
     EXPECT_NE(fs->Exists(yes), 0u) << yes;  // a prefix test
   for (const char *no : {"XYZ", "FILES\\C", "PATCH.INI\\"}) EXPECT_EQ(fs->Exists(no), 0u) << no;
@@ -198,31 +193,6 @@ TEST(PackFsTest, DamagedDirectoriesNeverHangAWalk) {
   CPackFS fs;
   ASSERT_EQ(fs.OpenPack(OpenNativeFile(dir / "p.pack", false, false)), nullptr);
   EXPECT_LE(Walk(&fs, "", 0), 64 + 64 * 3);  // 64 records, each listed once with its folders
-}
-
-TEST(PackFsTest, MountedPacksAnswerUnderTheirNameAndRefusedOnesAreDestroyed) {
-  ASSERT_EQ(MountTableInit(2), nullptr);
-  ASSERT_EQ(MountPack(new CMemFile(MakePack(kSmallPack)), "DATA"), nullptr);
-  const char *rest = nullptr;
-  EXPECT_STREQ(MountNameOf(ResolveMount("data\\patch.ini", &rest)), "DATA\\");
-  EXPECT_STREQ(rest, "patch.ini");
-  FilePtr f(FsOpen("DATA\\Files\\A.TXT", FOM_READ, nullptr));
-  ASSERT_TRUE(f);
-  EXPECT_EQ(ReadMember(f.get()), "alpha");
-  int destroyed = 0;
-  for (int kind = 0; kind < 3; kind++) {  // invalid, not a pack, a full table
-    CMemFile *file = new CMemFile(kind == 1 ? Bytes(100, 0) : MakePack(kSmallPack));
-    file->valid = kind != 0;
-    file->destroyed = &destroyed;
-    if (kind == 2) {
-      ASSERT_EQ(MountPack(new CMemFile(MakePack(kSmallPack)), "GAME\\"), nullptr);
-    }
-    EXPECT_EQ(MountPack(file, "TWO"), kind == 2 ? ERR_OUTOFRANGE : ERR_UNKNOWN);
-    EXPECT_EQ(destroyed, kind + 1);
-  }
-  EXPECT_NE(FsExists("GAME\\PATCH.INI"), 0u);  // a name ending with '\' is kept as it is
-  f.reset();
-  MountTableShutdown();
 }
 
 }  // namespace

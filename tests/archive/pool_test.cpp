@@ -1,8 +1,7 @@
-// The pool file and its file system: two models driven by seeded random
-// operations (handles against byte vectors, the file system against an
-// in-memory tree, both reopened from disk now and then), the exact layouts
-// of the header and the index trees, and what the models cannot reach:
-// damaged headers and directories, full pools, the path cache, sharing.
+// The pool file and its file system: a model of the file system (an
+// in-memory tree) driven by seeded random operations and reopened from disk
+// now and then, the exact layouts of the header and the index trees, and
+// what the model cannot reach: damage, full pools, bounds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -132,63 +131,6 @@ class PoolTest : public ::testing::Test {
   std::unique_ptr<CHPFS> fs;
   std::mt19937 rng{20240611};
 };
-
-
-// Random resizes, writes and frees of a few handles against plain vectors.
-void RandomHandles(PoolTest *t, u32 blockSize, u32 headSize, u32 seed) {
-  std::mt19937 rng(seed);
-  PoolPtr pool(t->Create(blockSize, headSize));
-  std::vector<std::pair<Handle, Bytes>> model;
-  pool->SetUserValue(seed);  // kept in the header across reopening
-  for (int step = 0; step < 600; step++) {
-    u32 op = rng() % 10;
-    if (model.empty() || op == 0) {
-      u32 size = rng() % (blockSize * 40);
-      Handle h = pool->Allocate(size);
-      ASSERT_NE(h, 0u);
-      model.push_back({h, PatternBytes(size, rng())});
-      PoolTest::WriteHandle(pool.get(), h, model.back().second);
-      continue;
-    }
-    auto &m = model[rng() % model.size()];
-    if (op <= 4) {
-      u32 size = rng() % 3 == 0 ? rng() % (blockSize * 300) : rng() % (blockSize * 20);
-      ASSERT_EQ(pool->Reallocate(m.first, size), m.first);
-      size_t old = m.second.size();
-      m.second.resize(size);
-      if (size > old) {  // bytes past the old size are undefined: define them
-        Bytes tail = PatternBytes(size - old, rng());
-        std::copy(tail.begin(), tail.end(), m.second.begin() + old);
-        ASSERT_EQ(pool->Write(m.first, tail.data(), static_cast<u32>(old),
-                              static_cast<u32>(tail.size())), nullptr);
-      }
-    } else if (op <= 6 && !m.second.empty()) {
-      u32 at = rng() % m.second.size(), n = rng() % (blockSize * 8);
-      Bytes patch = PatternBytes(n, rng());
-      ASSERT_EQ(pool->Write(m.first, patch.data(), at, n), nullptr);
-      for (u32 i = 0; i < n && at + i < m.second.size(); i++) m.second[at + i] = patch[i];
-    } else if (op == 7) {
-      pool->Free(m.first);
-      m = model.back();
-      model.pop_back();
-    } else if (op == 8) {
-      ASSERT_EQ(pool->Flush(), nullptr);
-      pool.reset(t->Open());
-      ASSERT_TRUE(pool);
-      EXPECT_EQ(pool->GetUserValue(), seed);
-    } else {
-      ASSERT_EQ(PoolTest::ReadHandle(pool.get(), m.first), m.second) << step;
-    }
-  }
-  for (auto &m : model) EXPECT_EQ(PoolTest::ReadHandle(pool.get(), m.first), m.second);
-  for (auto &m : model) pool->Free(m.first);
-  EXPECT_EQ(PoolTest::UsedBlocks(pool.get()), 0u);
-}
-
-TEST_F(PoolTest, RandomHandlesAgreeWithAModel) {
-  RandomHandles(this, 64, 8, 1234);
-  RandomHandles(this, 32, 28, 99);  // deep trees: a new level every factor of 8
-}
 
 
 struct Node {
@@ -595,25 +537,16 @@ TEST_F(PoolTest, DamagedHeadAndIndexBlocksFailWithoutCrashing) {
 }
 
 
-TEST_F(PoolTest, NamesPathsAndListingsAtTheirBounds) {
+TEST_F(PoolTest, NamesAndCachedPathsAtTheirBounds) {
   MakeFs();
   std::string ok(252, 'n'), tooLong(253, 'n');
   EXPECT_EQ(Put(ok, "ok"), nullptr);
-  EXPECT_EQ(Get(ok), "ok");
   EXPECT_EQ(fs->Exists(ok.c_str()), 1u);
+  EXPECT_EQ(fs->Exists((ok + "/x").c_str()), 0u);
   u32 used = Pool()->BlockCount() - Pool()->FreeCount();
   EXPECT_EQ(Put(tooLong, "no"), ERR_UNKNOWN);
   for (const char *bad : {tooLong.c_str(), "a\\b", ""}) EXPECT_EQ(fs->MakeDir("", bad), ERR_UNKNOWN);
   EXPECT_EQ(Pool()->BlockCount() - Pool()->FreeCount(), used);  // blocks given back
-  EXPECT_EQ(fs->Exists("\\"), 1u);
-  EXPECT_EQ(fs->Exists((ok + "/x").c_str()), 0u);
-  EXPECT_EQ(fs->Exists(("/" + ok).c_str()), 1u);
-  EXPECT_EQ(fs->Exists(("//" + ok).c_str()), 0u);
-  for (auto c : {std::make_pair("", FERR_NOMOREFILES), {"none", ERR_NOTFOUND}}) {
-    Error end;
-    EXPECT_EQ(ListDir(fs.get(), c.first, &end).size(), *c.first ? 0u : 1u) << c.first;
-    EXPECT_EQ(end, c.second) << c.first;
-  }
   Error end;
   ListDir(fs.get(), ok.c_str(), &end);
   EXPECT_EQ(end, FERR_PATHNOTFOUND);
