@@ -9,7 +9,6 @@
 
 #include "archive/archive_open.h"
 #include "archive/patch_builder.h"
-#include "fs/file.h"
 #include "fs/mount_table.h"
 #include "support/temp_dir.h"
 
@@ -52,11 +51,7 @@ class SignedPatchTest : public ::testing::Test {
     ASSERT_EQ(MountTableInit(8), nullptr);
     ASSERT_EQ(HostFsInit(), nullptr);
   }
-  void TearDown() override {
-    HostFsShutdown();
-    MountTableShutdown();
-  }
-
+  void TearDown() override { MountTableShutdown(); }
   u32 LengthOf(const Bytes &file, u32 position) {
     WriteWholeFile(dir / "x.exe", file);
     std::unique_ptr<CFile> f(FsOpen((dir / "x.exe").c_str(), FOM_READ, nullptr));
@@ -67,10 +62,8 @@ class SignedPatchTest : public ::testing::Test {
 };
 
 int ReadMember(const char *path, CFile *file, Error openError, void *context) {
-  Error e = file ? ReadThrough(file, nullptr) : openError;
-  if (e) ADD_FAILURE() << path << ": " << ErrorText(e);
-  ++*static_cast<int *>(context);
-  return 0;
+  EXPECT_EQ(file ? ReadThrough(file, nullptr) : openError, nullptr) << path;
+  return ++*static_cast<int *>(context), 0;
 }
 
 // A member that leaves the container's last block stored whole and nearly
@@ -85,14 +78,11 @@ TEST_F(SignedPatchTest, SignedPatchReadsBackWhole) {
     for (size_t n = 30800; n < 32768; n += 150) sizes.push_back(n);
     for (size_t n : sizes) {
       SCOPED_TRACE(std::to_string(n) + (plus ? " PE32+" : " PE32"));
-      std::filesystem::remove_all(files);
       std::filesystem::create_directories(files);
       WriteWholeFile(files + "/data.bin", PatternBytes(n, static_cast<unsigned>(n)));
       PatchBuildInfo info;
-      ASSERT_EQ(BuildPatch((dir / "stub.exe").c_str(), (dir / "Patch.ini").c_str(),
-                           files.c_str(), 0xC4, (dir / "patch.exe").c_str(), &info,
-                           nullptr, 0),
-                nullptr);
+      ASSERT_EQ(BuildPatch((dir / "stub.exe").c_str(), (dir / "Patch.ini").c_str(), files.c_str(),
+                           0xC4, (dir / "patch.exe").c_str(), &info, nullptr, 0), nullptr);
       Bytes patch = ReadWholeFile(dir / "patch.exe");
       // Aligned already, so signing adds no padding after the container.
       EXPECT_EQ(patch.size() % 8, 0u);
@@ -100,13 +90,11 @@ TEST_F(SignedPatchTest, SignedPatchReadsBackWhole) {
       AppendSignature(patch, plus, 1472);
       EXPECT_EQ(LengthOf(patch, info.stubSize + info.gap), info.containerSize);
       WriteWholeFile(dir / "signed.exe", patch);
-      Error e = nullptr;
-      CFileService *archive = OpenArchivePath((dir / "signed.exe").c_str(), &e);
-      ASSERT_NE(archive, nullptr) << ErrorText(e);
+      std::unique_ptr<CFileService> archive(OpenArchivePath((dir / "signed.exe").c_str(), nullptr));
+      ASSERT_NE(archive, nullptr);
       int members = 0;
-      EXPECT_EQ(WalkArchive(archive, "", ReadMember, &members), nullptr);
+      EXPECT_EQ(WalkArchive(archive.get(), "", ReadMember, &members), nullptr);
       EXPECT_EQ(members, 3);  // the INI, the file and the checksum record
-      delete archive;
     }
   }
 }
