@@ -45,38 +45,26 @@ Error Count(void *c, const char *, u32, u32, CFile *) {
 
 class PoolTest : public ::testing::Test {
  public:
-  // A fresh pool file, attached.
+  // A fresh pool file, or the one on disk (its accesses counted by `counter`).
   CBFHP *Create(u32 blockSize, u32 headSize, u32 maxBlocks = 0) {
     CFile *f = OpenNativeFile(path, true, true);
-    if (CreatePoolFile(f, blockSize, headSize, maxBlocks) != nullptr) {
-      delete f;
-      return nullptr;
-    }
-    return Attach(f);
+    return Attach(f, CreatePoolFile(f, blockSize, headSize, maxBlocks));
   }
-  // The file on disk attached again; with `counter` its accesses are counted.
   CBFHP *Open(CFaultPlan *counter = nullptr) {
     CFile *f = OpenNativeFile(path, true, false);
-    return Attach(counter ? new CFaultFile(f, 1, counter) : f);
+    return Attach(counter ? new CFaultFile(f, 1, counter) : f, nullptr);
   }
-  CBFHP *Attach(CFile *f) {
+  CBFHP *Attach(CFile *f, Error e) {
     PoolPtr pool(new CBFHP(nullptr, 0));
-    if (pool->AttachFile(f) != nullptr) {
-      delete f;
-      return nullptr;
-    }
+    if (e || pool->AttachFile(f)) return delete f, nullptr;
     return pool.release();
   }
   void Poke(size_t offset, u32 value) {
     Bytes b = ReadWholeFile(path);
-    if (b.size() < offset + 4) b.resize(offset + 4);
     PutU32LE(b.data() + offset, value);
     WriteWholeFile(path, b);
   }
-  u32 Peek(size_t offset) {
-    Bytes b = ReadWholeFile(path);
-    return b.size() >= offset + 4 ? GetU32LE(b.data() + offset) : 0xDEADBEEF;
-  }
+  u32 Peek(size_t offset) { return GetU32LE(ReadWholeFile(path).data() + offset); }
   static Bytes ReadHandle(CBFHP *pool, Handle h) {
     Bytes out(pool->GetSize(h));
     if (!out.empty()) {
@@ -92,16 +80,10 @@ class PoolTest : public ::testing::Test {
   }
   static u32 UsedBlocks(CBFHP *pool) { return pool->BlockCount() - 1 - pool->FreeCount(); }
 
-  // The file system over a fresh or the existing pool file.
+  // The file system over a fresh or (blockSize 0) the existing pool file.
   void MakeFs(u32 blockSize = 1024, u32 cache = 1, u32 maxBlocks = 0) {
     fs.reset();
-    CBFHP *pool = Create(blockSize, 8, maxBlocks);
-    ASSERT_NE(pool, nullptr);
-    fs.reset(new CHPFS(pool, cache));
-  }
-  void ReopenFs(u32 cache = 1) {
-    fs.reset();
-    CBFHP *pool = Open();
+    CBFHP *pool = blockSize ? Create(blockSize, 8, maxBlocks) : Open();
     ASSERT_NE(pool, nullptr);
     fs.reset(new CHPFS(pool, cache));
   }
@@ -336,7 +318,7 @@ void PoolModelTest::Step() {
     CheckDirectory(Random(false, true));
   } else {  // reopen from disk
     ASSERT_EQ(fs->Pool()->Flush(), nullptr);
-    ReopenFs(3);
+    MakeFs(0, 3);
     CheckEverything();
   }
 }
@@ -361,7 +343,7 @@ TEST_F(PoolModelTest, RandomOperationsAgreeWithAnInMemoryTree) {
   };
   removeAll(&root);
   EXPECT_EQ(UsedBlocks(Pool()), 1u);
-  ReopenFs(3);
+  MakeFs(0, 3);
   CheckEverything();
 }
 
@@ -608,7 +590,7 @@ TEST_F(PoolTest, DamagedDirectoriesAreRefusedAndNeverMakeWalksEndless) {
     ASSERT_EQ(pool->Reallocate(d, static_cast<u32>(bytes.size())), d);
     ASSERT_EQ(pool->Write(d, bytes.data(), 0, kToEnd), nullptr);
     pool.reset();
-    ReopenFs();
+    MakeFs(0);
   };
   for (const Bytes &tail : {Entry(ok, 0, 40, "short"), Entry(ok, 0, 0, ""),
                             Entry(ok, 0, 253, std::string(253, 'n')), Bytes{1, 2, 3}}) {
@@ -639,7 +621,7 @@ TEST_F(PoolTest, DamagedDirectoriesAreRefusedAndNeverMakeWalksEndless) {
   f.reset();
   fs.reset();
   Poke(28, 77777);  // the root outside the pool
-  ReopenFs();
+  MakeFs(0);
   EXPECT_EQ(fs->Exists("d"), 0u);
   Error end;
   EXPECT_TRUE(ListDir(fs.get(), "", &end).empty());
