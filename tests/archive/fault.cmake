@@ -1,10 +1,7 @@
 # Fault injection: the LZSS file and the pool over failing parents, the
 # builder's proof of a damaged patch; extraction of hostile names (POSIX).
 vask_test(fault_archive_test
-  ${CMAKE_CURRENT_LIST_DIR}/fault_lzss_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/fault_pool_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/fault_build_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../support/fault_file.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/fault_test.cpp ${CMAKE_CURRENT_LIST_DIR}/../support/fault_file.cpp)
 target_link_libraries(fault_archive_test PRIVATE vask_archive_open vask_builder)
 if(NOT WIN32)
   vask_test(extract_names_test ${CMAKE_CURRENT_LIST_DIR}/fault_names_test.cpp)
