@@ -1,6 +1,7 @@
 // The LZSS codec and container: golden streams, round trips under every
 // code and damaged streams; the encoder against a plain reference model; the
-// container file against a byte vector, its layout, threads and damage.
+// container file against a byte vector, its layout and damage (the writer's
+// threads are patchkit's tests).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -482,18 +483,6 @@ Bytes Container(u32 size, u32 blockSize, u8 code, const std::vector<Bytes> &stor
   return c;
 }
 
-// The container as one thread writes it: each block's stream when shorter
-// than the block, else the block raw.
-Bytes ExpectedContainer(const Bytes &plain, u8 code, u32 blockSize) {
-  std::vector<Bytes> stored;
-  for (size_t at = 0; at < plain.size() || stored.empty(); at += blockSize) {
-    Bytes block(plain.begin() + at, plain.begin() + std::min(plain.size(), at + blockSize));
-    Bytes s = block.empty() ? block : Encode(block, code);
-    stored.push_back(s.size() < block.size() ? s : block);
-  }
-  return Container(static_cast<u32>(plain.size()), blockSize, code, stored);
-}
-
 class LzssFileTest : public ::testing::Test {
  protected:
   std::string Put(const Bytes &bytes, const char *name = "c.lzs") {
@@ -504,14 +493,11 @@ class LzssFileTest : public ::testing::Test {
     return std::unique_ptr<CLzssFile>(new CLzssFile(OpenNativeFile(path, true, false), 1));
   }
   // Writes `plain` as a container through the converter.
-  std::string Compress(const Bytes &plain, u32 blockSize = 32768, u8 code = 0xC4,
-                       const char *name = "c.lzs", u32 threads = 0) {
+  std::string Compress(const Bytes &plain, u32 blockSize = 32768, u8 code = 0xC4) {
     std::unique_ptr<CHostFile> i(OpenNativeFile(Put(plain, "plain.bin"), false, false));
-    std::unique_ptr<CHostFile> o(OpenNativeFile(dir / name, true, true));
-    LzssWriteOptions options = {threads, {nullptr, nullptr}};
-    EXPECT_EQ(LzssCompressFile(i.get(), o.get(), code, blockSize, threads ? &options : nullptr),
-              nullptr);
-    return dir / name;
+    std::unique_ptr<CHostFile> o(OpenNativeFile(dir / "c.lzs", true, true));
+    EXPECT_EQ(LzssCompressFile(i.get(), o.get(), code, blockSize), nullptr);
+    return dir / "c.lzs";
   }
   static Bytes ReadAll(CFile *f) {
     Bytes v(f->GetSize());
@@ -596,32 +582,6 @@ TEST_F(LzssFileTest, TheTableAndTheBlocksAreLaidOutByteForByte) {
   EXPECT_EQ(GetU32LE(&after[22]) + 4096, after.size());
   plain[5] = 'Z';
   EXPECT_EQ(ReadAll(Open(path).get()), plain);
-}
-
-TEST_F(LzssFileTest, EveryNumberOfThreadsWritesTheSameBytes) {
-  // Text and noise in turns, so that blocks are stored both ways.
-  const size_t kLarge = 2 << 20;
-  Bytes large = PatternBytes(kLarge, 21), text = Compressible(kLarge, 22);
-  for (size_t at = 0; at < kLarge; at += 200000)
-    std::copy_n(text.begin() + at, std::min<size_t>(60000, kLarge - at), large.begin() + at);
-  for (size_t size : {size_t(0), size_t(1), size_t(32767), size_t(32768), size_t(32769), kLarge}) {
-    Bytes plain(large.begin(), large.begin() + size);
-    for (u8 code : {0xC4, 0xA1, 0xC5}) {
-      for (u32 blockSize : {1000u, 32768u}) {
-        // Blocks of 1000 bytes fill the ring of eight threads' slots many
-        // times over; the large input has them under one code only.
-        if (size == kLarge && blockSize == 1000 && code != 0xC4) continue;
-        Bytes expected = size < kLarge ? ExpectedContainer(plain, code, blockSize) : Bytes();
-        for (u32 threads : {1u, 2u, 3u, 8u}) {
-          SCOPED_TRACE(testing::Message() << size << " bytes, code " << int(code) << ", blocks of "
-                                          << blockSize << ", " << threads << " threads");
-          Bytes got = ReadWholeFile(Compress(plain, blockSize, code, "c.lzs", threads));
-          if (expected.empty()) expected = got;
-          ASSERT_EQ(got, expected);
-        }
-      }
-    }
-  }
 }
 
 TEST_F(LzssFileTest, BlocksAreReadByTheirStoredLength) {
