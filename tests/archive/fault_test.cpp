@@ -7,7 +7,6 @@
 
 #include "archive/archive_open.h"
 #include "archive/lzss.h"
-#include "archive/lzss_encoder.h"
 #include "archive/lzss_file.h"
 #include "archive/lzss_writer.h"
 #include "archive/patch_builder.h"
@@ -150,26 +149,6 @@ TEST_F(FaultLzssTest, EveryFailedAllocationIsReported) {
       }
       memory.Disarm();
       if (!kind) ExpectFrontIntact();
-    }
-  }
-}
-
-// The threads that code blocks must not touch the pools: once reserved, an
-// encoder allocates nothing, and gives what LzssEncode gives.
-TEST(FaultLzssEncoderTest, AReservedEncoderAllocatesNothing) {
-  Bytes block = Compressible(32768), a(32768), b(32768);
-  for (u8 code : {0xA1, 0xC4, 0xC5}) {
-    CFaultPlan memory;
-    ScopedFaultPtrPool pool(&memory);
-    CLzssEncoder encoder;
-    ASSERT_EQ(encoder.Reserve(code, 32768), nullptr);
-    for (u32 n : {32768u, 1000u, 1u, 40u}) {
-      u32 la = 32768, lb = 32768;
-      memory.Disarm();
-      ASSERT_EQ(encoder.Encode(block.data(), n, a.data(), &la, code, nullptr), nullptr);
-      EXPECT_EQ(memory.Count(kFaultAlloc), 0u) << int(code);
-      ASSERT_EQ(LzssEncode(block.data(), n, b.data(), &lb, code, nullptr), nullptr);
-      EXPECT_EQ(Bytes(a.begin(), a.begin() + la), Bytes(b.begin(), b.begin() + lb));
     }
   }
 }
