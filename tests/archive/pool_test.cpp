@@ -17,8 +17,6 @@
 #include "archive/pool_fs.h"
 #include "archive/pool_image.h"
 #include "core/endian.h"
-#include "fs/mount_table.h"
-#include "support/fault_file.h"
 #include "support/listing.h"
 #include "support/temp_dir.h"
 
@@ -45,15 +43,12 @@ Error Count(void *c, const char *, u32, u32, CFile *) {
 
 class PoolTest : public ::testing::Test {
  public:
-  // A fresh pool file, or the one on disk (its accesses counted by `counter`).
+  // A fresh pool file, or the one on disk.
   CBFHP *Create(u32 blockSize, u32 headSize, u32 maxBlocks = 0) {
     CFile *f = OpenNativeFile(path, true, true);
     return Attach(f, CreatePoolFile(f, blockSize, headSize, maxBlocks));
   }
-  CBFHP *Open(CFaultPlan *counter = nullptr) {
-    CFile *f = OpenNativeFile(path, true, false);
-    return Attach(counter ? new CFaultFile(f, 1, counter) : f, nullptr);
-  }
+  CBFHP *Open() { return Attach(OpenNativeFile(path, true, false), nullptr); }
   CBFHP *Attach(CFile *f, Error e) {
     PoolPtr pool(new CBFHP(nullptr, 0));
     if (e || pool->AttachFile(f)) return delete f, nullptr;
@@ -406,28 +401,6 @@ TEST_F(PoolTest, GrowingPastTheRootAddsALevelHoldingTheOldRoot) {
   EXPECT_EQ(ReadHandle(pool.get(), h), data);
 }
 
-TEST_F(PoolTest, ConsecutiveBlocksAreOneRead) {
-  PoolPtr pool(Create(64, 8));
-  pool.reset();
-  CFaultPlan counter;
-  pool.reset(Open(&counter));
-  Handle h = pool->Allocate(10 * 64);
-  Bytes data = PatternBytes(10 * 64, 3), back(10 * 64 - 5);
-  WriteHandle(pool.get(), h, data);
-  counter.Disarm();
-  ASSERT_EQ(pool->Read(h, back.data(), 5, kToEnd), nullptr);
-  EXPECT_EQ(counter.Count(kFaultRead), 1u);
-  EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin() + 5));
-  Handle a = pool->Allocate(0), b = pool->Allocate(0);
-  for (u32 i = 1; i <= 4; i++) {  // grown in turns: interleaved blocks
-    ASSERT_EQ(pool->Reallocate(a, i * 64), a);
-    ASSERT_EQ(pool->Reallocate(b, i * 64), b);
-  }
-  counter.Disarm();
-  ASSERT_EQ(pool->Read(a, back.data(), 0, kToEnd), nullptr);
-  EXPECT_EQ(counter.Count(kFaultRead), 1u + 4);  // the head block, then each data block
-}
-
 TEST_F(PoolTest, GrowthThatCannotCompleteChangesNothing) {
   // 16 blocks: header, head, 14 data; the fifteenth would need an index block.
   PoolPtr pool(Create(64, 8, 17));
@@ -621,25 +594,5 @@ TEST_F(PoolTest, DamagedDirectoriesAreRefusedAndNeverMakeWalksEndless) {
   EXPECT_NE(end, nullptr);
 }
 
-
-// Whole images of host folders are patchkit's pool tests; here a source
-// that is missing is named, and a walk stops at its visitor's error.
-TEST_F(PoolTest, ImagesOfMissingFoldersFailAndWalksStopAtErrors) {
-  ASSERT_EQ(MountTableInit(8), nullptr);
-  ASSERT_EQ(HostFsInit(), nullptr);
-  PoolImageStats stats;
-  char failed[kPoolImagePathMax];
-  EXPECT_NE(BuildPoolImage((dir / "nope").c_str(), path.c_str(), 1024, &stats, failed), nullptr);
-  EXPECT_EQ(std::string(failed), dir / "nope");
-  EXPECT_FALSE(PathExists(path));
-  MakeFs();
-  ASSERT_EQ(fs->MakeDir("", "x"), nullptr);
-  ASSERT_EQ(fs->MakeDir("x", "y"), nullptr);
-  int calls = 0;
-  auto stop = [](void *c, const char *, u32, u32, CFile *) -> Error { return ++*static_cast<int *>(c), FERR_DISKFULL; };
-  EXPECT_EQ(PoolWalk(fs.get(), stop, &calls), FERR_DISKFULL);
-  EXPECT_EQ(calls, 1);
-  MountTableShutdown();
-}
 
 }  // namespace
