@@ -18,18 +18,11 @@
 
 namespace {
 
-// The LZSS file over a parent that fails on a countdown: every read, write,
-// seek and truncate of a change and its Flush fails once, clean or torn, and
-// every allocation fails in turn. The failure is reported and the container
-// still opens with every block in front of the first changed one intact;
-// blocks behind it can be lost (a stored block that changes length moves
-// everything behind it before the table is rewritten). A failing read alone
-// leaves the file as it was.
+// The LZSS file: a failure is reported and the front before the first changed block survives.
 
 typedef std::vector<unsigned char> Bytes;
 const u32 kBlock = 512;
 
-// Text-like bytes, so that blocks compress and a change alters their length.
 Bytes Compressible(size_t n) {
   Bytes v(n);
   for (size_t i = 0, s = 5; i < n; i++) {
@@ -63,7 +56,6 @@ class FaultLzssTest : public ::testing::Test {
     CFile *host = OpenNativeFile(dir / "c.lzs", true, false);
     return new CLzssFile(plan ? new CFaultFile(host, 1, plan) : host, 1);
   }
-  // The container reopened without faults: it opens and its front is intact.
   void ExpectFrontIntact() {
     std::unique_ptr<CLzssFile> f(Open(nullptr));
     ASSERT_TRUE(f->valid) << "the container no longer opens";
@@ -153,13 +145,8 @@ TEST_F(FaultLzssTest, EveryFailedAllocationIsReported) {
   }
 }
 
-// The pool file system over a parent that fails on a countdown: a change (a
-// file rewritten longer, a new folder and file) and the pool's Flush meet a
-// failing read, write, seek, truncate or flush at every point, clean or torn.
-// The failure is reported by the call that met it or at the latest by the
-// next Flush, unless it did not matter (a directory that could not be kept
-// in the lookup cache): a change that reports success is there whole. The
-// pool still opens and every untouched file reads back its old bytes.
+// The pool: a failure is reported (by the next Flush at the latest) unless it did not
+// matter; untouched files survive.
 
 typedef std::vector<unsigned char> Bytes;
 const u32 kCreate = FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE;
@@ -244,9 +231,6 @@ TEST(FaultPoolTest, EveryFailingParentOperationIsReportedAndUntouchedFilesSurviv
   }
 }
 
-// The builder's proof of what it wrote: a patch damaged on its way to the
-// disk (one byte of one write changed by a file service that wraps the
-// host's) is caught by the read-back, named and removed.
 TEST(FaultBuildTest, AByteChangedOnTheWayToThePatchIsCaughtAndThePatchRemoved) {
   TempDir dir;
   CFaultPlan plan;

@@ -19,8 +19,6 @@
 
 namespace {
 
-// The block codec: streams byte for byte, round trips under every code, and
-// damaged or cut streams that must fail inside their buffers.
 
 typedef std::vector<u8> Bytes;
 
@@ -40,7 +38,6 @@ Bytes Encode(const Bytes &in, u8 code, const Bytes *reference = nullptr) {
   return out;
 }
 
-// Words: matches at all distances.
 Bytes TextLike(size_t n, unsigned seed) {
   static const char *const kWords[] = {"the ", "archive ", "block ", "of ", "file ", "and ",
                                        "data\n", "patch ", "0x1F, ", "game ", "version ", "{\n  "};
@@ -54,7 +51,6 @@ Bytes TextLike(size_t n, unsigned seed) {
   return v;
 }
 
-// Long runs of few values.
 Bytes Repetitive(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   Bytes v;
@@ -229,11 +225,7 @@ TEST(LzssCodecTest, DamagedStreamsNeverReachOutsideTheirBuffers) {
   DecodeDamaged(PatternBytes(6000, 33), 0xB3, 5, 11);
 }
 
-// The encoder's streams against a plain model of the greedy tree encoder:
-// one node record per window position, byte-by-byte comparisons, no
-// shortcuts. The production encoder is tuned for speed; whatever it does,
-// it must emit these streams byte for byte (the order behind its key
-// classes included: a wrong order gives other matches).
+// The encoder against a plain greedy tree encoder, byte for byte.
 
 class ReferenceEncoder {
  public:
@@ -408,11 +400,7 @@ class ReferenceEncoder {
   u64 mBits = 0;
 };
 
-// Blocks that take every path of the encoder: random bytes (literals),
-// words (matches at all distances), runs of few values (full matches,
-// distance-1 runs), periodic data (ties between equally long candidates),
-// copies from up to 5,000 bytes back (the ring wraps), and short blocks,
-// where the limits near the end matter.
+// Blocks for every path: literals, matches, runs, ties, a wrapping ring, short ends.
 std::vector<Bytes> Blocks(unsigned seed) {
   std::mt19937 rng(seed);
   std::vector<Bytes> blocks = {PatternBytes(6000, seed), TextLike(12000, seed), Repetitive(8000, seed)};
@@ -458,9 +446,7 @@ TEST(LzssReferenceEncoderTest, EncoderGivesTheReferenceStream) {
   }
 }
 
-// The LZSS container as a file: random writes, truncations and reopenings
-// against a byte vector, the table's layout byte for byte, every thread
-// count writing the same bytes, and damaged containers and blocks.
+
 
 Bytes Compressible(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
@@ -469,7 +455,6 @@ Bytes Compressible(size_t n, unsigned seed) {
   return v;
 }
 
-// A container assembled by hand from stored blocks.
 Bytes Container(u32 size, u32 blockSize, u8 code, const std::vector<Bytes> &stored) {
   Bytes c(14 + 4 * stored.size());
   memcpy(c.data(), "LZSS", 4);
@@ -492,7 +477,6 @@ class LzssFileTest : public ::testing::Test {
   std::unique_ptr<CLzssFile> Open(const std::string &path) {
     return std::unique_ptr<CLzssFile>(new CLzssFile(OpenNativeFile(path, true, false), 1));
   }
-  // Writes `plain` as a container through the converter.
   std::string Compress(const Bytes &plain, u32 blockSize = 32768, u8 code = 0xC4) {
     std::unique_ptr<CHostFile> i(OpenNativeFile(Put(plain, "plain.bin"), false, false));
     std::unique_ptr<CHostFile> o(OpenNativeFile(dir / "c.lzs", true, true));

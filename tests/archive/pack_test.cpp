@@ -26,9 +26,7 @@ namespace {
 typedef std::vector<u8> Bytes;
 typedef std::vector<std::pair<std::string, std::string>> Members;
 
-// A file in memory with the host file's semantics: a short read gives EOF
-// with the count read, writes extend it. readsLeft / writesLeft >= 0: that
-// many succeed, then READFAIL / DISKFULL.
+// A file in memory; readsLeft / writesLeft >= 0: that many succeed, then READFAIL / DISKFULL.
 class CMemFile : public CFile {
  public:
   explicit CMemFile(Bytes bytes = Bytes()) : CFile(nullptr, 0), data(std::move(bytes)) { valid = 1; }
@@ -89,7 +87,6 @@ Bytes EncodeDirectory(const std::vector<std::string> &names,
   return out;
 }
 
-// An index over a copy of `block` in the global handle table.
 CPackIndex *MakeIndex(const Bytes &block, u32 count = 0, u16 step = 100) {
   u32 h = GlobalHandleAlloc(static_cast<u32>(block.size()));
   memcpy(GlobalHandleLock(h), block.data(), block.size());
@@ -97,7 +94,6 @@ CPackIndex *MakeIndex(const Bytes &block, u32 count = 0, u16 step = 100) {
   return new CPackIndex(8, h, static_cast<u32>(block.size()), count, step);
 }
 
-// A pack of `members` written by CPackWriter, with its checksum record when asked.
 Bytes MakePack(const Members &members, bool checksums = false) {
   std::vector<std::unique_ptr<CMemFile>> sources;
   CPackWriter writer;
@@ -115,8 +111,6 @@ Bytes MakePack(const Members &members, bool checksums = false) {
 }
 
 
-// The pack directory's index against a sorted set, its skip entries, and
-// damaged directory blocks that must not lead a query outside the block.
 
 typedef std::vector<std::string> Names;
 typedef std::unique_ptr<CPackIndex> IndexPtr;
@@ -228,9 +222,7 @@ TEST(PackIndexTest, AnswersMatchASortedSetOverRandomNames) {
   }
 }
 
-// Corrupted copies of a real directory: answers may be wrong, but no query
-// reads outside the block (the sanitizer watches the exact-size block) and
-// every query ends.
+// Corrupted directories: answers may be wrong, but no query reads outside the block.
 TEST(PackIndexTest, MalformedDirectoriesNeverReadOutsideTheBlock) {
   Names names = {"DATA.BIN", "FILES\\A", "FILES\\B\\X", "PATCH.INI"};
   for (int i = 0; i < 400; i++) names.push_back(std::string(1, "BCEGMQ"[i % 6]) + std::to_string(1000 + i));
@@ -260,8 +252,6 @@ TEST(PackIndexTest, MalformedDirectoriesNeverReadOutsideTheBlock) {
   }
 }
 
-// The pack as a read-only file service: members, listings, damaged headers
-// and directories, and mounting.
 
 typedef std::unique_ptr<CPackFS> FsPtr;
 typedef std::unique_ptr<CFile> FilePtr;
@@ -441,8 +431,6 @@ TEST(PackFsTest, DamagedDirectoriesNeverHangAWalk) {
   EXPECT_LE(Walk(&fs, "", 0), 64 + 64 * 3);  // 64 records, each listed once with its folders
 }
 
-// The pack writer: the directory byte for byte, refused names and sources,
-// output errors.
 
 TEST(PackWriterTest, WritesThePatchArchiveDirectoryByteForByte) {
   Members members;
@@ -519,8 +507,6 @@ TEST(PackWriterTest, RefusesBadNamesSourcesAndOutputsAndNamesTheMember) {
   EXPECT_TRUE(std::equal(large.data.begin(), large.data.end(), out.data.end() - 1000000));
 }
 
-// The checksum record of a patch's pack and the proof built on it, on packs
-// written by the real pack writer and then damaged one way at a time.
 
 const Members kMembers = {{"FILES\\A.TXT", "abc"},
                           {"FILES\\SUB\\EMPTY", ""},

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <memory>
@@ -118,8 +119,7 @@ struct Node {
 };
 
 std::string Fold(std::string s) {
-  for (char &c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
   return s;
 }
 Node *Child(Node *dir, const std::string &name) {
@@ -129,13 +129,10 @@ Node *Child(Node *dir, const std::string &name) {
 }
 std::unique_ptr<Node> Detach(Node *n) {
   auto &kids = n->parent->kids;
-  for (auto it = kids.begin(); it != kids.end(); ++it)
-    if (it->get() == n) {
-      std::unique_ptr<Node> out = std::move(*it);
-      kids.erase(it);
-      return out;
-    }
-  return nullptr;
+  auto it = std::find_if(kids.begin(), kids.end(), [n](auto &k) { return k.get() == n; });
+  std::unique_ptr<Node> out = std::move(*it);
+  kids.erase(it);
+  return out;
 }
 Node *Adopt(Node *dir, std::unique_ptr<Node> n) {
   n->parent = dir;
@@ -143,10 +140,7 @@ Node *Adopt(Node *dir, std::unique_ptr<Node> n) {
   return dir->kids.back().get();
 }
 Node *NewNode(Node *dir, const std::string &name, bool isDir) {
-  std::unique_ptr<Node> n(new Node);
-  n->name = name;
-  n->dir = isDir;
-  return Adopt(dir, std::move(n));
+  return Adopt(dir, std::unique_ptr<Node>(new Node{name, "", isDir, nullptr, {}}));
 }
 void All(Node *n, std::vector<Node *> *out) {
   for (auto &k : n->kids) {
@@ -155,9 +149,8 @@ void All(Node *n, std::vector<Node *> *out) {
   }
 }
 bool Inside(Node *n, Node *ancestor) {
-  for (; n; n = n->parent)
-    if (n == ancestor) return true;
-  return false;
+  while (n && n != ancestor) n = n->parent;
+  return n != nullptr;
 }
 
 class PoolModelTest : public PoolTest {
@@ -253,7 +246,7 @@ void PoolModelTest::Step() {
     }
     if (!existing) existing = NewNode(d, name, false);
     existing->data = data;
-  } else if (op < 43) {  // overwrite or append inside a file
+  } else if (op < 51) {  // overwrite or append inside a file, or truncate it
     Node *n = Random(true);
     if (!n) return;
     FilePtr f(fs->Open(PathOf(n).c_str(), FOM_READ | FOM_WRITE, &e));
@@ -261,19 +254,15 @@ void PoolModelTest::Step() {
     u32 at = static_cast<u32>(rng() % (n->data.size() + 1));
     std::string patch = RandomData().substr(0, rng() % 3000);
     f->Seek(static_cast<i32>(at), SEEK_FROM_START);
-    ASSERT_EQ(f->Write(patch.data(), static_cast<u32>(patch.size()), nullptr), nullptr);
-    if (at + patch.size() > n->data.size()) n->data.resize(at + patch.size());
-    n->data.replace(at, patch.size(), patch);
+    if (op < 43) {
+      ASSERT_EQ(f->Write(patch.data(), static_cast<u32>(patch.size()), nullptr), nullptr);
+      n->data.resize(std::max(n->data.size(), at + patch.size()));
+      n->data.replace(at, patch.size(), patch);
+    } else {
+      ASSERT_EQ(f->Truncate(), nullptr);
+      n->data.resize(at);
+    }
     EXPECT_EQ(f->GetSize(), n->data.size());
-  } else if (op < 51) {  // truncate
-    Node *n = Random(true);
-    if (!n) return;
-    FilePtr f(fs->Open(PathOf(n).c_str(), FOM_WRITE, &e));
-    ASSERT_NE(f, nullptr);
-    u32 at = static_cast<u32>(rng() % (n->data.size() + 1));
-    f->Seek(static_cast<i32>(at), SEEK_FROM_START);
-    ASSERT_EQ(f->Truncate(), nullptr);
-    n->data.resize(at);
   } else if (op < 60) {  // delete
     Node *n = Random(false);
     if (!n) return;
