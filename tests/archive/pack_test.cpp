@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
@@ -17,6 +18,7 @@
 #include "archive/pack_writer.h"
 #include "core/global_handle.h"
 #include "fs/file.h"
+#include "fs/mount_table.h"
 #include "support/listing.h"
 #include "support/raw_pack.h"
 #include "support/temp_dir.h"
@@ -467,6 +469,32 @@ TEST(PackWriterTest, WritesThePatchArchiveDirectoryByteForByte) {
     ASSERT_TRUE(fs.GetIndex()->NextName(*name ? name : nullptr, name));
     EXPECT_STREQ(name, want);
   }
+}
+
+// A host folder named with a trailing separator, through the mount table as
+// the tools reach it (patchkit's tests pack trees named without one).
+TEST(PackWriterTest, NestedFoldersRoundTripUnderAPrefix) {
+  TempDir tmp;
+  ASSERT_EQ(MountTableInit(8), nullptr);
+  ASSERT_EQ(HostFsInit(), nullptr);
+  Members members;
+  for (const char *rel : {"a.txt", "Dir0/b.bin", "Dir0/Dir1/c", "Dir2/d.dat"}) {
+    std::filesystem::path path = std::filesystem::u8path(tmp / "tree") / rel;
+    std::filesystem::create_directories(path.parent_path());
+    WriteWholeFile(path.string(), std::string(rel) + "!");
+    std::string name = std::string("FILES\\") + rel;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+    members.push_back({name, std::string(rel) + "!"});
+  }
+  CPackWriter writer;
+  ASSERT_EQ(writer.AddFolder((tmp / "tree/").c_str(), "Files\\"), nullptr);
+  ASSERT_EQ(writer.GetCount(), members.size());
+  CMemFile out;
+  ASSERT_EQ(writer.WritePack(&out), nullptr);
+  std::sort(members.begin(), members.end());
+  EXPECT_EQ(out.data, MakePack(members));
+  MountTableShutdown();
 }
 
 TEST(PackWriterTest, RefusesBadNamesSourcesAndOutputsAndNamesTheMember) {
