@@ -2,7 +2,7 @@
 # builder's proof of a damaged patch; extraction of hostile names (POSIX).
 vask_test(fault_archive_test
   ${CMAKE_CURRENT_LIST_DIR}/fault_test.cpp ${CMAKE_CURRENT_LIST_DIR}/../support/fault_file.cpp)
-target_link_libraries(fault_archive_test PRIVATE vask_archive_open vask_builder)
+target_link_libraries(fault_archive_test PRIVATE vask_archive_open)
 if(NOT WIN32)
   vask_test(extract_names_test ${CMAKE_CURRENT_LIST_DIR}/fault_names_test.cpp)
   target_link_libraries(extract_names_test PRIVATE vask_archive_open vask_pack)
