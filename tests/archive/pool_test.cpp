@@ -390,6 +390,24 @@ TEST_F(PoolTest, GrowingPastTheRootAddsALevelHoldingTheOldRoot) {
   EXPECT_EQ(ReadHandle(pool.get(), h), data);
 }
 
+TEST_F(PoolTest, FreeListSpanningSeveralBlocksIsReusedAfterReopening) {
+  PoolPtr pool(Create(64, 8));
+  std::set<Handle> handles;
+  for (int i = 0; i < 40; i++) handles.insert(pool->Allocate(0));
+  Handle last = pool->Allocate(0);
+  for (Handle h : handles) pool->Free(h);
+  EXPECT_EQ(pool->FreeCount(), 40u);  // E = 16: three free-list blocks
+  u32 count = pool->BlockCount();
+  ASSERT_EQ(pool->Flush(), nullptr);
+  pool.reset(Open());
+  std::set<Handle> again;
+  for (int i = 0; i < 40; i++) again.insert(pool->Allocate(0));
+  EXPECT_EQ(again, handles);
+  EXPECT_EQ(pool->FreeCount(), 0u);
+  EXPECT_EQ(pool->BlockCount(), count);
+  EXPECT_EQ(pool->GetSize(last), 0u);
+}
+
 TEST_F(PoolTest, GrowthThatCannotCompleteChangesNothing) {
   // 16 blocks: header, head, 14 data; the fifteenth would need an index block.
   PoolPtr pool(Create(64, 8, 17));
