@@ -537,13 +537,6 @@ TEST_F(LzssFileTest, BlocksAreReadByTheirStoredLength) {
   EXPECT_EQ(f->ReadAt(buf, 0, 32, nullptr), nullptr);
   EXPECT_EQ(buf[31], 'a');
   EXPECT_EQ(f->ReadAt(buf, 40, 1, nullptr), ERR_INVALIDFORMAT);
-  // An unknown code opens, but fails on a non-empty block.
-  f.reset();
-  f = Open(Put(Container(32, 16, 0xC6, {Encode(Bytes(16, 'a'), 0xC4), {}})));
-  ASSERT_EQ(f->valid, 1u);
-  EXPECT_EQ(f->ReadAt(buf, 0, 1, nullptr), LERR_NOSUCHBITLENGTHS);
-  EXPECT_EQ(f->ReadAt(buf, 16, 16, nullptr), nullptr);
-  EXPECT_EQ(buf[15], 0);
   // Found by fuzzing: an unchanged run (x = 0) kept the bytes of whatever
   // block was cached before. Block 1 under 0xA1: a literal x, a run of 3.
   f.reset();
