@@ -499,24 +499,6 @@ TEST_F(PoolTest, DamagedHeadAndIndexBlocksFailWithoutCrashing) {
 }
 
 
-TEST_F(PoolTest, NamesAndCachedPathsAtTheirBounds) {
-  MakeFs();
-  std::string ok(252, 'n'), tooLong(253, 'n'), x(38, 'x'), parent = x + "\\" + x;
-  EXPECT_EQ(Put(ok, "ok"), nullptr);
-  EXPECT_EQ(Put(tooLong, "no"), ERR_UNKNOWN);
-  for (const char *bad : {tooLong.c_str(), "a\\b", ""}) EXPECT_EQ(fs->MakeDir("", bad), ERR_UNKNOWN);
-  EXPECT_EQ(UsedBlocks(Pool()), 4u);  // the root's and ok's: what the refusals took came back
-  // Directory paths of 80 characters or more are never cached.
-  ASSERT_EQ(fs->MakeDir("", x.c_str()), nullptr);
-  ASSERT_EQ(fs->MakeDir(x.c_str(), x.c_str()), nullptr);
-  for (const char *name : {"yy", "y"}) {  // 80 and 79 characters
-    ASSERT_EQ(fs->MakeDir(parent.c_str(), name), nullptr);
-    ASSERT_EQ(Put(parent + "\\" + name + "\\f", "f"), nullptr);
-    ASSERT_EQ(fs->Exists((parent + "\\" + name + "\\f").c_str()), 1u);
-  }
-  EXPECT_STREQ(fs->CachedPath(0), (parent + "\\y").c_str());
-}
-
 TEST_F(PoolTest, AFullPoolFailsWritesAndCreationsWithARealCodeAndKeepsNoBlock) {
   MakeFs(64, 1, 12);
   ASSERT_EQ(fs->MakeDir("", "d"), nullptr);  // root, d: blocks 1, 2, 3
