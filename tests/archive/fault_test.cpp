@@ -40,8 +40,7 @@ class FaultLzssTest : public ::testing::Test {
     std::unique_ptr<CHostFile> out(OpenNativeFile(dir / "c.lzs", true, true));
     return LzssCompressFile(in.get(), out.get(), 0xC4, kBlock, options);
   }
-  // Noise into block 2 (which then compresses differently), bytes into
-  // block 5, then a Flush. The first error met.
+  // Noise into block 2 (its length changes), bytes into block 5, a Flush: the first error.
   static Error Change(CLzssFile *f) {
     Bytes noise = PatternBytes(300, 9);
     Error e = f->WriteAt(noise.data(), 2 * kBlock + 10, 300, nullptr);

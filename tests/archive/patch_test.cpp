@@ -1,6 +1,5 @@
-// Patch executables as signing leaves them, on real files: the container
-// ends where the certificate table that signing appends begins, and runs to
-// the end of the file whatever is wrong with the headers.
+// Patch executables as signing leaves them: the container ends where the
+// certificate table begins, and runs to the end whatever is wrong with the headers.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -33,8 +32,7 @@ Bytes PeImage(bool plus, size_t size) {
 
 size_t SecurityEntry(bool plus) { return kPeHeader + 24 + (plus ? 112 : 96) + 32; }
 
-// What signing does to the file: its certificate table appended, named by
-// the security entry.
+// Signing: a certificate table appended, named by the security entry.
 void AppendSignature(Bytes &b, bool plus, size_t tableSize) {
   Put32(b, SecurityEntry(plus), static_cast<unsigned>(b.size()));
   Put32(b, SecurityEntry(plus) + 4, static_cast<unsigned>(tableSize));
@@ -50,7 +48,6 @@ u32 LengthOf(const Bytes &file, u32 position) {
   return EmbeddedArchiveLength(f.get(), position);
 }
 
-// Whatever is wrong with the headers, the container runs to the end.
 TEST(SignedPatchTest, DamagedHeadersMeanTheRestOfTheFile) {
   const u32 kRest = 0xFFFFFFFFu;
   const u32 position = 8192;

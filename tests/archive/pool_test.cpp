@@ -1,7 +1,5 @@
-// The pool file and its file system: a model of the file system (an
-// in-memory tree) driven by seeded random operations and reopened from disk
-// now and then, the exact layouts of the header and the index trees, and
-// what the model cannot reach: damage, full pools, bounds.
+// The pool file system against an in-memory tree under seeded random operations
+// (reopened now and then); the header's and index trees' layouts; damage and bounds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
