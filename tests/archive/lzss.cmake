@@ -1,7 +1,2 @@
-vask_test(lzss_test
-  ${CMAKE_CURRENT_LIST_DIR}/lzss_codec_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/lzss_file_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/lzss_reference_encoder_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/key_classes_test.cpp
-)
+vask_test(lzss_test ${CMAKE_CURRENT_LIST_DIR}/lzss_test.cpp)
 target_link_libraries(lzss_test PRIVATE vask_lzss)

@@ -1,11 +1,3 @@
-vask_test(pack_test
-  ${CMAKE_CURRENT_LIST_DIR}/pack_test_support.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/pack_index_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/pack_fs_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/pack_writer_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/pack_folder_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/patch_sums_test.cpp
-)
+vask_test(pack_test ${CMAKE_CURRENT_LIST_DIR}/pack_test.cpp)
 target_link_libraries(pack_test PRIVATE vask_pack)
-target_compile_definitions(pack_test PRIVATE
-  VASK_PACK_CORPUS="${CMAKE_CURRENT_LIST_DIR}/../fuzz/corpus/pack")
+target_compile_definitions(pack_test PRIVATE VASK_PACK_CORPUS="${CMAKE_CURRENT_LIST_DIR}/../fuzz/corpus/pack")
