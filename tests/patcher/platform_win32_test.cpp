@@ -1,7 +1,7 @@
 // The Win32 platform layer of the patcher, on a real (Wine) desktop: the
-// registry key in the 32-bit view, the mutex across processes, shell links
-// read back through the shell, the Programs folder, the progress dialog from
-// its resource, and message boxes answered by vask_clicker.
+// registry key in the 32-bit view, shell links read back through the shell,
+// the Programs folder, the progress dialog from its resource. Message boxes,
+// the mutex and read-only files are met by the patcher scenarios.
 //
 // The program also serves as its own child process: started with --probe-...
 // it answers one question through its exit code.
@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "core/win32.h"
 #include "patcher/platform.h"
@@ -29,40 +28,24 @@ std::string OwnPath() {
   return std::string(path, n);
 }
 
-std::string Folder(const std::string &path) {
-  return path.substr(0, path.find_last_of('\\') + 1);
-}
-
-// The exit code of a started process, or -1000 when it does not end within
-// `ms`; closes its handles.
-long WaitForExit(PROCESS_INFORMATION &process, DWORD ms) {
-  long code = -1000;
-  if (WaitForSingleObject(process.hProcess, ms) == WAIT_OBJECT_0) {
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    code = static_cast<long>(exitCode);
-  } else {
-    TerminateProcess(process.hProcess, 1);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code;
-}
-
 // Runs `commandLine` with `application` and returns its exit code, or -1000
 // when it cannot be started or does not end within 60 s.
-long RunProcess(const std::string &application,
-                const std::string &commandLine) {
+long RunProcess(const std::string &application, const std::string &commandLine) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
   std::string line = commandLine;
-  if (!CreateProcessA(application.empty() ? nullptr : application.c_str(),
-                      &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessA(application.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process))
     return -1000;
-  }
-  return WaitForExit(process, 60000);
+  DWORD code = static_cast<DWORD>(-1000);
+  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
+    GetExitCodeProcess(process.hProcess, &code);
+  else
+    TerminateProcess(process.hProcess, 1);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<long>(code);
 }
 
 // --- Command line -------------------------------------------------------
@@ -75,18 +58,18 @@ TEST(QuotedProgramPathTest, TakesTheQuotedPathAndLeavesOutTheArguments) {
       {"\"C:\\A B\\VaskPatch.exe\" x", "C:\\A B\\VaskPatch.exe"},
       {"\"C:\\VaskPatch.exe\" \"a b\" \"c\"", "C:\\VaskPatch.exe"},
       // Unquoted, quoted after a space, unclosed, empty.
-      {"C:\\VaskPatch.exe", nullptr}, {" \"C:\\VaskPatch.exe\"", nullptr},
-      {"\"C:\\VaskPatch.exe", nullptr}, {"\"\"", nullptr}, {"", nullptr},
+      {"C:\\VaskPatch.exe", nullptr},
+      {" \"C:\\VaskPatch.exe\"", nullptr},
+      {"\"C:\\VaskPatch.exe", nullptr},
+      {"\"\"", nullptr},
+      {"", nullptr},
       {nullptr, nullptr},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.line ? c.line : "(null)");
     char path[256];
-    ASSERT_EQ(c.path != nullptr,
-              ParseQuotedProgramPath(c.line, path, sizeof(path)));
-    if (c.path) {
-      EXPECT_STREQ(c.path, path);
-    }
+    ASSERT_EQ(c.path != nullptr, ParseQuotedProgramPath(c.line, path, sizeof(path)));
+    if (c.path) { EXPECT_STREQ(c.path, path); }
   }
   // The path and its zero must fit.
   std::string line = "\"" + std::string(256, 'a') + "\"";
@@ -121,20 +104,17 @@ class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, nullptr, 0,
-                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
-                              nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
+                                             nullptr));
     const char path[] = "C:\\Games\\Vask\\";
-    RegSetValueExA(key, "Path", 0, REG_SZ, reinterpret_cast<const BYTE *>(path),
-                   sizeof(path));
+    RegSetValueExA(key, "Path", 0, REG_SZ, reinterpret_cast<const BYTE *>(path), sizeof(path));
     const BYTE version[4] = {0x01, 0x00, 0x01, 0x00};
     RegSetValueExA(key, "GameVersion", 0, REG_DWORD, version, 4);
     const BYTE wide[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     RegSetValueExA(key, "Wide", 0, REG_BINARY, wide, 8);
     const char bare[3] = {'a', 'b', 'c'};  // stored without a zero
-    RegSetValueExA(key, "Bare", 0, REG_BINARY,
-                   reinterpret_cast<const BYTE *>(bare), 3);
+    RegSetValueExA(key, "Bare", 0, REG_BINARY, reinterpret_cast<const BYTE *>(bare), 3);
     RegCloseKey(key);
   }
   void TearDown() override {
@@ -174,12 +154,11 @@ TEST_F(RegistryTest, WrittenVersionIsADwordInThe32BitView) {
   PlatformRegClose(key);
 
   HKEY view;
-  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0,
-                                         KEY_READ | KEY_WOW64_32KEY, &view));
-  DWORD type = 0, value = 0, size = sizeof(value);
   ASSERT_EQ(ERROR_SUCCESS,
-            RegQueryValueExA(view, "GameVersion", nullptr, &type,
-                             reinterpret_cast<BYTE *>(&value), &size));
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, KEY_READ | KEY_WOW64_32KEY, &view));
+  DWORD type = 0, value = 0, size = sizeof(value);
+  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(view, "GameVersion", nullptr, &type,
+                                            reinterpret_cast<BYTE *>(&value), &size));
   RegCloseKey(view);
   EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
   EXPECT_EQ(65539u, value);
@@ -197,32 +176,7 @@ TEST(RegistryMissingTest, MissingKeyDoesNotOpen) {
   PlatformRegClose(nullptr);
 }
 
-// --- Mutex --------------------------------------------------------------
-
-int ProbeMutex(const char *name) { return 10 + PlatformCreateMutex(name); }
-
-TEST(MutexTest, SecondProcessFindsTheMutexAlreadyThere) {
-  std::string pid = std::to_string(GetCurrentProcessId());
-  std::string probe = "\"" + OwnPath() + "\" --probe-mutex ";
-  ASSERT_EQ(1, PlatformCreateMutex(("VaskTest_Mutex_" + pid).c_str()));
-  EXPECT_EQ(10, RunProcess(OwnPath(), probe + "VaskTest_Mutex_" + pid));
-  EXPECT_EQ(0, PlatformCreateMutex(("VaskTest_Mutex_" + pid).c_str()));
-  // An unused name is created by the other process.
-  EXPECT_EQ(11, RunProcess(OwnPath(), probe + "VaskTest_Free_" + pid));
-}
-
 // --- Files and shell ----------------------------------------------------
-
-TEST(MakeWritableTest, ReadOnlyFileBecomesNormal) {
-  TempDir dir;
-  std::string file = dir / "target.bin";
-  WriteWholeFile(file, std::string("x"));
-  ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
-  PlatformMakeWritable(file.c_str());
-  DWORD attributes = GetFileAttributesA(file.c_str());
-  EXPECT_EQ(0u, attributes & FILE_ATTRIBUTE_READONLY);
-  PlatformMakeWritable((dir / "missing.bin").c_str());  // nothing to do
-}
 
 TEST(ProgramsFolderTest, IsAnExistingFolderNamedPrograms) {
   char folder[260];
@@ -242,10 +196,9 @@ TEST(ShortcutTest, WrittenLinkReadsBackThroughTheShell) {
   CreateDirectoryA(zel.c_str(), nullptr);
   std::string program = zel + "\\zelclient.exe";
   WriteWholeFile(program, std::string("MZ"));
-  std::string link =
-      dir / std::string("Vask Online") + PlatformShortcutExtension();
-  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), program.c_str(), zel.c_str(),
-                                    program.c_str(), "Vask Online"));
+  std::string link = dir / std::string("Vask Online") + PlatformShortcutExtension();
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), program.c_str(), zel.c_str(), program.c_str(),
+                                    "Vask Online"));
   LinkFields fields;
   ASSERT_TRUE(ReadShellLink(link.c_str(), &fields));
   EXPECT_EQ(program, fields.path);
@@ -259,17 +212,15 @@ TEST(ShortcutTest, ExistingLinkIsReplacedAndBadPathsFail) {
   TempDir dir;
   std::string link = dir / "client.lnk";
   WriteWholeFile(link, std::string("not a link at all"));
-  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "C:\\zel\\zelclient.exe",
-                                    "C:\\zel", "C:\\zel\\zelclient.exe",
-                                    "Client"));
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "C:\\zel\\zelclient.exe", "C:\\zel",
+                                    "C:\\zel\\zelclient.exe", "Client"));
   LinkFields fields;
   ASSERT_TRUE(ReadShellLink(link.c_str(), &fields));
   EXPECT_EQ("Client", fields.description);
   // Into a missing folder, and longer than MAX_PATH.
-  for (const std::string &bad : {dir / "no\\such\\folder\\client.lnk",
-                                 "C:\\" + std::string(300, 'a') + ".lnk"}) {
-    EXPECT_FALSE(PlatformWriteShortcut(bad.c_str(), "C:\\x.exe", "C:\\",
-                                       "C:\\x.exe", "x"));
+  for (const std::string &bad :
+       {dir / "no\\such\\folder\\client.lnk", "C:\\" + std::string(300, 'a') + ".lnk"}) {
+    EXPECT_FALSE(PlatformWriteShortcut(bad.c_str(), "C:\\x.exe", "C:\\", "C:\\x.exe", "x"));
   }
 }
 
@@ -321,8 +272,7 @@ void InspectDialog(void *arg) {
 
 TEST(ProgressDialogTest, ShowsItsTextsWhileTheWorkerRuns) {
   DialogState state;
-  ASSERT_TRUE(PlatformRunProgressDialog("Vask Patch Test", "Copying files",
-                                        InspectDialog, &state));
+  ASSERT_TRUE(PlatformRunProgressDialog("Vask Patch Test", "Copying files", InspectDialog, &state));
   EXPECT_TRUE(state.workDone);
   EXPECT_NE(GetCurrentThreadId(), state.workerThread);
   ASSERT_TRUE(state.found);
@@ -349,9 +299,8 @@ TEST(ProgressDialogTest, EmptyWorkClosesAtOnce) {
 INT_PTR CALLBACK IdleDialogProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
 TEST(ProgressDialogTest, DefaultTextIsInTheResource) {
-  HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr),
-                                   MAKEINTRESOURCEA(kProgressDialogId), nullptr,
-                                   IdleDialogProc, 0);
+  HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(kProgressDialogId),
+                                   nullptr, IdleDialogProc, 0);
   ASSERT_NE(nullptr, dialog);
   char text[256];
   GetWindowTextA(dialog, text, sizeof(text));
@@ -365,8 +314,8 @@ TEST(ProgressDialogTest, DefaultTextIsInTheResource) {
 TEST(ResourcesTest, IconGroupHasBothSizes) {
   HINSTANCE module = GetModuleHandleA(nullptr);
   for (int size : {32, 16}) {
-    HICON icon = static_cast<HICON>(
-        LoadImageA(module, MAKEINTRESOURCEA(102), IMAGE_ICON, size, size, 0));
+    HICON icon =
+        static_cast<HICON>(LoadImageA(module, MAKEINTRESOURCEA(102), IMAGE_ICON, size, size, 0));
     ASSERT_NE(nullptr, icon) << size;
     ICONINFO info;
     ASSERT_TRUE(GetIconInfo(icon, &info));
@@ -400,86 +349,10 @@ TEST(ResourcesTest, ManifestAndVersionBlockAreThere) {
   EXPECT_NE(std::string::npos, version.find(wide));
 }
 
-// Starts vask_clicker (beside this program) to answer a box, shows the box
-// and returns what it answered.
-struct ClickerRun {
-  PROCESS_INFORMATION process = {};
-  std::string output;
-  bool Start(const std::string &arguments) {
-    output = Folder(OwnPath()) + "clicker_" +
-             std::to_string(GetCurrentProcessId()) + ".txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE file = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                              &inherit, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = file;
-    startup.hStdError = file;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::string clicker = Folder(OwnPath()) + "vask_clicker.exe";
-    std::string line = "\"" + clicker + "\" " + arguments;
-    BOOL started =
-        CreateProcessA(clicker.c_str(), &line[0], nullptr, nullptr, TRUE, 0,
-                       nullptr, nullptr, &startup, &process);
-    CloseHandle(file);
-    return started != FALSE;
-  }
-  // Exit code of the clicker and its output.
-  long Finish(std::string *printed) {
-    long code = WaitForExit(process, 30000);
-    std::vector<unsigned char> bytes = ReadWholeFile(output);
-    printed->assign(bytes.begin(), bytes.end());
-    DeleteFileA(output.c_str());
-    return code;
-  }
-};
-
-TEST(MessageBoxTest, BoxesShowTheirTextsAndButtonsAndReturnTheAnswer) {
-  struct Case {
-    const char *clicker, *text, *caption;
-    u32 type;
-    int answer;
-    std::vector<std::string> printed;
-  } cases[] = {
-      {"--caption \"Vask Box Test\" --press no", "Install the patch?|x",
-       "Vask Box Test", kMbYesNo | kMbIconInformation, kIdNo,
-       {"caption=Vask Box Test\n", "text=Install the patch?|x\n",
-        "buttons=Yes/No\n"}},
-      // Line breaks show; the clicker prints them as bars.
-      {"--caption Error --text-has second --press retry", "first\nsecond",
-       "Error", kMbAbortRetryIgnore | kMbIconQuestion, kIdRetry,
-       {"text=first|second\n", "buttons=Abort/Retry/Ignore\n"}},
-      {"--caption \"\" --press ok", "", "", kMbOk, kIdOk, {"buttons=OK\n"}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.clicker);
-    ClickerRun clicker;
-    ASSERT_TRUE(clicker.Start(c.clicker));
-    int answer = PlatformMessageBox(c.text, c.caption, c.type);
-    std::string printed;
-    EXPECT_EQ(0, clicker.Finish(&printed));
-    EXPECT_EQ(c.answer, answer);
-    for (const std::string &line : c.printed)
-      EXPECT_NE(std::string::npos, printed.find(line)) << printed;
-  }
-}
-
-TEST(ClickerTest, GivesUpOnAMissingWindowInTime) {
-  ClickerRun clicker;
-  ASSERT_TRUE(clicker.Start(
-      "--caption \"No Such Window\" --timeout-ms 300 --press ok"));
-  std::string printed;
-  EXPECT_EQ(1, clicker.Finish(&printed));
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc >= 2 && strcmp(argv[1], "--probe-path") == 0) return ProbePath();
-  if (argc == 3 && strcmp(argv[1], "--probe-mutex") == 0)
-    return ProbeMutex(argv[2]);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

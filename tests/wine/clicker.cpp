@@ -54,9 +54,8 @@ const DWORD kMessageTimeoutMs = 2000;
 std::string WindowText(HWND window) {
   char buffer[8192];
   DWORD_PTR copied = 0;
-  if (SendMessageTimeoutA(window, WM_GETTEXT, sizeof(buffer),
-                          reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
-                          kMessageTimeoutMs, &copied) == 0) {
+  if (SendMessageTimeoutA(window, WM_GETTEXT, sizeof(buffer), reinterpret_cast<LPARAM>(buffer),
+                          SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied) == 0) {
     return std::string();
   }
   buffer[sizeof(buffer) - 1] = '\0';
@@ -79,8 +78,8 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
   if (!IsWindowVisible(window) || ClassOf(window) != "#32770") return TRUE;
   if (WindowText(window) != search->options->caption) return TRUE;
   if (!search->options->textHas.empty() &&
-      ControlText(window, search->options->textId)
-              .find(search->options->textHas) == std::string::npos) {
+      ControlText(window, search->options->textId).find(search->options->textHas) ==
+          std::string::npos) {
     return TRUE;
   }
   search->found = window;
@@ -89,8 +88,8 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
 
 BOOL CALLBACK ListWindow(HWND window, LPARAM) {
   if (IsWindowVisible(window)) {
-    fprintf(stderr, "  seen: class %s caption \"%s\"\n",
-            ClassOf(window).c_str(), WindowText(window).c_str());
+    fprintf(stderr, "  seen: class %s caption \"%s\"\n", ClassOf(window).c_str(),
+            WindowText(window).c_str());
   }
   return TRUE;
 }
@@ -152,14 +151,10 @@ bool ParseArguments(int argc, char **argv, Options *options) {
     } else if (arg == "--text-id") {
       options->textId = static_cast<int>(strtol(value.c_str(), nullptr, 0));
     } else if (arg == "--move-to") {
-      if (sscanf(value.c_str(), "%d,%d", &options->moveX, &options->moveY) !=
-          2) {
-        return false;
-      }
+      if (sscanf(value.c_str(), "%d,%d", &options->moveX, &options->moveY) != 2) { return false; }
       options->move = true;
     } else if (arg == "--timeout-ms") {
-      options->timeoutMs =
-          static_cast<DWORD>(strtoul(value.c_str(), nullptr, 0));
+      options->timeoutMs = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 0));
     } else {
       return false;
     }
@@ -188,8 +183,7 @@ int main(int argc, char **argv) {
     EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
     if (search.found != nullptr) break;
     if (GetTickCount() - start >= options.timeoutMs) {
-      fprintf(stderr, "vask_clicker: no window \"%s\" within %lu ms\n",
-              options.caption.c_str(),
+      fprintf(stderr, "vask_clicker: no window \"%s\" within %lu ms\n", options.caption.c_str(),
               static_cast<unsigned long>(options.timeoutMs));
       EnumWindows(ListWindow, 0);
       return 1;
@@ -213,8 +207,7 @@ int main(int argc, char **argv) {
   printf("text=%s\n", Flatten(ControlText(window, options.textId)).c_str());
   printf("buttons=%s\n", buttons.names.c_str());
   if (HWND bar = GetDlgItem(window, kProgressBarId)) {
-    printf("progress=%ld/%ld\n",
-           static_cast<long>(SendMessageA(bar, PBM_GETPOS, 0, 0)),
+    printf("progress=%ld/%ld\n", static_cast<long>(SendMessageA(bar, PBM_GETPOS, 0, 0)),
            static_cast<long>(SendMessageA(bar, PBM_GETRANGE, FALSE, 0)));
   }
   fflush(stdout);

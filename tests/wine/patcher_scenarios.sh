@@ -45,16 +45,9 @@ winpath() {
 }
 
 screenshot() {  # NAME
-  if command -v import >/dev/null 2>&1; then
-    if timeout 30 import -display "$DISPLAY" -window root "$shots/$1.png" \
-        >>"$work/import.log" 2>&1 </dev/null; then
-      log "screenshot $shots/$1.png"
-    else
-      log "screenshot $1 failed (see $work/import.log)"
-    fi
-  else
-    log "screenshot $1 not taken: ImageMagick's import is not installed"
-  fi
+  command -v import >/dev/null 2>&1 || { log "screenshot $1 not taken: no ImageMagick import"; return; }
+  timeout 30 import -display "$DISPLAY" -window root "$shots/$1.png" >>"$work/import.log" 2>&1 \
+    </dev/null && log "screenshot $shots/$1.png" || log "screenshot $1 failed (see $work/import.log)"
 }
 
 # expect_box CAPTION TEXT BUTTONS PRESS [TEXT-HAS [MOVE-TO]]: waits for the
@@ -106,10 +99,7 @@ wait_exit() {
     sleep 0.1
   done
   if kill -0 "$pid" 2>/dev/null; then
-    fail "$name still running after 60 s"
-    screenshot "failure-$scenario-hung"
-    kill "$pid" 2>/dev/null
-    return 1
+    fail "$name still running after 60 s"; screenshot "failure-$scenario-hung"; kill "$pid" 2>/dev/null; return 1
   fi
   wait "$pid"
   local rc=$?
@@ -126,8 +116,8 @@ reg_set_game() {  # VERSION-DWORD (hex, e.g. 0x10001)
 }
 
 reg_game_version() {  # prints the GameVersion as reg shows it (0x...)
-  wine reg query "$key" /v GameVersion /reg:32 2>/dev/null </dev/null |
-    tr -d '\r' | awk '$1 == "GameVersion" { print $3 }'
+  wine reg query "$key" /v GameVersion /reg:32 2>/dev/null </dev/null | tr -d '\r' |
+    awk '$1 == "GameVersion" { print $3 }'
 }
 
 # The game as installed: the executable, a mixed-case file the patch replaces
@@ -195,9 +185,7 @@ EOF
 programs_folder() {
   local d
   for d in "$WINEPREFIX"/drive_c/users/*/AppData/Roaming/Microsoft/Windows/Start\ Menu/Programs; do
-    case $d in */users/Public/*) continue ;; esac
-    echo "$d"
-    return
+    case $d in */users/Public/*) ;; *) echo "$d"; return ;; esac
   done
 }
 
@@ -446,18 +434,9 @@ run_bare() {
 }
 
 case $scenario in
-  complete) run_complete ;;
-  declined) run_declined ;;
-  wrong_version) run_wrong_version ;;
-  mutex_held) run_mutex_held ;;
-  copy_ignore) run_copy_failure ignore ;;
-  copy_abort) run_copy_failure abort ;;
-  bare) run_bare ;;
-  broken) run_broken ;;
-  no_checksums) run_no_checksums ;;
-  installed) run_installed ;;
-  signed) run_signed ;;
-  *) echo "unknown scenario $scenario" >&2; exit 2 ;;
+  copy_ignore|copy_abort) run_copy_failure "${scenario#copy_}" ;;
+  *) declare -F "run_$scenario" >/dev/null || { echo "unknown scenario $scenario" >&2; exit 2; }
+     "run_$scenario" ;;
 esac
 
 if [ "$failures" -ne 0 ]; then
