@@ -128,45 +128,43 @@ TEST_F(CatalogueTest, VersionKeysAreHexadecimalAndAFlagIsOnOnlyForExactlyOne) {
 
 // --- Formatting ----------------------------------------------------------------
 
-TEST(FormatTextTest, DirectivesWithoutAFittingArgumentStayLiteral) {
-  const FormatArg x = FormatArg::Text("X"), t = FormatArg::Text("T"),
-                  a = FormatArg::Text("a"), one = FormatArg::Int(1),
-                  three = FormatArg::Int(3), four = FormatArg::Int(4);
+TEST(FormatTextTest, UnfitDirectivesStayLiteralAndTheBufferBoundsEverything) {
+  const FormatArg x = FormatArg::Text("X"), t = FormatArg::Text("T"), a = FormatArg::Text("abc"),
+                  one = FormatArg::Int(1), three = FormatArg::Int(3), five = FormatArg::Int(5);
   struct Case {
     const char *format;
     std::vector<FormatArg> args;
-    const char *expected;
+    std::string expected;
+    u32 size = 256;
   } cases[] = {
       // Extra conversions are copied and never read arguments.
       {"%s%s%s%n", {x}, "X%s%s%n"}, {"%n", {one}, "%n"}, {"%s", {}, "%s"},
       // A conversion of the wrong kind takes no argument.
-      {"%d-%s", {t}, "%d-T"}, {"%s-%d", {four}, "%s-4"},
+      {"%d-%s", {t}, "%d-T"}, {"%s-%d", {five}, "%s-5"},
       // Stars, positions and unknown letters.
-      {"%*d", {three, four}, "%*d"}, {"%1$s", {a}, "%1$s"},
+      {"%*d", {three, five}, "%*d"}, {"%1$s", {a}, "%1$s"},
       {"%f%p%lld", {one}, "%f%p%lld"}, {"%-%d", {one}, "%-%d"},
       // Percent signs at the end and doubled.
-      {"100%", {}, "100%"}, {"100%%", {}, "100%"}, {"%%d", {one}, "%d"},
-      {"%05", {one}, "%05"},
+      {"100%", {}, "100%"}, {"100%%", {}, "100%"}, {"%%d", {one}, "%d"}, {"%05", {one}, "%05"},
+      // Huge widths and precisions are cut at the buffer.
+      {"%99999d", {five}, std::string(255, ' ')}, {"%-99999dZ", {five}, "5" + std::string(254, ' ')},
+      {"%.99999d", {five}, std::string(255, '0')},
+      {"%99999999999999999999s", {a}, std::string(255, ' ')},
+      {"%.99999s|", {a}, "abc|"}, {"%.2s|", {a}, "ab|"},
+      {"%ld/%lx", {FormatArg::Int(-5), FormatArg::Int(255)}, "-5/ff"},
+      {"[%3c]", {FormatArg::Int(0)}, "[   ]"},  // character zero: padding only
+      {"abc", {}, "", 1}, {"%d", {FormatArg::Int(12345)}, "12", 3},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.format);
-    std::string buffer(256, '#');
-    u32 n = FormatText(&buffer[0], 256, c.format, c.args.data(),
-                       static_cast<u32>(c.args.size()));
-    EXPECT_STREQ(buffer.c_str(), c.expected);
-    EXPECT_EQ(n, strlen(c.expected));
+    std::string buffer(c.size, '#');
+    u32 n = FormatText(&buffer[0], c.size, c.format, c.args.data(), static_cast<u32>(c.args.size()));
+    EXPECT_EQ(std::string(buffer.c_str()), c.expected);
+    EXPECT_EQ(n, c.expected.size());
   }
-}
-
-TEST(FormatTextTest, HugeWidthIsCutAtTheBuffer) {
-  std::string out = Format("%99999d", {FormatArg::Int(5)});
-  EXPECT_EQ(out, std::string(255, ' '));
-  EXPECT_EQ(Format("%-99999dZ", {FormatArg::Int(5)}).substr(0, 2), "5 ");
-  EXPECT_EQ(Format("%.99999d", {FormatArg::Int(5)}), std::string(255, '0'));
-  EXPECT_EQ(Format("%99999999999999999999s", {FormatArg::Text("a")}).size(),
-            255u);
-  EXPECT_EQ(Format("%.99999s|", {FormatArg::Text("abc")}), "abc|");
-  EXPECT_EQ(Format("%.2s|", {FormatArg::Text("abc")}), "ab|");
+  char untouched = '#';
+  EXPECT_EQ(FormatText(&untouched, 0, "abc", nullptr, 0), 0u);
+  EXPECT_EQ(untouched, '#');
 }
 
 TEST(FormatTextTest, ValidDirectivesMatchPrintf) {
@@ -189,20 +187,6 @@ TEST(FormatTextTest, ValidDirectivesMatchPrintf) {
                    {FormatArg::Text("ab"), FormatArg::Text("cd"),
                     FormatArg::Text("ef")}),
             expected);
-}
-
-TEST(FormatTextTest, LongModifierAndCharacterZero) {
-  EXPECT_EQ(Format("%ld/%lx", {FormatArg::Int(-5), FormatArg::Int(255)}),
-            "-5/ff");
-  EXPECT_EQ(Format("[%3c]", {FormatArg::Int(0)}), "[   ]");  // padding only
-}
-
-TEST(FormatTextTest, TinyBuffersStayTerminated) {
-  EXPECT_EQ(Format("abc", {}, 1), "");
-  EXPECT_EQ(Format("%d", {FormatArg::Int(12345)}, 3), "12");
-  char untouched = '#';
-  EXPECT_EQ(FormatText(&untouched, 0, "abc", nullptr, 0), 0u);
-  EXPECT_EQ(untouched, '#');
 }
 
 TEST_F(CatalogueTest, Welcome2ShowsVersionAndFolderCutAt255Characters) {
@@ -235,31 +219,24 @@ TEST_F(CatalogueTest, ErrCopyNamesTheFileAndAHostileFormatIsHarmless) {
 
 // --- Prompts -------------------------------------------------------------------
 
-TEST_F(CatalogueTest, AskUserShowsTheTextUnderTheTitle) {
+TEST_F(CatalogueTest, AskUserShowsTheTextUnderTheTitleCutAt255) {
   Use("[str]\ntitle=Vask Patch\nwelcome=Install?|Sure?\ngamespy=Run it?\n");
   gMessageBoxAnswers = {kIdNo, kIdYes};
   EXPECT_EQ(AskUser("welcome", kMbYesNo | kMbIconInformation), kIdNo);
   // A text from the shared buffer is kept while the caption is fetched.
   EXPECT_EQ(AskUserText(GetText("gamespy"), kMbYesNo), kIdYes);
-  ASSERT_EQ(gMessageBoxCalls.size(), 2u);
-  EXPECT_EQ(gMessageBoxCalls[0].text, "Install?\nSure?");
-  EXPECT_EQ(gMessageBoxCalls[0].caption, "Vask Patch");
-  EXPECT_EQ(gMessageBoxCalls[0].type, 68u);
-  EXPECT_EQ(gMessageBoxCalls[1].text, "Run it?");
-  EXPECT_EQ(gMessageBoxCalls[1].caption, "Vask Patch");
-}
-
-TEST_F(CatalogueTest, MissingTitleGivesAnEmptyCaptionAndALongOneIsCut) {
   Use("[str]\n");
   EXPECT_EQ(AskUser("done", kMbOk), kIdOk);
   Use("[str]\ntitle=" + std::string(300, 't') + "\nk=v\n");
   AskUser("k", kMbOk);
-  ASSERT_EQ(gMessageBoxCalls.size(), 2u);
-  EXPECT_EQ(gMessageBoxCalls[0].text, "");
-  EXPECT_EQ(gMessageBoxCalls[0].caption, "");
-  EXPECT_EQ(gMessageBoxCalls[0].type, 0u);
-  EXPECT_EQ(gMessageBoxCalls[1].caption, std::string(255, 't'));
-  EXPECT_EQ(gMessageBoxCalls[1].text, "v");
+  ASSERT_EQ(gMessageBoxCalls.size(), 4u);
+  const MessageBoxCall want[] = {{"Install?\nSure?", "Vask Patch", 68u}, {"Run it?", "Vask Patch", 4u},
+                                 {"", "", 0u}, {"v", std::string(255, 't'), 0u}};
+  for (int i = 0; i < 4; i++) {
+    EXPECT_EQ(gMessageBoxCalls[i].text, want[i].text) << i;
+    EXPECT_EQ(gMessageBoxCalls[i].caption, want[i].caption) << i;
+    EXPECT_EQ(gMessageBoxCalls[i].type, want[i].type) << i;
+  }
 }
 
 TEST_F(CatalogueTest, FatalMessageShowsAnErrorBoxAndExitsWithMinusOne) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <list>
+#include <random>
 #include <vector>
 
 #include "config/hash_table.h"
@@ -14,170 +17,130 @@ struct Node {
   int tag;
 };
 
-// A node with a payload first: link and key at offsets of their own.
-struct OffsetNode {
-  u64 payload;
-  void *link;
-  u32 key;
-};
-
-u32 HashKey(const void *key, u32 count) {
-  return *static_cast<const u32 *>(key) % count;
-}
+u32 HashKey(const void *key, u32 count) { return *static_cast<const u32 *>(key) % count; }
 i16 CompareKey(const void *probe, const void *node) {
-  return *static_cast<const u32 *>(probe) == *static_cast<const u32 *>(node)
-             ? 0
-             : 1;
+  return *static_cast<const u32 *>(probe) == *static_cast<const u32 *>(node) ? 0 : 1;
 }
-// The key of a Node sits after its link; the probe is a bare key.
-u32 HashNode(const void *key, u32 count) {
-  return static_cast<const Node *>(key)->key % count;
-}
+// The key of a Node sits after its link; the probe is a Node too.
+u32 HashNode(const void *key, u32 count) { return static_cast<const Node *>(key)->key % count; }
 i16 CompareNode(const void *probe, const void *node) {
-  return static_cast<const Node *>(probe)->key ==
-                 static_cast<const Node *>(node)->key
-             ? 0
-             : 1;
+  return static_cast<const Node *>(probe)->key == static_cast<const Node *>(node)->key ? 0 : 1;
 }
 void Record(void *node, void *user) {
-  static_cast<std::vector<int> *>(user)->push_back(
-      static_cast<Node *>(node)->tag);
+  static_cast<std::vector<int> *>(user)->push_back(static_cast<Node *>(node)->tag);
 }
 
 }  // namespace
 
-TEST(HashTableTest, LaterEqualNodeHidesEarlierOne) {
-  CHashTable table(4, HashNode, CompareNode, nullptr, 0, 0);
-  Node a{nullptr, 5, 1}, b{nullptr, 5, 2};
-  EXPECT_EQ(table.Insert(&a), nullptr);
-  EXPECT_EQ(table.Insert(&b), nullptr);
-  EXPECT_EQ(table.ElementCount(), 2u);
-  Node probe{nullptr, 5, 0};
-  EXPECT_EQ(table.Find(&probe), &b);
-  EXPECT_EQ(b.link, &a);  // inserted at the head
+// Inserts, finds, detaches and removes by random keys against a model of
+// chains with the newest node at the head, where an equal newer node hides
+// an older one; clearing frees bucket by bucket from the head.
+TEST(HashTableTest, MatchesAModelOfChains) {
+  const u32 kBuckets = 5;
+  std::mt19937 rng(5);
+  std::vector<Node> nodes(60);
+  std::vector<std::list<int>> model(kBuckets);
+  std::vector<bool> in(nodes.size());
+  std::vector<int> freed, modelFreed;
+  CHashTable table(kBuckets, HashNode, CompareNode, Record, 0, 0);
+  table.SetUserValue(&freed);
+  for (int step = 0; step < 5000; step++) {
+    Node probe{nullptr, static_cast<u32>(rng() % 12), 0};
+    std::list<int> &chain = model[probe.key % kBuckets];
+    auto hit = std::find_if(chain.begin(), chain.end(),
+                            [&](int i) { return nodes[i].key == probe.key; });
+    Node *want = hit == chain.end() ? nullptr : &nodes[*hit];
+    void **link = nullptr;
+    switch (rng() % 4) {
+      case 0: {
+        int i = static_cast<int>(rng() % nodes.size());
+        if (in[i]) break;
+        nodes[i] = {nullptr, probe.key, i};
+        ASSERT_EQ(table.Insert(&nodes[i]), nullptr);
+        model[probe.key % kBuckets].push_front(i);
+        in[i] = true;
+        break;
+      }
+      case 1:
+        ASSERT_EQ(table.Find(&probe, &link), want);
+        ASSERT_EQ(*link, want);  // the link that holds it, or the chain's end
+        ASSERT_EQ(table.FindInBucket(&probe, probe.key % kBuckets), want);
+        ASSERT_EQ(table.FindInBucket(&probe, (probe.key + 1) % kBuckets), nullptr);
+        break;
+      default: {
+        void *out = nullptr;
+        bool remove = rng() % 2;
+        ASSERT_EQ(remove ? table.Remove(&probe) : table.Detach(&probe, &out),
+                  want ? nullptr : ERR_NOTFOUND);
+        if (!want) break;
+        if (remove) modelFreed.push_back(*hit);
+        else ASSERT_EQ(out, want);
+        in[*hit] = false;
+        chain.erase(hit);
+      }
+    }
+    ASSERT_EQ(freed, modelFreed);
+    ASSERT_EQ(table.ElementCount(), static_cast<u32>(std::count(in.begin(), in.end(), true)));
+  }
+  for (auto &chain : model) modelFreed.insert(modelFreed.end(), chain.begin(), chain.end());
+  table.ClearTable();
+  EXPECT_EQ(freed, modelFreed);
+  EXPECT_EQ(table.ElementCount(), 0u);
+  Node probe{nullptr, nodes[0].key, 0};
+  EXPECT_EQ(table.Find(&probe), nullptr);
 }
 
-TEST(HashTableTest, FindReportsTheLinkThatHoldsTheResult) {
-  CHashTable table(1, HashNode, CompareNode, nullptr, 0, 0);
-  Node a{nullptr, 1, 1}, b{nullptr, 2, 2};
-  table.Insert(&a);
-  table.Insert(&b);
-  Node probe{nullptr, 1, 0};
-  void **link = nullptr;
-  EXPECT_EQ(table.Find(&probe, &link), &a);
-  EXPECT_EQ(link, &b.link);
-  probe.key = 9;
-  EXPECT_EQ(table.Find(&probe, &link), nullptr);
-  EXPECT_EQ(link, &a.link);  // the terminating null link
-  EXPECT_EQ(*link, nullptr);
-}
-
-TEST(HashTableTest, FindInBucketSearchesOnlyThatBucket) {
+TEST(HashTableTest, RefusalsOffsetsAndRelocation) {
   CHashTable table(4, HashNode, CompareNode, nullptr, 0, 0);
-  Node a{nullptr, 6, 1};
-  table.Insert(&a);
-  Node probe{nullptr, 6, 0};
-  EXPECT_EQ(table.FindInBucket(&probe, 2), &a);
-  EXPECT_EQ(table.FindInBucket(&probe, 1), nullptr);
-  EXPECT_EQ(table.FindInBucket(&probe, 4), nullptr);  // out of range
-}
-
-TEST(HashTableTest, NullNodesAndATableWithoutBucketsAreRefused) {
-  CHashTable table(4, HashNode, CompareNode, nullptr, 0, 0);
+  void *out = nullptr;
+  Node a{nullptr, 1, 1};
   EXPECT_EQ(table.Insert(nullptr), ERR_UNKNOWN);
   EXPECT_EQ(table.Find(nullptr), nullptr);
-  void *out = nullptr;
   EXPECT_EQ(table.Detach(nullptr, &out), ERR_UNKNOWN);
   EXPECT_EQ(table.Remove(nullptr), ERR_UNKNOWN);
+  EXPECT_EQ(table.FindInBucket(&a, 4), nullptr);  // out of range
   CHashTable empty(0, HashNode, CompareNode, nullptr, 0, 0);
-  Node a{nullptr, 1, 1};
   EXPECT_EQ(empty.Insert(&a), ERR_UNKNOWN);
   EXPECT_EQ(empty.Find(&a), nullptr);
   EXPECT_EQ(empty.Remove(&a), ERR_UNKNOWN);
   empty.ClearTable();
   empty.Relocate(16);
-}
-
-TEST(HashTableTest, DetachUnlinksTheFirstEqualNodeAndRemoveFreesIt) {
-  std::vector<int> freed;
-  CHashTable table(2, HashNode, CompareNode, Record, 0, 0);
-  table.SetUserValue(&freed);
-  Node a{nullptr, 3, 1}, b{nullptr, 5, 2}, c{nullptr, 3, 3};
   table.Insert(&a);
-  table.Insert(&b);
-  table.Insert(&c);
-  Node probe{nullptr, 3, 0};
-  void *out = nullptr;
-  EXPECT_EQ(table.Detach(&probe, &out), nullptr);
-  EXPECT_EQ(out, &c);
-  EXPECT_EQ(table.ElementCount(), 2u);
-  EXPECT_TRUE(freed.empty());
-  EXPECT_EQ(table.Find(&probe), &a);  // the hidden node shows again
-  probe.key = 7;
-  EXPECT_EQ(table.Detach(&probe, &out), ERR_NOTFOUND);
-  probe.key = 5;
-  EXPECT_EQ(table.Remove(&probe), nullptr);
-  EXPECT_EQ(freed, std::vector<int>{2});
-  EXPECT_EQ(table.Remove(&probe), ERR_NOTFOUND);
-  EXPECT_EQ(table.ElementCount(), 1u);
-}
+  table.ClearTable();  // without a callback it only empties the buckets
+  EXPECT_EQ(table.Find(&a), nullptr);
 
-TEST(HashTableTest, ClearTableFreesBucketByBucketFromTheHead) {
-  std::vector<int> freed;
-  {
-    CHashTable table(2, HashNode, CompareNode, Record, 0, 0);
-    table.SetUserValue(&freed);
-    Node a{nullptr, 1, 1}, b{nullptr, 2, 2}, c{nullptr, 3, 3},
-        d{nullptr, 4, 4};
-    table.Insert(&a);
-    table.Insert(&b);
-    table.Insert(&c);
-    table.Insert(&d);
-    table.ClearTable();
-    EXPECT_EQ(table.ElementCount(), 0u);
-    EXPECT_EQ(freed, (std::vector<int>{4, 2, 3, 1}));
-    EXPECT_EQ(table.Find(&a), nullptr);
-  }
-  EXPECT_EQ(freed.size(), 4u);  // destruction frees nothing twice
-  CHashTable plain(2, HashNode, CompareNode, nullptr, 0, 0);
-  Node a{nullptr, 1, 1};
-  plain.Insert(&a);
-  plain.ClearTable();  // without a callback it only empties the buckets
-  EXPECT_EQ(plain.ElementCount(), 0u);
-  EXPECT_EQ(plain.Find(&a), nullptr);
-}
+  // Link and key at offsets of their own; probes are bare keys.
+  struct OffsetNode {
+    u64 payload;
+    void *link;
+    u32 key;
+  } x{11, nullptr, 4}, y{22, nullptr, 7};
+  CHashTable offsets(3, HashKey, CompareKey, nullptr, offsetof(OffsetNode, link),
+                     offsetof(OffsetNode, key));
+  offsets.Insert(&x);
+  offsets.Insert(&y);
+  u32 key = 4;
+  EXPECT_EQ(offsets.Find(&key), &x);
+  key = 7;
+  EXPECT_EQ(offsets.Find(&key), &y);
+  EXPECT_EQ(x.payload, 11u);
 
-TEST(HashTableTest, OffsetsLocateLinkAndKeyInsideTheNode) {
-  CHashTable table(3, HashKey, CompareKey, nullptr,
-                   offsetof(OffsetNode, link), offsetof(OffsetNode, key));
-  OffsetNode a{11, nullptr, 4}, b{22, nullptr, 7};
-  table.Insert(&a);
-  table.Insert(&b);
-  u32 probe = 4;  // probes are keys: no offset is added to them
-  EXPECT_EQ(table.Find(&probe), &a);
-  probe = 7;
-  EXPECT_EQ(table.Find(&probe), &b);
-  EXPECT_EQ(a.payload, 11u);
-}
-
-TEST(HashTableTest, RelocateTurnsOffsetsIntoAddresses) {
-  CHashTable table(1, HashNode, CompareNode, nullptr, 0, 0);
+  // A chain saved as offsets from a base, as a saved table holds it; offset
+  // 0 would read as the end of a chain, so the base lies before the nodes.
+  CHashTable one(1, HashNode, CompareNode, nullptr, 0, 0);
   Node nodes[3] = {{nullptr, 1, 1}, {nullptr, 2, 2}, {nullptr, 3, 3}};
-  for (Node &n : nodes) table.Insert(&n);
-  // Turn the chain into offsets, as a saved table would hold them; offset 0
-  // would read as the end of a chain, so the base lies before the nodes.
+  for (Node &n : nodes) one.Insert(&n);
   uintptr_t base = reinterpret_cast<uintptr_t>(nodes) - 64;
   Node probe{nullptr, 3, 0};
   void **head = nullptr;
-  table.Find(&probe, &head);  // the bucket head
+  one.Find(&probe, &head);
+  auto toOffset = [&](void *&p) { p = reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(p) - base); };
   for (Node &n : nodes)
-    if (n.link)
-      n.link = reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(n.link) -
-                                        base);
-  *head = reinterpret_cast<void *>(reinterpret_cast<uintptr_t>(*head) - base);
-  table.Relocate(base);
+    if (n.link) toOffset(n.link);
+  toOffset(*head);
+  one.Relocate(base);
   for (u32 k = 1; k <= 3; ++k) {
     probe.key = k;
-    EXPECT_EQ(table.Find(&probe), &nodes[k - 1]);
+    EXPECT_EQ(one.Find(&probe), &nodes[k - 1]);
   }
 }
