@@ -265,18 +265,21 @@ TEST_F(HostFsTest, RefusalsOfOpenDeleteMoveAndFolders) {
   EXPECT_EQ(e, nullptr);
   EXPECT_EQ(f->openMode, 0xD1);
   EXPECT_EQ(f->Write("x", 1, nullptr), FERR_ACCESSDENIED);
-  const char *parent = dir.path().c_str();
-  for (const char *bad : {"sub\\x", "sub/x", "a:b"})
-    EXPECT_TRUE(FsMakeDir(parent, bad) == ERR_BADPARAMS && FsRemoveDir(parent, bad) == ERR_BADPARAMS) << bad;
+  // Folders: a name of one component, the parent itself for an empty one.
+  struct Dir {
+    std::string parent;
+    const char *name;
+    Error make, remove;
+  } dirs[] = {{dir.path(), "sub\\x", ERR_BADPARAMS, ERR_BADPARAMS}, {dir.path(), "sub/x", ERR_BADPARAMS, ERR_BADPARAMS},
+              {dir.path(), "a:b", ERR_BADPARAMS, ERR_BADPARAMS}, {dir.path(), nullptr, ERR_BADPARAMS, ERR_BADPARAMS},
+              {P("e"), "", FERR_ALREADYEXISTS, FERR_FILE}, {dir.path(), "f", FERR_ALREADYEXISTS, FERR_FILE},
+              {P("nodir"), "x", FERR_PATHNOTFOUND, FERR_PATHNOTFOUND}, {P("e"), "in", nullptr, nullptr}};
+  for (const Dir &d : dirs) EXPECT_EQ(FsMakeDir(d.parent.c_str(), d.name), d.make) << d.parent << d.name;
+  EXPECT_TRUE(fsys::is_directory(P("e", "in")));  // no trailing separator needed
+  for (const Dir &d : dirs) EXPECT_EQ(FsRemoveDir(d.parent.c_str(), d.name), d.remove) << d.parent << d.name;
   CFileService *host = ResolveMount("", nullptr);
-  EXPECT_EQ(FsMakeDir(parent, nullptr), ERR_BADPARAMS);
   EXPECT_EQ(host->MakeDir(nullptr, "x"), ERR_BADPARAMS);
   EXPECT_EQ(host->RemoveDir(nullptr, "x"), ERR_BADPARAMS);
-  EXPECT_EQ(FsMakeDir(P("e").c_str(), ""), FERR_ALREADYEXISTS);  // the parent itself
-  EXPECT_EQ(FsMakeDir(parent, "f"), FERR_ALREADYEXISTS);  // taken by a file
-  EXPECT_EQ(FsMakeDir(P("nodir").c_str(), "x"), FERR_PATHNOTFOUND);
-  EXPECT_EQ(FsMakeDir(P("e").c_str(), "in"), nullptr);  // no trailing separator
-  EXPECT_TRUE(fsys::is_directory(P("e", "in")));
 }
 
 TEST_F(HostFsTest, UnallocatableFileClosesItsHandle) {
@@ -364,14 +367,12 @@ TEST_F(HostFsTest, FolderChangedBehindOurBackIsSeenOnPosix) {
 TEST_F(HostFsTest, NoDescriptorLeftIsTooManyOpenFilesOnPosix) {
   WriteWholeFile(P("f"), "f");
   struct rlimit saved, low;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  int next = dup(0);
-  ASSERT_GE(next, 0);
+  int next = dup(0);  // the lowest free descriptor
   close(next);
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   low = saved;
   low.rlim_cur = static_cast<rlim_t>(next);
-  // Only plain calls while the limit is down: the sanitizers' own checks
-  // may need a descriptor.
+  // Only plain calls while the limit is down: the sanitizers' own checks may need a descriptor.
   std::string path = P("f");
   Error e = nullptr;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);

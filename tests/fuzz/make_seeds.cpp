@@ -19,6 +19,7 @@
 #include "archive/pack_writer.h"
 #include "archive/patch_builder.h"
 #include "archive/pool_fs.h"
+#include "archive/pool_image.h"
 #include "tests/fuzz/fuzz_file.h"
 
 namespace {
