@@ -256,7 +256,7 @@ TEST(HashIniValueTest, CopyKeepsSizeMinusOneCharactersAndZeroFillsTheRest) {
   EXPECT_EQ(ini->FindKey("s", nullptr), nullptr);
 }
 
-TEST(HashIniFileTest, FilesOpenForSharedReadingAndAHundredThousandKeysAreFound) {
+TEST(HashIniFileTest, FilesOpenForSharedReadingAndAMissingOneKeepsTheContent) {
   // The host's service, telling the mode it is asked for.
   struct ModeHost : CHostFileService {
     u32 mode = 0;
@@ -265,20 +265,13 @@ TEST(HashIniFileTest, FilesOpenForSharedReadingAndAHundredThousandKeysAreFound) 
   ASSERT_EQ(MountTableInit(8), nullptr);
   ASSERT_EQ(RegisterService("", host), nullptr);
   TempDir dir;
-  std::string text = "[big]\n";
-  for (int i = 0; i < 100000; ++i) text += "key" + std::to_string(i) + " = value" + std::to_string(i) + "\n";
-  WriteWholeFile(dir / "big.ini", text);
+  WriteWholeFile(dir / "a.ini", "[s]\nk=v\n");
   IniPtr ini(NewIni());
-  ASSERT_EQ(ini->LoadIniFile((dir / "big.ini").c_str()), nullptr);
+  ASSERT_EQ(ini->LoadIniFile((dir / "a.ini").c_str()), nullptr);
   EXPECT_EQ(host->mode, 193u);  // read; others may read and write
-  EXPECT_EQ(EntryCount(ini->FindSection("big")), 100000);
-  // The name hash is a byte sum, so such keys share few chains: a sample.
-  for (int i = 0; i < 100001; i += 49 * 49)
-    EXPECT_EQ(ValueOf(ini.get(), "big", ("KEY" + std::to_string(i)).c_str()), "value" + std::to_string(i));
-  EXPECT_EQ(ValueOf(ini.get(), "big", "key99999") + ValueOf(ini.get(), "big", "key100000"), "value99999<missing>");
   // A missing file reports the open's error and keeps the content.
   EXPECT_EQ(ini->LoadIniFile((dir / "missing.ini").c_str()), FERR_FILENOTFOUND);
-  EXPECT_EQ(ValueOf(ini.get(), "big", "key7"), "value7");
+  EXPECT_EQ(ValueOf(ini.get(), "s", "k"), "v");
   MountTableShutdown();
 }
 

@@ -94,15 +94,11 @@ TEST(HashTableTest, RefusalsOffsetsAndRelocation) {
   CHashTable table(4, HashNode, CompareNode, nullptr, 0, 0);
   void *out = nullptr;
   Node a{nullptr, 1, 1};
-  EXPECT_EQ(table.Insert(nullptr), ERR_UNKNOWN);
-  EXPECT_EQ(table.Find(nullptr), nullptr);
-  EXPECT_EQ(table.Detach(nullptr, &out), ERR_UNKNOWN);
-  EXPECT_EQ(table.Remove(nullptr), ERR_UNKNOWN);
-  EXPECT_EQ(table.FindInBucket(&a, 4), nullptr);  // out of range
   CHashTable empty(0, HashNode, CompareNode, nullptr, 0, 0);
-  EXPECT_EQ(empty.Insert(&a), ERR_UNKNOWN);
-  EXPECT_EQ(empty.Find(&a), nullptr);
-  EXPECT_EQ(empty.Remove(&a), ERR_UNKNOWN);
+  for (Error e : {table.Insert(nullptr), table.Detach(nullptr, &out), table.Remove(nullptr), empty.Insert(&a),
+                  empty.Remove(&a)})
+    EXPECT_EQ(e, ERR_UNKNOWN);
+  EXPECT_TRUE(!table.Find(nullptr) && !empty.Find(&a) && !table.FindInBucket(&a, 4));  // 4: out of range
   empty.ClearTable();
   empty.Relocate(16);
   table.Insert(&a);
@@ -115,15 +111,12 @@ TEST(HashTableTest, RefusalsOffsetsAndRelocation) {
     void *link;
     u32 key;
   } x{11, nullptr, 4}, y{22, nullptr, 7};
+  u32 keys[] = {4, 7};
   CHashTable offsets(3, HashKey, CompareKey, nullptr, offsetof(OffsetNode, link),
                      offsetof(OffsetNode, key));
   offsets.Insert(&x);
   offsets.Insert(&y);
-  u32 key = 4;
-  EXPECT_EQ(offsets.Find(&key), &x);
-  key = 7;
-  EXPECT_EQ(offsets.Find(&key), &y);
-  EXPECT_EQ(x.payload, 11u);
+  EXPECT_TRUE(offsets.Find(&keys[0]) == &x && offsets.Find(&keys[1]) == &y && x.payload == 11u);
 
   // A chain saved as offsets from a base, as a saved table holds it; offset
   // 0 would read as the end of a chain, so the base lies before the nodes.
