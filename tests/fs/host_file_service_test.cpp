@@ -357,6 +357,18 @@ TEST_F(HostFsTest, FolderChangedBehindOurBackIsSeenOnPosix) {
   EXPECT_EQ(Tree(P("Data")), (std::map<std::string, std::string>{{"oLD.tXT", "NEW"}}));
 }
 
+#else
+TEST_F(HostFsTest, UnsharedFileRefusesASecondOpenOnWindows) {
+  WriteWholeFile(P("s"), "s");
+  Error e = nullptr;
+  std::unique_ptr<CFile> first(FsOpen(P("s").c_str(), 0x01, &e));
+  ASSERT_TRUE(first) << ErrorText(e);
+  EXPECT_EQ(Put(P("s"), "", 0x01), FERR_SHARING);
+  EXPECT_EQ(FsDelete(P("s").c_str()), FERR_SHARING);
+  first.reset(FsOpen(P("s").c_str(), 0xC1, &e));
+  EXPECT_EQ(Put(P("s"), "", 0xC1), nullptr);
+  EXPECT_EQ(FsExists(P("s").c_str()), 1u);  // even while held
+}
 #endif
 
 }  // namespace
