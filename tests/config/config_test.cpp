@@ -260,7 +260,9 @@ TEST(HashIniFileTest, FilesOpenForSharedReadingAndAMissingOneKeepsTheContent) {
   // The host's service, telling the mode it is asked for.
   struct ModeHost : CHostFileService {
     u32 mode = 0;
-    CFile *Open(const char *path, u32 m, Error *e) override { return CHostFileService::Open(path, mode = m, e); }
+    CFile *Open(const char *path, u32 m, Error *e) override {
+      return CHostFileService::Open(path, mode = m, e);
+    }
   } *host = new ModeHost;
   ASSERT_EQ(MountTableInit(8), nullptr);
   ASSERT_EQ(RegisterService("", host), nullptr);
@@ -384,7 +386,8 @@ TEST(FormatTextTest, UnfitDirectivesStayLiteralAndTheBufferBoundsEverything) {
 
 TEST(FormatTextTest, ValidDirectivesMatchPrintf) {
   char expected[64], out[256];
-  for (const char *f : {"%d", "%i", "%u", "%x", "%X", "%o", "%5d", "%-5d|", "%05d", "%+d", "% d", "%.3d", "%8.3d",
+  for (const char *f : {"%d", "%i", "%u", "%x", "%X", "%o", "%5d", "%-5d|", "%05d", "%+d", "% d", "%.3d",
+                        "%8.3d",
                         "%#x", "%#X", "%#o", "%.0d", "%02d", "%-+6i|", "%#10x", "%c"}) {
     for (i32 v : {0, 7, -7, 65, 255, 10009, INT_MAX, INT_MIN}) {
       if (f[strlen(f) - 1] == 'c' && (v <= 0 || v > 127)) continue;
@@ -399,7 +402,7 @@ TEST(FormatTextTest, ValidDirectivesMatchPrintf) {
   EXPECT_STREQ(out, expected);
 }
 
-TEST_F(CatalogueTest, Welcome2ShowsVersionAndFolderCutAt255Characters) {
+TEST_F(CatalogueTest, Welcome2AndTheCopyErrorFillTheirFormatsWithinTheBuffer) {
   Use("[str]\nwelcome2=Installed version: %d.%02d|Folder: %s|Update it?\n");
   char message[300];
   EXPECT_TRUE(FormatWelcome2(message, 256, 1, 1, "C:\\Games\\Vask\\"));
@@ -434,7 +437,8 @@ TEST_F(CatalogueTest, AskUserShowsTheTextUnderTheTitleCutAt255) {
   const MessageBoxCall want[] = {{"Install?\nSure?", "Vask Patch", 68u}, {"Run it?", "Vask Patch", 4u},
                                  {"", "", 0u}, {"v", std::string(255, 't'), 0u}};
   for (int i = 0; i < 4; i++)
-    EXPECT_TRUE(gBoxes[i].text == want[i].text && gBoxes[i].caption == want[i].caption && gBoxes[i].type == want[i].type) << i;
+    EXPECT_TRUE(gBoxes[i].text == want[i].text && gBoxes[i].caption == want[i].caption &&
+                gBoxes[i].type == want[i].type) << i;
 }
 
 TEST_F(CatalogueTest, FatalMessageShowsAnErrorBoxAndExitsWithMinusOne) {

@@ -1,10 +1,8 @@
-// The fuzz targets' doubles and walks.
-//
 // A file held in memory for the fuzz targets, with the host file's
 // semantics: a short read gives EOF with the count read, a seek before the
 // start fails, writes and Truncate may extend the file, but never past
 // kFuzzFileLimit (DISKFULL), so that a damaged header cannot make a target
-// write gigabytes.
+// write gigabytes. Then the targets' walk of a file service.
 #pragma once
 
 #include <algorithm>

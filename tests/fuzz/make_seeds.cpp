@@ -121,15 +121,14 @@ int main(int argc, char **argv) {
       Save("lzss_decode", name, stream);
     }
   }
-  Save("lzss_file", "empty", Container(Bytes(), 0xC4, 0x8000));
-  Save("lzss_file", "prose_one_block", Container(Prose(2000, 1), 0xC4, 0x8000));
-  Save("lzss_file", "prose_small_blocks", Container(Prose(3000, 2), 0xC4, 256));
-  Save("lzss_file", "noise_raw_blocks", Container(Noise(700, 3), 0xC4, 128));
-  Save("lzss_file", "mixed_a1", Container(Prose(900, 4), 0xA1, 100));
-  Save("lzss_file", "zeros_b5", Container(Bytes(5000, 0), 0xB5, 1024));
   Bytes mixed = Prose(600, 5), noise = Noise(600, 6);
   mixed.insert(mixed.end(), noise.begin(), noise.end());
-  Save("lzss_file", "prose_then_noise", Container(mixed, 0xC3, 512));
+  struct { const char *name; Bytes plain; u8 code; u32 blockSize; } containers[] = {
+      {"empty", {}, 0xC4, 0x8000}, {"prose_one_block", Prose(2000, 1), 0xC4, 0x8000},
+      {"prose_small_blocks", Prose(3000, 2), 0xC4, 256}, {"noise_raw_blocks", Noise(700, 3), 0xC4, 128},
+      {"mixed_a1", Prose(900, 4), 0xA1, 100}, {"zeros_b5", Bytes(5000, 0), 0xB5, 1024},
+      {"prose_then_noise", mixed, 0xC3, 512}};
+  for (auto &c : containers) Save("lzss_file", c.name, Container(c.plain, c.code, c.blockSize));
 
   std::vector<std::pair<std::string, Bytes>> patch = {
       {"FILES\\A.TXT", Text("first file\r\n")}, {"FILES\\SUB\\B.TXT", Prose(500, 7)},

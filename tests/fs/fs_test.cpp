@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -9,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "core/ptr_pool.h"
 #include "fs/file.h"
+#include "fs/file_window.h"
 #include "fs/host_file_service.h"
 #include "fs/mount_table.h"
 #include "support/listing.h"
@@ -27,6 +30,257 @@
 namespace fsys = std::filesystem;
 
 namespace {
+
+std::vector<u8> Iota(int n, int from = 0) {
+  std::vector<u8> v(n);
+  for (int i = 0; i < n; i++) v[i] = static_cast<u8>(from + i);
+  return v;
+}
+std::vector<u8> Cat(std::vector<u8> a, const std::vector<u8> &b) {
+  return a.insert(a.end(), b.begin(), b.end()), a;
+}
+
+class HostFileTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<CHostFile> Open(const std::vector<u8> &contents, bool write = true) {
+    WriteWholeFile(dir / "f.bin", contents);
+    return std::unique_ptr<CHostFile>(OpenNativeFile(dir / "f.bin", write, false));
+  }
+  TempDir dir;
+};
+
+// The base class's moves, in chunks from the end that is safe to overwrite.
+TEST_F(HostFileTest, MoveDataCopiesOverlappingRangesWhole) {
+  struct Case {
+    u32 to, from, length, chunk;
+    std::vector<u8> after;
+  } cases[] = {
+      {10, 0, 0x7FFFFFFF, 4, Cat(Iota(10), Iota(20))},  // backwards: the file grows
+      {0, 10, 0x7FFFFFFF, 4, Cat(Iota(10, 10), Iota(10, 10))},
+      {0, 21, 5, 4, Iota(20)},  // from beyond the end: nothing
+      {1, 0, 8, 3, Cat({0}, Cat(Iota(8), Iota(11, 9)))},
+  };
+  for (const Case &c : cases) {
+    u8 bounce[3];  // the caller's buffer, as big as a chunk
+    u8 *buffer = c.chunk == 3 ? bounce : nullptr;
+    EXPECT_EQ(Open(Iota(20))->MoveData(c.to, c.from, c.length, c.chunk, buffer), nullptr);
+    EXPECT_EQ(ReadWholeFile(dir / "f.bin"), c.after) << c.to << " " << c.from;
+  }
+}
+
+TEST_F(HostFileTest, RegionsAreCountedAndOutliveTheirFileAndOwnedParentsGoWithIt) {
+  void *kept = nullptr, *block = nullptr;
+  {
+    auto f = Open(Iota(20));
+    EXPECT_EQ(f->LoadRegion(5, 4, &block), nullptr);
+    EXPECT_EQ(static_cast<u8 *>(block)[0], 5);
+    EXPECT_EQ(f->regionCount, 1);
+    EXPECT_EQ(f->FreeRegion(block), nullptr);
+    EXPECT_EQ(f->LoadRegion(18, 4, &block), FERR_EOF);
+    EXPECT_EQ(block, nullptr);
+    EXPECT_EQ(f->regionCount, 0);
+    ASSERT_EQ(f->LoadRegion(2, 3, &kept), nullptr);
+  }
+  // A region is a plain block of the pointer pool: destroying the file
+  // neither frees it nor invalidates it.
+  EXPECT_EQ(static_cast<u8 *>(kept)[2], 4);
+  gPtrPool->Free(kept);
+  struct Counted : CFile {
+    int *n;
+    explicit Counted(int *count) : CFile(nullptr, 0), n(count) {}
+    ~Counted() override { ++*n; }
+  };
+  int destroyed = 0;
+  Counted notOwned(&destroyed);
+  { CFile child(&notOwned, 0), owner(new Counted(&destroyed), 1); }
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(HostFileTest, ReadsSeeksWritesAndTruncation) {
+  auto f = Open(Iota(20));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(f->valid, 1u);
+  u8 buf[32];
+  u32 n = 0;
+  EXPECT_EQ(f->Read(buf, 32, &n), FERR_EOF);  // short: EOF with the count
+  EXPECT_EQ(n, 20u);
+  f->Seek(0, 0);
+  EXPECT_EQ(f->Read(buf, 20, nullptr), nullptr);  // the private count decides
+  EXPECT_EQ(f->Read(buf, 1, nullptr), FERR_EOF);
+  EXPECT_EQ(f->Seek(-4, 2), nullptr);
+  EXPECT_EQ(f->Tell(), 16u);
+  EXPECT_EQ(f->Seek(10, 1), nullptr);
+  EXPECT_EQ(f->Tell(), 26u);
+  EXPECT_EQ(f->Seek(-1, 0), FERR_SEEKFAIL);
+  EXPECT_EQ(f->WriteAt("abcd", 18, 4, nullptr), nullptr);
+  EXPECT_EQ(f->GetSize(), 22u);
+  EXPECT_EQ(f->Seek(14, 0), nullptr);
+  EXPECT_EQ(f->Truncate(), nullptr);
+  EXPECT_EQ(f->Seek(16, 0), nullptr);
+  EXPECT_EQ(f->Truncate(), nullptr);  // past the end it lengthens the file
+  EXPECT_EQ(f->Flush(), nullptr);
+  uintptr_t h = 0;
+  EXPECT_EQ(f->GetProperty(PID_HOSTHANDLE, &h, 0), nullptr);
+  EXPECT_EQ(h, f->NativeHandle());
+  EXPECT_EQ(f->GetProperty(0x1234, &h, 0), FERR_UNKNOWNPID);
+  f.reset();
+  EXPECT_EQ(ReadWholeFile(dir / "f.bin"), Cat(Iota(14), {0, 0}));
+  f = Open(Iota(4), false);  // a read-only handle refuses changes
+  EXPECT_NE(f->Write("x", 1, nullptr), nullptr);
+  EXPECT_NE(f->Truncate(), nullptr);
+}
+
+TEST_F(HostFileTest, WindowTranslatesPositionsIntoItsParent) {
+  std::vector<u8> bytes = PatternBytes(200, 9);
+  std::unique_ptr<CHostFile> parent = Open(bytes);
+  CFileWindow rest(parent.get(), 150, 0xFFFFFFFFu, 0);  // the rest of the parent
+  EXPECT_EQ(rest.GetSize() + rest.Tell() + rest.valid, 50u);
+  CFileWindow w(parent.get(), 30, 70, 0);
+  u8 buf[20];
+  EXPECT_EQ(w.Seek(10, 2), nullptr);  // from the end counts backwards
+  EXPECT_EQ(parent->Tell(), 90u);
+  EXPECT_EQ(w.Seek(5, 1), nullptr);
+  EXPECT_EQ(w.Seek(1, 3), nullptr);
+  EXPECT_EQ(w.Tell(), 65u);
+  EXPECT_EQ(w.Read(buf, 3, nullptr), nullptr);
+  EXPECT_EQ(0, memcmp(buf, &bytes[95], 3));
+  EXPECT_EQ(w.Write("xyz", 3, nullptr), nullptr);
+  EXPECT_EQ(w.WriteAt("Q", 0, 1, nullptr), nullptr);
+  EXPECT_EQ(w.ReadAt(buf, 75, 8, nullptr), nullptr);  // past the window
+  EXPECT_EQ(0, memcmp(buf, &bytes[105], 8));
+  parent->ReadAt(buf, 98, 3, nullptr);
+  parent->ReadAt(buf + 3, 30, 1, nullptr);
+  EXPECT_EQ(0, memcmp(buf, "xyzQ", 4));
+  EXPECT_EQ(w.MoveData(0, 10, 20, 7, nullptr), nullptr);
+  EXPECT_EQ(w.ReadAt(buf, 0, 20, nullptr), nullptr);
+  EXPECT_EQ(0, memcmp(buf, &bytes[40], 20));
+  uintptr_t h;
+  EXPECT_EQ(w.GetProperty(PID_HOSTHANDLE, &h, 0), FERR_UNKNOWNPID);
+  delete new CFileWindow(parent.release(), 100, 0xFFFFFFFFu, 1);  // closes its parent
+  // Without a parent everything is refused.
+  CFileWindow none(nullptr, 0, 0xFFFFFFFFu, 0);
+  EXPECT_EQ(none.GetClassName(), CFile::sClassName);
+  EXPECT_EQ(none.GetSize() + none.Tell(), 0u);
+  for (Error e : {none.Read(buf, 1, nullptr), none.ReadAt(buf, 0, 1, nullptr), none.Write(buf, 1, nullptr),
+                  none.WriteAt(buf, 0, 1, nullptr), none.Seek(0, 0), none.MoveData(0, 1, 1, 1, nullptr)})
+    EXPECT_EQ(e, ERR_WHATAMESS);
+}
+
+// A service that records the paths it is handed.
+int gUncounted;
+struct RecordingService : CFileService {
+  explicit RecordingService(int *count = &gUncounted) : destroyed(count) {}
+  ~RecordingService() override { *destroyed += 1; }
+  CFile *Open(const char *path, u32, Error *errorOut) override {
+    if (errorOut) *errorOut = FERR_FILENOTFOUND;
+    return last = path, nullptr;
+  }
+  u32 Exists(const char *path) override { return last = path, 1; }
+  Error Move(const char *from, const char *to) override {
+    return last = std::string(from) + "|" + to, nullptr;
+  }
+  Error FindFirst(FindRecord *record, const char *dir) override {
+    return last = dir, record->service = this, nullptr;
+  }
+  Error FindNext(FindRecord *) override { return FERR_NOMOREFILES; }
+  std::string last;
+  int *destroyed;
+};
+
+class MountTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(MountTableInit(8), nullptr);
+    ASSERT_EQ(RegisterService("", host), nullptr);
+    ASSERT_EQ(RegisterService("DATA\\", pack), nullptr);
+  }
+  void TearDown() override { MountTableShutdown(); }
+  RecordingService *host = new RecordingService, *pack = new RecordingService;
+};
+
+TEST_F(MountTableTest, LongestPrefixWinsCaseInsensitivelyAndTheOlderOfEqualNames) {
+  Error e = nullptr;
+  EXPECT_EQ(FsOpen("data\\patch.ini", 1, &e), nullptr);
+  EXPECT_EQ(pack->last + e, std::string("patch.ini") + FERR_FILENOTFOUND);
+  struct Case {
+    const char *path;
+    RecordingService *service;
+    const char *rest;
+  } cases[] = {{"DATA", host, "DATA"}, {"DATA\\", pack, ""}, {"DATABASE\\X", host, "DATABASE\\X"},
+               {"data\\files\\", pack, "files\\"}};
+  for (const Case &c : cases) {
+    FsExists(c.path);
+    EXPECT_EQ(c.service->last, c.rest) << c.path;
+  }
+  auto *second = new RecordingService;
+  RegisterService("data\\", second);
+  FsExists("DATA\\a");
+  EXPECT_EQ(pack->last, "a");
+  EXPECT_EQ(second->last, "");
+  // Moves stay within one service.
+  EXPECT_EQ(FsMove("DATA\\a", "C:\\b"), ERR_NOTIMPL);
+  EXPECT_EQ(FsMove("DATA\\a", "data\\b"), nullptr);
+  EXPECT_EQ(pack->last, "a|b");
+  FindRecord r = {};
+  EXPECT_EQ(FsFindFirst(&r, "dir"), nullptr);
+  EXPECT_EQ(r.service, host);
+  EXPECT_EQ(FsFindNext(&r), FERR_NOMOREFILES);
+}
+
+TEST_F(MountTableTest, UnregisterNeedsTheWholeNameAndNoServiceAnswersPerEntryPoint) {
+  EXPECT_EQ(UnregisterService("DATA"), nullptr);
+  EXPECT_EQ(UnregisterService("data\\"), pack);
+  delete pack;
+  FsExists("DATA\\x");
+  EXPECT_EQ(host->last, "DATA\\x");
+  EXPECT_EQ(UnregisterService(""), host);
+  delete host;
+  EXPECT_EQ(FsOpen("a", 1, nullptr), nullptr);
+  for (Error e : {FsDelete("a"), FsMakeDir("a", "b"), FsRemoveDir("a", "b"),
+                  FsQuery("a", QUERY_FULLPATH, nullptr), FsExtension("a", 1, 2)})
+    EXPECT_EQ(e, FERR_FILE);
+  EXPECT_EQ(FsExists("a"), 0u);
+  EXPECT_EQ(FsMove("a", "b"), ERR_NOTIMPL);
+  FindRecord r = {};
+  EXPECT_EQ(FsFindFirst(&r, "X:\\nothing"), FERR_FILE);
+  EXPECT_EQ(r.service, nullptr);
+  EXPECT_EQ(FsFindNext(&r), FERR_FILE);
+  EXPECT_EQ(FsFindClose(&r), FERR_FILE);
+  // The base service's answers.
+  auto *plain = new CFileService;
+  RegisterService("", plain);
+  Error e = FERR_EOF;
+  EXPECT_EQ(FsOpen("x", 1, &e), nullptr);
+  EXPECT_EQ(e, FERR_EOF);  // untouched
+  EXPECT_EQ(FsDelete("x"), ERR_NOTIMPL);
+  EXPECT_EQ(FsQuery("x", QUERY_FULLPATH, nullptr), ERR_NOTIMPL);
+  EXPECT_EQ(plain->GetDataOffset("x", &e), 0u);
+  EXPECT_EQ(e, nullptr);
+}
+
+TEST_F(MountTableTest, FullTableRefusesAndShutdownDestroysServicesAndOwnedNames) {
+  MountTableShutdown();
+  ASSERT_EQ(MountTableInit(2), nullptr);
+  int destroyed = 0;
+  RecordingService c(&destroyed);
+  // The name is the table's to free; the leak checker of the sanitizer
+  // build sees it.
+  char *name = static_cast<char *>(gPtrPool->Allocate(3));
+  memcpy(name, "B\\", 3);
+  EXPECT_EQ(RegisterService(name, new RecordingService(&destroyed), 1), nullptr);
+  EXPECT_EQ(RegisterService("A\\", new RecordingService(&destroyed)), nullptr);
+  EXPECT_EQ(RegisterService("C\\", &c), ERR_OUTOFRANGE);
+  EXPECT_EQ(HostFsInit(), ERR_OUTOFRANGE);
+  EXPECT_STREQ(MountNameOf(ResolveMount("b\\x", nullptr)), "B\\");
+  FsExists("C\\x");
+  EXPECT_EQ(c.last, "");
+  char *owned = static_cast<char *>(gPtrPool->Allocate(4));
+  MountTableShutdown();
+  gPtrPool->Free(owned);
+  EXPECT_EQ(destroyed, 2);
+  EXPECT_EQ(RegisterService("A\\", &c), ERR_WHATAMESS);
+  ASSERT_EQ(MountTableInit(8), nullptr);
+}
 
 #ifdef _WIN32
 const bool kPosix = false;
@@ -124,7 +378,8 @@ TEST_F(HostFsTest, MatchesAModelOfACaseBlindTree) {
         break;
       case 3:
         ASSERT_EQ(FsExists(path(d, f).c_str()), fileThere ? 1u : 0u);
-        ASSERT_EQ(FsDelete(path(d, f).c_str()), fileThere ? nullptr : m ? FERR_FILENOTFOUND : FERR_PATHNOTFOUND);
+        ASSERT_EQ(FsDelete(path(d, f).c_str()),
+                  fileThere ? nullptr : m ? FERR_FILENOTFOUND : FERR_PATHNOTFOUND);
         if (fileThere) m->files.erase(fold(f));
         break;
       case 4:
@@ -134,7 +389,8 @@ TEST_F(HostFsTest, MatchesAModelOfACaseBlindTree) {
         break;
       case 5:
         if (d.empty()) break;
-        ASSERT_EQ(FsRemoveDir(dir.path().c_str(), d.c_str()), !m ? FERR_FILENOTFOUND : m->files.empty() ? nullptr : FERR_FILE);
+        ASSERT_EQ(FsRemoveDir(dir.path().c_str(), d.c_str()),
+                  !m ? FERR_FILENOTFOUND : m->files.empty() ? nullptr : FERR_FILE);
         if (m && m->files.empty()) model.erase(fold(d));
         break;
       default: {  // a move to another name, maybe in another folder
@@ -176,7 +432,9 @@ TEST_F(HostFsTest, ListingsGiveNamesAndAttributesWithoutDots) {
   }
   // An empty folder still needs its close, which zeroes the record; a
   // missing one has none.
-  auto zeroed = [](const FindRecord &r) { return !r.service && !r.word && !r.buffer && !r.attributes && !r.name; };
+  auto zeroed = [](const FindRecord &r) {
+    return !r.service && !r.word && !r.buffer && !r.attributes && !r.name;
+  };
   FindRecord r{};
   ASSERT_EQ(FsFindFirst(&r, P("sub").c_str()), FERR_NOMOREFILES);
   CFileService *host = r.service;
@@ -241,7 +499,8 @@ TEST_F(HostFsTest, RefusalsOfOpenDeleteMoveAndFolders) {
   EXPECT_EQ(FsExists(P("d").c_str()) * 2 + FsExists(P("ro").c_str()), 1u);  // files only
   EXPECT_EQ(FsMove(P("f").c_str(), P("ro").c_str()), FERR_ALREADYEXISTS);
   EXPECT_EQ(FsMove(P("d").c_str(), P("e").c_str()), nullptr);  // a folder moves as well
-  EXPECT_EQ(Tree(dir.path()), (std::map<std::string, std::string>{{"e", "/"}, {"f", "contents"}, {"ro", "keep"}}));
+  EXPECT_EQ(Tree(dir.path()),
+            (std::map<std::string, std::string>{{"e", "/"}, {"f", "contents"}, {"ro", "keep"}}));
   // A read-only file opens for reading; hints and sharing bits change nothing.
   Error e = FERR_FILE;
   std::unique_ptr<CFile> f(FsOpen(P("ro").c_str(), 0xD1, &e));
@@ -254,9 +513,12 @@ TEST_F(HostFsTest, RefusalsOfOpenDeleteMoveAndFolders) {
     std::string parent;
     const char *name;
     Error make, remove;
-  } dirs[] = {{dir.path(), "sub\\x", ERR_BADPARAMS, ERR_BADPARAMS}, {dir.path(), "sub/x", ERR_BADPARAMS, ERR_BADPARAMS},
-              {dir.path(), "a:b", ERR_BADPARAMS, ERR_BADPARAMS}, {dir.path(), nullptr, ERR_BADPARAMS, ERR_BADPARAMS},
-              {P("e"), "", FERR_ALREADYEXISTS, FERR_FILE}, {dir.path(), "f", FERR_ALREADYEXISTS, kPosix ? FERR_FILE : "-"},
+  } dirs[] = {{dir.path(), "sub\\x", ERR_BADPARAMS, ERR_BADPARAMS},
+              {dir.path(), "sub/x", ERR_BADPARAMS, ERR_BADPARAMS},
+              {dir.path(), "a:b", ERR_BADPARAMS, ERR_BADPARAMS},
+              {dir.path(), nullptr, ERR_BADPARAMS, ERR_BADPARAMS},
+              {P("e"), "", FERR_ALREADYEXISTS, FERR_FILE},
+              {dir.path(), "f", FERR_ALREADYEXISTS, kPosix ? FERR_FILE : "-"},
               {P("nodir"), "x", FERR_PATHNOTFOUND, FERR_PATHNOTFOUND}, {P("e"), "in", nullptr, nullptr}};
   for (const Dir &d : dirs) EXPECT_EQ(FsMakeDir(d.parent.c_str(), d.name), d.make) << d.parent << d.name;
   EXPECT_TRUE(fsys::is_directory(P("e", "in")));  // no trailing separator needed
