@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <list>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
