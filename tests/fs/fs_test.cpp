@@ -23,8 +23,6 @@
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 #endif
 
 namespace fsys = std::filesystem;
@@ -418,40 +416,6 @@ TEST_F(HostFsTest, MatchesAModelOfACaseBlindTree) {
   }
 }
 
-TEST_F(HostFsTest, ListingsGiveNamesAndAttributesWithoutDots) {
-  WriteWholeFile(P("a.txt"), "a");
-  WriteWholeFile(P("ro"), "r");
-  MakeReadOnly(P("ro"));
-  fsys::create_directory(P("sub"));
-  std::string folder = dir.path().substr(0, dir.path().size() - 1);
-  Error end = nullptr;
-  for (const std::string &d : {folder, dir.path(), folder + "\\"}) {
-    EXPECT_EQ(List(d, &end), (Listing{{"a.txt", FATTR_ARCHIVE}, {"ro", FATTR_READONLY | FATTR_ARCHIVE},
-                                      {"sub", FATTR_DIRECTORY}})) << d;
-    EXPECT_EQ(end, FERR_NOMOREFILES);
-  }
-  // An empty folder still needs its close, which zeroes the record; a
-  // missing one has none.
-  auto zeroed = [](const FindRecord &r) {
-    return !r.service && !r.word && !r.buffer && !r.attributes && !r.name;
-  };
-  FindRecord r{};
-  ASSERT_EQ(FsFindFirst(&r, P("sub").c_str()), FERR_NOMOREFILES);
-  CFileService *host = r.service;
-  EXPECT_TRUE(r.buffer && FsFindNext(&r) == FERR_NOMOREFILES && !FsFindClose(&r) && zeroed(r));
-  EXPECT_TRUE(host->FindClose(&r) == ERR_BADPARAMS && host->FindNext(&r) == ERR_BADPARAMS &&
-              host->FindFirst(&r, nullptr) == ERR_BADPARAMS);
-  r.attributes = 7;
-  EXPECT_EQ(FsFindFirst(&r, P("missing").c_str()), FERR_PATHNOTFOUND);
-  EXPECT_TRUE(zeroed(r));
-  if (!kPosix) return;  // the host sets its own hidden bit
-  WriteWholeFile(P("sub", ".cfg"), "c");
-  fsys::create_directory(P("sub", "ro"));
-  fsys::permissions(P("sub", "ro"), fsys::perms::owner_write, fsys::perm_options::remove);
-  EXPECT_EQ(List(P("sub"), &end),
-            (Listing{{".cfg", FATTR_HIDDEN | FATTR_ARCHIVE}, {"ro", FATTR_READONLY | FATTR_DIRECTORY}}));
-}
-
 TEST_F(HostFsTest, RelativePathsStartAtTheCurrentFolder) {
   fsys::create_directory(P("Packs"));
   WriteWholeFile(P("Packs", "Data2.wdt"), "w");
@@ -567,59 +531,7 @@ TEST_F(HostFsTest, QueryGivesFullPathsThatFitItsBuffer) {
   EXPECT_EQ(std::string(buf), justOver);
 }
 
-TEST_F(HostFsTest, OverlongPathsAreRefused) {
-  std::string longPath = P(std::string(kHostPathMax, 'L'));
-  EXPECT_EQ(Put(longPath, "", 0x0F), ERR_BADPARAMS);
-  EXPECT_EQ(FsExists(longPath.c_str()), 0u);
-  EXPECT_EQ(FsDelete(longPath.c_str()), ERR_BADPARAMS);
-  EXPECT_EQ(FsMove(longPath.c_str(), P("y").c_str()), ERR_BADPARAMS);
-  EXPECT_EQ(FsMove(P("y").c_str(), longPath.c_str()), ERR_BADPARAMS);
-  // parent + '\' + name must fit 256 bytes with its NUL; a parent that ends
-  // in '\' gets no second one.
-  std::string parent = "nodir" + std::string(200, 'p'), fits(kHostDirPathMax - 2 - parent.size(), 'n');
-  EXPECT_EQ(FsMakeDir(parent.c_str(), fits.c_str()), FERR_PATHNOTFOUND);
-  EXPECT_EQ(FsMakeDir((parent + "\\").c_str(), fits.c_str()), FERR_PATHNOTFOUND);
-  EXPECT_EQ(FsMakeDir(parent.c_str(), (fits + "n").c_str()), ERR_BADPARAMS);
-  EXPECT_EQ(FsRemoveDir(parent.c_str(), (fits + "n").c_str()), ERR_BADPARAMS);
-  // dirPath + '\' + "*.*" must fit 512 bytes with its NUL.
-  std::string folder(kHostPatternMax - 5, 'f');
-  FindRecord r{};
-  EXPECT_NE(FsFindFirst(&r, folder.c_str()), ERR_BADPARAMS);
-  EXPECT_EQ(FsFindFirst(&r, (folder + "f").c_str()), ERR_BADPARAMS);
-  EXPECT_EQ(r.buffer, nullptr);
-  EXPECT_TRUE(fsys::is_empty(dir.path()));
-}
-
-#ifndef _WIN32
-TEST_F(HostFsTest, FolderChangedBehindOurBackIsSeenOnPosix) {
-  // Ages the folder's times, so that any change made afterwards gives it a
-  // time of its own even where the host stamps coarsely.
-  auto age = [](const std::string &folder, int secondsAgo) {
-    struct timespec times[2];
-    clock_gettime(CLOCK_REALTIME, &times[0]);
-    times[0].tv_sec -= secondsAgo;
-    times[1] = times[0];
-    ASSERT_EQ(utimensat(AT_FDCWD, folder.c_str(), times, 0), 0);
-  };
-  fsys::create_directory(P("Data"));
-  WriteWholeFile(P("Data", "Old.txt"), "old");
-  std::string added = P("DATA", "NEW.TXT"), old = P("data", "OLD.TXT");
-  age(P("Data"), 100);  // each lookup of a missing spelling needs the folder's names
-  EXPECT_EQ(FsExists(added.c_str()), 0u);
-  WriteWholeFile(P("Data", "New.txt"), "new");
-  EXPECT_EQ(FsExists(added.c_str()), 1u);
-  age(P("Data"), 90);
-  EXPECT_EQ(FsExists(added.c_str()), 1u);
-  ASSERT_EQ(unlink(P("Data", "New.txt").c_str()), 0);
-  EXPECT_EQ(FsExists(added.c_str()), 0u);
-  age(P("Data"), 80);
-  EXPECT_EQ(FsExists(old.c_str()), 1u);
-  ASSERT_EQ(rename(P("Data", "Old.txt").c_str(), P("Data", "oLD.tXT").c_str()), 0);
-  ASSERT_EQ(Put(old, "NEW"), nullptr);  // found under its new spelling: replaced in place
-  EXPECT_EQ(Tree(P("Data")), (std::map<std::string, std::string>{{"oLD.tXT", "NEW"}}));
-}
-
-#else
+#ifdef _WIN32
 TEST_F(HostFsTest, UnsharedFileRefusesASecondOpenOnWindows) {
   WriteWholeFile(P("s"), "s");
   Error e = nullptr;
