@@ -75,9 +75,7 @@ TEST(GlobalHandleTest, MatchesAModelOfIdsLocksAndContents) {
 TEST(HeapPoolsTest, HandlesAreAddressesAndSizedBlocksKeepTheirSize) {
   Handle h = gHandlePool->Allocate(64);
   void *p = reinterpret_cast<void *>(h), *q = gPtrPool->Reallocate(nullptr, 32);  // allocates
-  EXPECT_EQ(gHandlePool->Lock(h), p);
-  EXPECT_EQ(gHandlePool->GetLockedPointer(h), p);
-  EXPECT_EQ(gHandlePool->GetHandle(p), h);
+  EXPECT_TRUE(gHandlePool->Lock(h) == p && gHandlePool->GetLockedPointer(h) == p && gHandlePool->GetHandle(p) == h);
   EXPECT_GE(gHandlePool->GetSize(h), 64u);
   EXPECT_GE(gPtrPool->GetSize(q), 32u);
   gHandlePool->Free(h);
@@ -122,17 +120,13 @@ TEST(ObjectTest, CastFindsTheClassByNamePointerThroughVirtualBases) {
 
 TEST(TextTest, CopyAndAppendRefuseWhatDoesNotFit) {
   char buf[8];
-  EXPECT_TRUE(CopyText(buf, sizeof buf, "abc"));
-  EXPECT_TRUE(AppendText(buf, sizeof buf, "defg"));  // 7 characters fit
+  EXPECT_TRUE(CopyText(buf, sizeof buf, "abc") && AppendText(buf, sizeof buf, "defg"));  // 7 characters fit
   EXPECT_FALSE(AppendText(buf, sizeof buf, "h"));
   EXPECT_STREQ(buf, "abcdefg");
-  EXPECT_FALSE(CopyText(buf, sizeof buf, "12345678"));
-  EXPECT_STREQ(buf, "");
-  EXPECT_FALSE(CopyText(buf, 0, "x"));
+  EXPECT_FALSE(CopyText(buf, sizeof buf, "12345678") || buf[0] || CopyText(buf, 0, "x"));
   char sep[6] = "ab", empty[2] = "", full[3] = "ab";
   EXPECT_TRUE(AppendSeparator(sep, sizeof sep) && AppendSeparator(sep, sizeof sep));  // once
-  EXPECT_TRUE(AppendSeparator(empty, sizeof empty));
-  EXPECT_FALSE(AppendSeparator(full, sizeof full));
+  EXPECT_TRUE(AppendSeparator(empty, sizeof empty) && !AppendSeparator(full, sizeof full));
   EXPECT_EQ(std::string(sep) + "|" + empty, "ab\\|");
 }
 

@@ -104,10 +104,7 @@ int main(int argc, char **argv) {
   // A worked example of the codec, then a sample or two per target; the
   // corpus keeps the seeds earlier versions wrote as well.
   Save("lzss_decode", "abcabcabc_a1", {0xA1, 0xB0, 0xD8, 0xAC, 0x6F, 0xF6, 0xFF, 0x60});
-  Bytes mixed = Prose(600, 5), noise = Noise(600, 6);
-  mixed.insert(mixed.end(), noise.begin(), noise.end());
   Save("lzss_file", "prose_small_blocks", Container(Prose(3000, 2), 0xC4, 256));
-  Save("lzss_file", "prose_then_noise", Container(mixed, 0xC3, 512));
   std::vector<std::pair<std::string, Bytes>> patch = {
       {"FILES\\A.TXT", Text("first file\r\n")}, {"FILES\\SUB\\B.TXT", Prose(500, 7)},
       {"FILES\\SUB\\D.TXT", Bytes()}, {"FILES\\PACKS\\DATA2.WDT", Noise(200, 8)}, {"PATCH.INI", ini}};
