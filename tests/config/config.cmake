@@ -1,7 +1,2 @@
-vask_test(config_test
-  ${CMAKE_CURRENT_LIST_DIR}/hash_table_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/hash_ini_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/catalogue_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/config_test_support.cpp
-)
+vask_test(config_test ${CMAKE_CURRENT_LIST_DIR}/config_test.cpp)
 target_link_libraries(config_test PRIVATE vask_config)

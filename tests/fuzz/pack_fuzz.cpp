@@ -1,4 +1,4 @@
-// A pack opened from any bytes, listed directory by directory, and every
+// A pack opened from any bytes, listed directory by directory and every
 // member read through; GetDataOffset must agree with the member opened. The
 // proof of a patch's pack must come to the same verdict with one reader as
 // with two.
@@ -12,26 +12,18 @@
 
 namespace {
 
-struct Visit {
-  CPackFS *pack;
-  u32 members;
-};
-
-int VisitMember(const char *path, CFile *file, Error openError, void *context) {
-  Visit *v = static_cast<Visit *>(context);
-  v->members++;
-  if (!file) return 0;
-  v->pack->Exists(path);  // names out of order may hide it: not checked
+int VisitMember(const char *path, CFile *file, Error, void *context) {
+  auto *v = static_cast<std::pair<CPackFS *, u32> *>(context);
+  if (v->second++, !file) return 0;
+  v->first->Exists(path);  // names out of order may hide it: not checked
   Error e = nullptr;
-  u32 offset = v->pack->GetDataOffset(path, &e);
-  if (e != nullptr || offset != static_cast<CPackFile *>(file)->Offset()) abort();
-  ReadThrough(file, nullptr);
-  // Reads at the end: a count of 0 with a count, EOF without.
   u32 got = 9;
   u8 byte;
-  file->Seek(0, SEEK_FROM_END);
+  if (v->first->GetDataOffset(path, &e) != static_cast<CPackFile *>(file)->Offset() || e) abort();
+  ReadThrough(file, nullptr);
+  file->Seek(0, SEEK_FROM_END);  // at the end: a count of 0 with a count, EOF without
   if (file->Read(&byte, 1, &got) != FERR_EOF || got != 0) abort();
-  return v->members > 10000;  // enough of one listing
+  return v->second > 10000;  // enough of one listing
 }
 
 }  // namespace
@@ -40,15 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   if (size > 4u << 20) return 0;
   CPackFS *pack = new CPackFS();
   if (pack->OpenPack(new CFuzzFile(data, size)) == nullptr) {
-    Visit v = {pack, 0};
+    std::pair<CPackFS *, u32> v(pack, 0);
     WalkArchive(pack, "", VisitMember, &v);
     Error e = nullptr;
-    CFile *f = pack->Open("patch.ini", FOM_READ, &e);
-    delete f;
+    delete pack->Open("patch.ini", FOM_READ, &e);
     pack->Exists("FILES");
     pack->Exists("");
-    FindRecord record;
-    memset(&record, 0, sizeof record);
+    FindRecord record = {};
     if (pack->FindFirst(&record, "FILES") == nullptr)
       while (pack->FindNext(&record) == nullptr) {
       }
@@ -56,8 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
     PatchProof one, two;
     CFuzzFile second(data, size);
     Error a = ProvePatchPack(pack, nullptr, nullptr, nullptr, &one);
-    Error b = ProvePatchPack(pack, &second, nullptr, nullptr, &two);
-    if (a != b || strcmp(one.failed, two.failed) != 0 || one.hasSums != two.hasSums) abort();
+    if (a != ProvePatchPack(pack, &second, nullptr, nullptr, &two) || strcmp(one.failed, two.failed) ||
+        one.hasSums != two.hasSums)
+      abort();
   }
   delete pack;
   return 0;

@@ -1,8 +1,7 @@
 // The registry export reader and editor of the POSIX platform layer: every
-// lookup the patcher makes, then the version update, whose result must read
-// back as the value written.
+// lookup the patcher makes, copied into buffers too short, exact and none;
+// then the version update, whose result must read back as the value written.
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "patcher/regedit4.h"
@@ -15,14 +14,12 @@ void Query(const char *text, u32 size, const char *name) {
   u32 need = 0;
   RegValueKind kind = RegTextGetValue(text, size, kKey, name, nullptr, 0, &need);
   if (kind == kRegMissing && need != 0) abort();
-  // Copies into buffers that are too short, exact, and null-free.
   for (u32 capacity : {1u, 4u, need}) {
-    if (capacity == 0) continue;
     std::vector<u8> data(capacity);
-    u32 size2 = 0;
-    RegValueKind again =
-        RegTextGetValue(text, size, kKey, name, data.data(), capacity, &size2);
-    if (again != kind || size2 != need) abort();
+    u32 got = 0;
+    if (capacity && (RegTextGetValue(text, size, kKey, name, data.data(), capacity, &got) != kind ||
+                     got != need))
+      abort();
   }
 }
 
@@ -32,35 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   if (size > 1u << 20) return 0;
   std::vector<char> copy(data, data + size);
   const char *text = copy.data();
-  u32 n = static_cast<u32>(size);
-
+  u32 n = static_cast<u32>(size), need = 0, written = 0, valueSize = 0;
   bool isExport = RegTextIsExport(text, n);
   RegTextHasKey(text, n, kKey);
-  Query(text, n, "Path");
-  Query(text, n, "Language");
-  Query(text, n, "GameVersion");
-  Query(text, n, "");
-
-  u32 need = 0;
-  bool ok = RegTextSetDword(text, n, kKey, "GameVersion", 0x0001000Au,
-                            nullptr, 0, &need);
-  if (ok != isExport && ok) abort();
+  for (const char *name : {"Path", "Language", "GameVersion", ""}) Query(text, n, name);
+  bool ok = RegTextSetDword(text, n, kKey, "GameVersion", 0x0001000Au, nullptr, 0, &need);
+  if (ok && !isExport) abort();
   if (!ok) return 0;
   std::vector<char> out(need ? need : 1);
-  u32 written = 0;
-  if (!RegTextSetDword(text, n, kKey, "GameVersion", 0x0001000Au, out.data(),
-                       need, &written) ||
-      written != need)
-    abort();
-  // The edited export must hold the key and read back the value.
-  u8 value[4];
-  u32 valueSize = 0;
-  if (!RegTextIsExport(out.data(), written) ||
-      !RegTextHasKey(out.data(), written, kKey) ||
-      RegTextGetValue(out.data(), written, kKey, "GameVersion", value, 4,
-                      &valueSize) != kRegDword ||
-      valueSize != 4 || value[0] != 0x0A || value[1] != 0 || value[2] != 1 ||
-      value[3] != 0)
+  u8 v[4];
+  if (!RegTextSetDword(text, n, kKey, "GameVersion", 0x0001000Au, out.data(), need, &written) ||
+      written != need || !RegTextIsExport(out.data(), written) || !RegTextHasKey(out.data(), written, kKey) ||
+      RegTextGetValue(out.data(), written, kKey, "GameVersion", v, 4, &valueSize) != kRegDword ||
+      valueSize != 4 || v[0] != 0x0A || v[1] != 0 || v[2] != 1 || v[3] != 0)
     abort();
   return 0;
 }
