@@ -1,5 +1,6 @@
 // Fault injection: the LZSS file and the pool over parents that fail on a
-// countdown, and allocations failing in turn.
+// countdown, allocations failing in turn, and the builder's proof of a patch
+// damaged on its way to the disk.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,7 +10,9 @@
 #include "archive/lzss_file.h"
 #include "archive/lzss_writer.h"
 #include "archive/pool_fs.h"
+#include "archive/patch_builder.h"
 #include "archive/pool_image.h"
+#include "fs/mount_table.h"
 #include "support/fault_file.h"
 #include "support/temp_dir.h"
 
@@ -216,6 +219,49 @@ TEST(FaultPoolTest, EveryFailingParentOperationIsReportedAndUntouchedFilesSurviv
       fs.reset();
     }
   }
+}
+
+// One byte of one write changed on its way to the disk is caught by the
+// builder's read-back, named and the patch removed; without the proof it
+// goes unnoticed.
+TEST(FaultBuildTest, AByteChangedOnTheWayToThePatchIsCaughtAndThePatchRemoved) {
+  const u32 kChunk = 32768;  // the builder copies the patch in such writes
+  TempDir dir;
+  CFaultPlan plan;
+  MountTableInit(8);
+  HostFsInit();
+  RegisterService("", new CFaultFileService(UnregisterService(""), &plan));
+  // No patcher: any bytes without a container header stand in for one.
+  WriteWholeFile(dir / "stub", PatternBytes(40000, 1));
+  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
+  MakeFolders((dir / "files").c_str());
+  WriteWholeFile(dir / "files/a.txt", std::string("alpha"));
+  // Noise is stored raw, so a changed byte reaches the member as it is.
+  WriteWholeFile(dir / "files/big.bin", PatternBytes(100000, 2));
+  PatchBuildInfo info;
+  char failed[300];
+  auto build = [&](bool prove) {
+    PatchBuildOptions options = {2, prove, {nullptr, nullptr}};
+    return BuildPatch((dir / "stub").c_str(), (dir / "Patch.ini").c_str(),
+                      (dir / "files").c_str(), 0xC4, (dir / "patch").c_str(), &info, failed,
+                      300, &options);
+  };
+  ASSERT_EQ(build(true), nullptr);
+  EXPECT_EQ(info.proofFailed, 0u);
+  // The patch is written last, the container's chunks after the program's;
+  // the second of the container's holds the middle of FILES\BIG.BIN.
+  u32 damaged = plan.Count(kFaultWrite) - (info.containerSize + kChunk - 1) / kChunk + 2;
+  plan.ArmCorruption(damaged);
+  EXPECT_EQ(build(true), ERR_INVALIDFORMAT);
+  EXPECT_TRUE(plan.Fired());
+  EXPECT_EQ(info.proofFailed, 1u);
+  EXPECT_STREQ(failed, "FILES\\BIG.BIN");
+  EXPECT_FALSE(PathExists(dir / "patch"));
+  plan.ArmCorruption(damaged);
+  EXPECT_EQ(build(false), nullptr);
+  EXPECT_TRUE(plan.Fired());
+  EXPECT_TRUE(PathExists(dir / "patch"));
+  MountTableShutdown();
 }
 
 }  // namespace
