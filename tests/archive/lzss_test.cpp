@@ -1,7 +1,7 @@
 // The LZSS codec and container: golden streams, round trips under every
 // code and damaged streams; the encoder against a plain reference model; the
-// container file against a byte vector, its layout and damage (the writer's
-// threads are patchkit's tests).
+// container file against a byte vector, its layout and damage, and the same
+// container for every number of the writer's threads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -441,6 +441,54 @@ class LzssFileTest : public ::testing::Test {
   }
   TempDir dir;
 };
+
+// Blocks are coded alone, so every number of threads writes the container one
+// thread writes, block by block: the stream where it is shorter, else the
+// block raw. Text and noise in turns, so that blocks are stored both ways.
+TEST_F(LzssFileTest, EveryNumberOfThreadsWritesTheSameBytes) {
+  const size_t kLarge = 2 << 20;
+  Bytes large = PatternBytes(kLarge, 21), text = Compressible(kLarge, 22);
+  for (size_t at = 0; at < kLarge; at += 200000)
+    std::copy_n(text.begin() + at, std::min<size_t>(60000, kLarge - at), large.begin() + at);
+  for (size_t size : {size_t(0), size_t(1), size_t(32767), size_t(32768), size_t(32769), kLarge}) {
+    Bytes plain(large.begin(), large.begin() + size);
+    std::string in = Put(plain, "plain.bin");
+    for (u8 code : {0xC4, 0xA1, 0xC5}) {
+      for (u32 blockSize : {1000u, 32768u}) {
+        // The large input: blocks of 1000 under one code only (eight threads'
+        // slots are filled many times over already at 32,769 bytes).
+        if (size == kLarge && blockSize == 1000 && code != 0xC4) continue;
+        Bytes expected;
+        if (size < kLarge) {
+          std::vector<Bytes> stored;
+          for (size_t at = 0; at < size || stored.empty(); at += blockSize) {
+            Bytes block(plain.begin() + at, plain.begin() + std::min<size_t>(size, at + blockSize));
+            Bytes out(block.empty() ? 0 : block.size() - 1);
+            u32 length = static_cast<u32>(out.size());
+            Error e = block.empty() ? nullptr
+                                    : LzssEncode(block.data(), static_cast<u32>(block.size()),
+                                                 out.data(), &length, code, nullptr);
+            out.resize(block.empty() ? 0 : length);
+            stored.push_back(e == ERR_BUFFERTOOSMALL ? block : out);
+          }
+          expected = Container(static_cast<u32>(size), blockSize, code, stored);
+        }
+        for (u32 workers : {1u, 2u, 3u, 8u}) {
+          SCOPED_TRACE(std::to_string(size) + " bytes, code " + std::to_string(code) +
+                       ", blocks of " + std::to_string(blockSize) + ", threads " +
+                       std::to_string(workers));
+          std::unique_ptr<CHostFile> i(OpenNativeFile(in, false, false));
+          std::unique_ptr<CHostFile> o(OpenNativeFile(dir / "c.lzs", true, true));
+          LzssWriteOptions options = {workers, {nullptr, nullptr}};
+          ASSERT_EQ(LzssCompressFile(i.get(), o.get(), code, blockSize, &options), nullptr);
+          o.reset();
+          if (expected.empty()) expected = ReadWholeFile(dir / "c.lzs");
+          ASSERT_EQ(ReadWholeFile(dir / "c.lzs"), expected);
+        }
+      }
+    }
+  }
+}
 
 TEST_F(LzssFileTest, RandomWritesMatchAModelAcrossReopening) {
   std::mt19937 rng(20240601);
