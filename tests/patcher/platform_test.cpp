@@ -24,28 +24,16 @@ namespace {
 
 const char kKey[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lorvenest\\Vask]";
 
-// Sets (or, with null, removes) an environment variable for one test.
-class ScopedEnv {
- public:
-  ScopedEnv(const char *name, const char *value) : mName(name) {
-    const char *old = getenv(name);
-    mHad = old != nullptr;
-    if (old) mOld = old;
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
+// Sets (or, with null, removes) an environment variable for one scope.
+struct ScopedEnv {
+  ScopedEnv(const char *name, const char *value) : name(name), had(getenv(name)) {
+    if (had) old = getenv(name);
+    value ? setenv(name, value, 1) : unsetenv(name);
   }
-  ~ScopedEnv() {
-    if (mHad)
-      setenv(mName.c_str(), mOld.c_str(), 1);
-    else
-      unsetenv(mName.c_str());
-  }
-
- private:
-  std::string mName, mOld;
-  bool mHad;
+  ~ScopedEnv() { had ? setenv(name, old.c_str(), 1) : unsetenv(name); }
+  const char *name;
+  bool had;
+  std::string old;
 };
 
 struct ChildRun {
@@ -71,8 +59,7 @@ ChildRun RunChild(const std::string &input, const std::function<int()> &fn) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-          ReadWholeText(dir / "out")};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadWholeText(dir / "out")};
 }
 
 // ---- Message box ----
@@ -101,12 +88,9 @@ TEST(MessageBoxTest, AnswerIsTheFirstLetterOfAButtonAskedUntilGiven) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.input);
-    ChildRun r = RunChild(
-        c.input, [&] { return PlatformMessageBox(c.text, c.caption, c.type); });
+    ChildRun r = RunChild(c.input, [&] { return PlatformMessageBox(c.text, c.caption, c.type); });
     EXPECT_EQ(c.answer, r.code);
-    if (!c.out.empty()) {
-      EXPECT_EQ(c.out, r.out);
-    }
+    if (!c.out.empty()) { EXPECT_EQ(c.out, r.out); }
   }
 }
 
@@ -131,11 +115,8 @@ void CopySomeFiles(void *arg) {
 TEST(ProgressDialogTest, RunsTheWorkOnAnotherThreadWithOneLinePerFile) {
   ChildRun r = RunChild("", [] {
     WorkLog log;
-    bool shown = PlatformRunProgressDialog("Vask Patch", "Updating...",
-                                           CopySomeFiles, &log);
-    return shown && log.runs == 1 && !pthread_equal(log.thread, pthread_self())
-               ? 0
-               : 1;
+    bool shown = PlatformRunProgressDialog("Vask Patch", "Updating...", CopySomeFiles, &log);
+    return shown && log.runs == 1 && !pthread_equal(log.thread, pthread_self()) ? 0 : 1;
   });
   EXPECT_EQ(0, r.code);
   EXPECT_EQ(
@@ -173,18 +154,15 @@ TEST(ProgressDialogTest, OnATerminalOneLineIsRedrawn) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
-  EXPECT_NE(std::string::npos,
-            out.find("\r[--------------------]   0%  0 of 100000 bytes  "
-                     "checking the patch"))
+  EXPECT_NE(std::string::npos, out.find("\r[--------------------]   0%  0 of 100000 bytes  "
+                                        "checking the patch"))
       << out;
-  EXPECT_NE(std::string::npos,
-            out.find("\r[######--------------]  30%  30000 of 100000 bytes  "
-                     "PACKS\\DATA2.WDT"))
+  EXPECT_NE(std::string::npos, out.find("\r[######--------------]  30%  30000 of 100000 bytes  "
+                                        "PACKS\\DATA2.WDT"))
       << out;
   // The shorter line blanks what is left of the longer one.
-  EXPECT_NE(std::string::npos,
-            out.find("\r[####################] 100%  100000 of 100000 bytes  "
-                     "EMPTY.TXT   "))
+  EXPECT_NE(std::string::npos, out.find("\r[####################] 100%  100000 of 100000 bytes  "
+                                        "EMPTY.TXT   "))
       << out;
   EXPECT_NE(std::string::npos, out.find("== Box ==")) << out;
 }
@@ -215,14 +193,9 @@ TEST(MutexTest, ANameHeldByAnotherProcessAlreadyExists) {
   ASSERT_EQ(1, write(toChild[1], "x", 1));
   waitpid(holder, nullptr, 0);
   EXPECT_EQ(1, PlatformCreateMutex(name.c_str()));
-  EXPECT_EQ(
-      0, RunChild("", [&] { return PlatformCreateMutex(name.c_str()); }).code);
+  EXPECT_EQ(0, RunChild("", [&] { return PlatformCreateMutex(name.c_str()); }).code);
   for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
-}
-
-TEST(MutexTest, SlashesInTheNameStayInTheTemporaryFolder) {
-  TempDir tmp;
-  ScopedEnv env("TMPDIR", tmp.path().c_str());
+  // Slashes in the name stay in the temporary folder.
   EXPECT_EQ(1, PlatformCreateMutex("a/b"));
   EXPECT_TRUE(PathExists(tmp / "a_b.lock"));
 }
@@ -234,24 +207,20 @@ class RegistryTest : public ::testing::Test {
   TempDir dir;
   std::string file = dir / "registry.reg";
   ScopedEnv env{"VASKPATCH_REGISTRY", file.c_str()};
-  const std::string sample =
-      std::string("REGEDIT4\r\n\r\n") + kKey +
-      "\r\n\"Path\"=\"/games/My \\\"Vask\\\"\\\\\"\r\n"
-      "\"GameVersion\"=dword:0001000a\r\n\"Language\"=\"English\"\r\n"
-      "\"Short\"=\"Abc\"\r\n\"Big\"=dword:ff000001\r\n\r\n[HKEY_CURRENT_"
-      "USER\\X]\r\n\"A\"=hex:01\r\n";
+  const std::string sample = std::string("REGEDIT4\r\n\r\n") + kKey +
+                             "\r\n\"Path\"=\"/games/My \\\"Vask\\\"\\\\\"\r\n"
+                             "\"GameVersion\"=dword:0001000a\r\n\"Language\"=\"English\"\r\n"
+                             "\"Short\"=\"Abc\"\r\n\"Big\"=dword:ff000001\r\n\r\n[HKEY_CURRENT_"
+                             "USER\\X]\r\n\"A\"=hex:01\r\n";
 };
 
 TEST_F(RegistryTest, MissingFileOrKeyIsAMissingKey) {
   EXPECT_EQ(nullptr, PlatformRegOpen(false));
-  WriteWholeFile(
-      file, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lorvenest]\r\n");
+  WriteWholeFile(file, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lorvenest]\r\n");
   EXPECT_EQ(nullptr, PlatformRegOpen(false));
   WriteWholeFile(file, "garbage");
   EXPECT_EQ(nullptr, PlatformRegOpen(true));
-}
-
-TEST_F(RegistryTest, DefaultFileIsInTheHomeFolder) {
+  // Without the variable the file is in the home folder.
   ScopedEnv noFile("VASKPATCH_REGISTRY", nullptr);
   ScopedEnv home("HOME", dir.path().c_str());
   ASSERT_EQ(0, mkdir((dir / ".vaskpatch").c_str(), 0700));
@@ -295,8 +264,7 @@ TEST_F(RegistryTest, SettingTheVersionRewritesOneLineInPlace) {
   ASSERT_EQ(0, chmod(file.c_str(), 0640));
   PlatformRegKey *reader = PlatformRegOpen(false);
   ASSERT_NE(nullptr, reader);
-  EXPECT_FALSE(PlatformRegSetDword(reader, "GameVersion", 1))
-      << "opened for reading";
+  EXPECT_FALSE(PlatformRegSetDword(reader, "GameVersion", 1)) << "opened for reading";
   PlatformRegClose(reader);
   EXPECT_EQ(sample, ReadWholeText(file));
 
@@ -316,8 +284,7 @@ TEST_F(RegistryTest, SettingTheVersionRewritesOneLineInPlace) {
   EXPECT_EQ(0640u, st.st_mode & 07777u);
   EXPECT_FALSE(PathExists(dir / "registry.reg.tmp"));
   int entries = 0;
-  for (auto &e : std::filesystem::directory_iterator(dir.path()))
-    entries += e.is_regular_file();
+  for (auto &e : std::filesystem::directory_iterator(dir.path())) entries += e.is_regular_file();
   EXPECT_EQ(1, entries) << "no temporary file left behind";
 }
 
@@ -329,10 +296,8 @@ TEST_F(RegistryTest, SettingThroughALinkEditsTheFileItNames) {
   ASSERT_TRUE(PlatformRegSetDword(key, "GameVersion", 2));
   PlatformRegClose(key);
   struct stat st;
-  ASSERT_EQ(0, lstat(file.c_str(), &st));
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_NE(std::string::npos,
-            ReadWholeText(dir / "real.reg").find("dword:00000002"));
+  EXPECT_TRUE(lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  EXPECT_NE(std::string::npos, ReadWholeText(dir / "real.reg").find("dword:00000002"));
 }
 
 // ---- Programs folder and shortcuts ----
@@ -358,8 +323,7 @@ TEST(ProgramsFolderTest, FollowsTheEnvironment) {
     EXPECT_EQ(dir / "data/applications", buffer);
     EXPECT_TRUE(std::filesystem::is_directory(buffer));
   }
-  for (const char *data :
-       {static_cast<const char *>(nullptr), "relative/data"}) {
+  for (const char *data : {static_cast<const char *>(nullptr), "relative/data"}) {
     ScopedEnv xdg("XDG_DATA_HOME", data);
     ASSERT_TRUE(PlatformGetProgramsFolder(buffer, sizeof buffer));
     EXPECT_EQ(dir / "home/.local/share/applications", buffer);
@@ -376,38 +340,34 @@ TEST(ShortcutTest, WritesADesktopEntryWithHostPaths) {
   std::string game = dir.path() + "game dir\\";
   std::string link = dir.path() + "VASK\\Zel Client.desktop";
   WriteWholeFile(dir / "vask/Zel Client.desktop", "old");
-  ASSERT_TRUE(PlatformWriteShortcut(
-      link.c_str(), (game + "zel\\zelclient.exe").c_str(),
-      (game + "zel").c_str(), (game + "zel\\zelclient.exe").c_str(),
-      "Zel Client"));
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), (game + "zel\\zelclient.exe").c_str(),
+                                    (game + "zel").c_str(), (game + "zel\\zelclient.exe").c_str(),
+                                    "Zel Client"));
   std::string program = dir.path() + "Game Dir/ZEL/zelclient.exe";
   EXPECT_EQ(
       "[Desktop Entry]\nType=Application\nName=Zel Client\nComment=Zel Client\n"
       "Exec=\"" +
-          program + "\"\nPath=" + dir.path() + "Game Dir/ZEL\nIcon=" + program +
-          "\n",
+          program + "\"\nPath=" + dir.path() + "Game Dir/ZEL\nIcon=" + program + "\n",
       ReadWholeText(dir / "vask/Zel Client.desktop"));
 }
 
 TEST(ShortcutTest, EscapesWhatTheFormatReserves) {
   TempDir dir;
   std::string link = dir / "x.desktop";
-  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "/opt/a$b%c", "/opt",
-                                    "/opt/i.png", "Caf\xe9\nTwo\\"));
+  ASSERT_TRUE(
+      PlatformWriteShortcut(link.c_str(), "/opt/a$b%c", "/opt", "/opt/i.png", "Caf\xe9\nTwo\\"));
   EXPECT_EQ(
       "[Desktop Entry]\nType=Application\nName=Caf\xc3\xa9\\nTwo\\\\\n"
       "Comment=Caf\xc3\xa9\\nTwo\\\\\nExec=\"/opt/a\\\\$b%%c\"\nPath=/"
       "opt\nIcon=/opt/i.png\n",
       ReadWholeText(link));
-  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "/opt/plain", "/opt", "",
-                                    "Caf\xc3\xa9"));
+  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "/opt/plain", "/opt", "", "Caf\xc3\xa9"));
   EXPECT_EQ(
       "[Desktop "
       "Entry]\nType=Application\nName=Caf\xc3\xa9\nComment=Caf\xc3\xa9\n"
       "Exec=/opt/plain\nPath=/opt\nIcon=\n",
       ReadWholeText(link));
-  EXPECT_FALSE(PlatformWriteShortcut((dir / "missing/x.desktop").c_str(), "/a",
-                                     "/", "", "x"));
+  EXPECT_FALSE(PlatformWriteShortcut((dir / "missing/x.desktop").c_str(), "/a", "/", "", "x"));
 }
 
 // ---- Other programs and files ----
@@ -456,8 +416,7 @@ TEST(ProcessTest, ExecutablePathIsThisProgram) {
   char buffer[4096];
   ASSERT_TRUE(PlatformGetExecutablePath(buffer, sizeof buffer));
   EXPECT_EQ(std::filesystem::canonical("/proc/self/exe").string(), buffer);
-  EXPECT_FALSE(
-      PlatformGetExecutablePath(buffer, static_cast<u32>(strlen(buffer))));
+  EXPECT_FALSE(PlatformGetExecutablePath(buffer, static_cast<u32>(strlen(buffer))));
   EXPECT_FALSE(PlatformGetExecutablePath(buffer, 1));
 }
 

@@ -30,8 +30,7 @@ const std::string kSample =
 // The text in a heap block of exactly its size, so that a read past the end
 // is caught by the address sanitizer.
 struct Exact {
-  explicit Exact(const std::string &s)
-      : bytes(new char[s.size() ? s.size() : 1]), size(s.size()) {
+  explicit Exact(const std::string &s) : bytes(new char[s.size() ? s.size() : 1]), size(s.size()) {
     if (!s.empty()) memcpy(bytes.get(), s.data(), s.size());
   }
   std::unique_ptr<char[]> bytes;
@@ -39,32 +38,26 @@ struct Exact {
 };
 
 // The value's kind and data ("" when missing).
-std::pair<RegValueKind, std::string> Get(const std::string &text,
-                                         const char *name,
+std::pair<RegValueKind, std::string> Get(const std::string &text, const char *name,
                                          const char *key = kKey) {
   Exact t(text);
   u32 need = 0;
-  RegValueKind kind =
-      RegTextGetValue(t.bytes.get(), t.size, key, name, nullptr, 0, &need);
+  RegValueKind kind = RegTextGetValue(t.bytes.get(), t.size, key, name, nullptr, 0, &need);
   std::vector<u8> data(need + 1, 0xCC);
   u32 again = 0;
-  EXPECT_EQ(kind, RegTextGetValue(t.bytes.get(), t.size, key, name, data.data(),
-                                  need, &again));
+  EXPECT_EQ(kind, RegTextGetValue(t.bytes.get(), t.size, key, name, data.data(), need, &again));
   EXPECT_EQ(need, again);
   EXPECT_EQ(0xCC, data[need]) << "wrote past the capacity";
   return {kind, std::string(data.begin(), data.begin() + need)};
 }
 
-std::string Set(const std::string &text, const char *name, u32 value,
-                const char *key = kKey) {
+std::string Set(const std::string &text, const char *name, u32 value, const char *key = kKey) {
   Exact t(text);
   u32 need = 0;
-  EXPECT_TRUE(RegTextSetDword(t.bytes.get(), t.size, key, name, value, nullptr,
-                              0, &need));
+  EXPECT_TRUE(RegTextSetDword(t.bytes.get(), t.size, key, name, value, nullptr, 0, &need));
   std::string out(need + 1, '#');
   u32 again = 0;
-  EXPECT_TRUE(RegTextSetDword(t.bytes.get(), t.size, key, name, value, &out[0],
-                              need, &again));
+  EXPECT_TRUE(RegTextSetDword(t.bytes.get(), t.size, key, name, value, &out[0], need, &again));
   EXPECT_EQ(need, again);
   EXPECT_EQ('#', out[need]) << "wrote past the capacity";
   out.resize(need);
@@ -74,8 +67,7 @@ std::string Set(const std::string &text, const char *name, u32 value,
 std::string Str(const char *s) { return std::string(s, strlen(s) + 1); }
 
 TEST(RegEditTextTest, ValuesReadAsTheirKindAndRawData) {
-  const std::string quoted =
-      "REGEDIT4\n[K]\n\"Say\"=\"a \\\"b\\\" c\\\\\"\n\"Empty\"=\"\"\n";
+  const std::string quoted = "REGEDIT4\n[K]\n\"Say\"=\"a \\\"b\\\" c\\\\\"\n\"Empty\"=\"\"\n";
   const char *kOther = "HKEY_CURRENT_USER\\Other";
   struct Case {
     std::string text;
@@ -89,8 +81,7 @@ TEST(RegEditTextTest, ValuesReadAsTheirKindAndRawData) {
       {quoted, "K", "Empty", kRegString, Str("")},
       // Dwords are four little-endian bytes.
       {kSample, kKey, "GameVersion", kRegDword, std::string("\x0a\0\x01\0", 4)},
-      {"REGEDIT4\n[K]\n\"V\"=DWORD:3\n", "K", "V", kRegDword,
-       std::string("\x03\0\0\0", 4)},
+      {"REGEDIT4\n[K]\n\"V\"=DWORD:3\n", "K", "V", kRegDword, std::string("\x03\0\0\0", 4)},
       {"REGEDIT4\n[K]\n\"V\"=dword:123456789\n", "K", "V", kRegMissing, ""},
       {"REGEDIT4\n[K]\n\"V\"=dword:\n", "K", "V", kRegMissing, ""},
       {"REGEDIT4\n[K]\n\"V\"=dword:12x\n", "K", "V", kRegMissing, ""},
@@ -101,8 +92,8 @@ TEST(RegEditTextTest, ValuesReadAsTheirKindAndRawData) {
       {"REGEDIT4\n[K]\n\"V\"=hex:01,,02\n", "K", "V", kRegMissing, ""},
       // Names match without regard to case.
       {kSample, kKey, "gameversion", kRegDword, std::string("\x0a\0\x01\0", 4)},
-      {kSample, "hkey_local_machine\\software\\lorvenest\\vask", "PATH",
-       kRegString, Str("C:\\Games\\Vask\\")},
+      {kSample, "hkey_local_machine\\software\\lorvenest\\vask", "PATH", kRegString,
+       Str("C:\\Games\\Vask\\")},
       // Missing values, and a value of another key is not this key's.
       {kSample, kKey, "Nothing", kRegMissing, ""},
       {kSample, kKey, "Value", kRegMissing, ""},
@@ -114,8 +105,7 @@ TEST(RegEditTextTest, ValuesReadAsTheirKindAndRawData) {
   }
   Exact t(kSample);
   EXPECT_TRUE(RegTextHasKey(t.bytes.get(), t.size, kKey));
-  EXPECT_FALSE(
-      RegTextHasKey(t.bytes.get(), t.size, "HKEY_LOCAL_MACHINE\\SOFTWARE"));
+  EXPECT_FALSE(RegTextHasKey(t.bytes.get(), t.size, "HKEY_LOCAL_MACHINE\\SOFTWARE"));
 }
 
 TEST(RegEditTextTest, LastLineWinsAndSectionsAddUp) {
@@ -126,8 +116,7 @@ TEST(RegEditTextTest, LastLineWinsAndSectionsAddUp) {
   EXPECT_EQ(Str("two"), Get(text, "A", "K").second);
   EXPECT_EQ(Str("b"), Get(text, "B", "K").second);
   EXPECT_EQ(kRegMissing, Get(text, "C", "K").first) << "removed";
-  EXPECT_EQ(Str("d"), Get(text, "D", "K").second)
-      << "a malformed line changes nothing";
+  EXPECT_EQ(Str("d"), Get(text, "D", "K").second) << "a malformed line changes nothing";
 }
 
 TEST(RegEditTextTest, AcceptsByteOrderMarkAndVersion5Header) {
@@ -135,8 +124,7 @@ TEST(RegEditTextTest, AcceptsByteOrderMarkAndVersion5Header) {
       "\xEF\xBB\xBFWindows Registry Editor Version "
       "5.00\r\n\r\n[K]\r\n\"A\"=\"x\"\r\n";
   EXPECT_EQ(Str("x"), Get(v5, "A", "K").second);
-  for (std::string bad : {"", "REGEDIT", "REGEDIT5\n[K]\n\"A\"=\"x\"\n",
-                          "\n[K]\n\"A\"=\"x\"\n"}) {
+  for (std::string bad : {"", "REGEDIT", "REGEDIT5\n[K]\n\"A\"=\"x\"\n", "\n[K]\n\"A\"=\"x\"\n"}) {
     Exact t(bad);
     EXPECT_FALSE(RegTextIsExport(t.bytes.get(), t.size)) << bad;
     EXPECT_FALSE(RegTextHasKey(t.bytes.get(), t.size, "K")) << bad;
@@ -151,16 +139,14 @@ TEST(RegEditTextTest, SettingReplacesTheLineAndKeepsEverythingElse) {
   EXPECT_EQ(expected, Set(kSample, "GameVersion", 0x10003));
   // Whatever the value was, its whole logical line goes.
   std::string blob = kSample;
-  blob.replace(blob.find("\"Blob\""),
-               strlen("\"Blob\"=hex:01,02,\\\r\n  0a,ff"),
+  blob.replace(blob.find("\"Blob\""), strlen("\"Blob\"=hex:01,02,\\\r\n  0a,ff"),
                "\"blob\"=dword:deadbeef");
   EXPECT_EQ(blob, Set(kSample, "blob", 0xDEADBEEF));
 }
 
 TEST(RegEditTextTest, SettingANewValueAddsItAtTheEndOfTheSection) {
   std::string expected = kSample;
-  expected.insert(expected.find("\r\n[HKEY_CURRENT_USER"),
-                  "\"New\"=dword:00000001\r\n");
+  expected.insert(expected.find("\r\n[HKEY_CURRENT_USER"), "\"New\"=dword:00000001\r\n");
   EXPECT_EQ(expected, Set(kSample, "New", 1));
   // LF files get LF lines; a section without a final line feed gets one.
   EXPECT_EQ("REGEDIT4\n\n[K]\n\"A\"=\"x\"\n\"V\"=dword:0000000f\n\n[L]\n",
@@ -172,8 +158,7 @@ TEST(RegEditTextTest, SettingANewValueAddsItAtTheEndOfTheSection) {
 // Found by fuzzing: a line added after binary data that ends the text with
 // a backslash was read back as more of that data, and the value was lost.
 TEST(RegEditTextTest, ANewValueNeverBecomesPartOfUnfinishedBinaryData) {
-  const std::string dangling =
-      "REGEDIT4\r\n[K]\r\n\"A\"=\"x\"\r\n\"Blob\"=hex:01,02,\\";
+  const std::string dangling = "REGEDIT4\r\n[K]\r\n\"A\"=\"x\"\r\n\"Blob\"=hex:01,02,\\";
   std::string set = Set(dangling, "V", 15, "K");
   EXPECT_EQ(
       "REGEDIT4\r\n[K]\r\n\"A\"=\"x\"\r\n\"V\"=dword:0000000f\r\n"
@@ -185,8 +170,7 @@ TEST(RegEditTextTest, ANewValueNeverBecomesPartOfUnfinishedBinaryData) {
   // return ending the text (found by fuzzing too: the added line end turned
   // the CR into a line end and the new value into more binary data).
   const std::string lf = "REGEDIT4\n[K]\n\"Blob\"=hex:01,02,\\";
-  for (const std::string &text :
-       {dangling + "\r\n", dangling + "\r", lf + "\r"}) {
+  for (const std::string &text : {dangling + "\r\n", dangling + "\r", lf + "\r"}) {
     set = Set(text, "V", 15, "K");
     EXPECT_EQ(kRegDword, Get(set, "V", "K").first) << set;
     EXPECT_EQ(std::string("\x01\x02"), Get(set, "Blob", "K").second);
@@ -194,12 +178,10 @@ TEST(RegEditTextTest, ANewValueNeverBecomesPartOfUnfinishedBinaryData) {
 }
 
 TEST(RegEditTextTest, SettingInAMissingKeyAddsASection) {
-  EXPECT_EQ("REGEDIT4\r\n\r\n[K]\r\n\"V\"=dword:00000002\r\n",
-            Set("REGEDIT4\r\n", "V", 2, "K"));
+  EXPECT_EQ("REGEDIT4\r\n\r\n[K]\r\n\"V\"=dword:00000002\r\n", Set("REGEDIT4\r\n", "V", 2, "K"));
   EXPECT_EQ("REGEDIT4\n\n[L]\n\"A\"=\"x\"\n\n[K]\n\"V\"=dword:00000002\n",
             Set("REGEDIT4\n\n[L]\n\"A\"=\"x\"", "V", 2, "K"));
-  EXPECT_EQ("REGEDIT4\n\n[K]\n@=dword:00000002\n",
-            Set("REGEDIT4\n\n", "", 2, "K"));
+  EXPECT_EQ("REGEDIT4\n\n[K]\n@=dword:00000002\n", Set("REGEDIT4\n\n", "", 2, "K"));
 }
 
 TEST(RegEditTextTest, SetValueNamesAreEscapedAndReadBack) {
@@ -211,16 +193,13 @@ TEST(RegEditTextTest, SetValueNamesAreEscapedAndReadBack) {
 TEST(RegEditTextTest, SettingNeedsAnExportAndRespectsTheCapacity) {
   Exact bad(std::string("not an export"));
   u32 need = 99;
-  EXPECT_FALSE(RegTextSetDword(bad.bytes.get(), bad.size, "K", "V", 1, nullptr,
-                               0, &need));
+  EXPECT_FALSE(RegTextSetDword(bad.bytes.get(), bad.size, "K", "V", 1, nullptr, 0, &need));
   EXPECT_EQ(0u, need);
   Exact t(kSample);
   std::string out(10, '#');
-  EXPECT_TRUE(
-      RegTextSetDword(t.bytes.get(), t.size, kKey, "V", 1, &out[0], 10, &need));
+  EXPECT_TRUE(RegTextSetDword(t.bytes.get(), t.size, kKey, "V", 1, &out[0], 10, &need));
   EXPECT_EQ(kSample.size() + strlen("\"V\"=dword:00000001\r\n"), need);
-  EXPECT_EQ(std::string(10, '#'), out)
-      << "nothing written when it does not fit";
+  EXPECT_EQ(std::string(10, '#'), out) << "nothing written when it does not fit";
 }
 
 // Whatever the bytes, every call stays inside its buffers and ends.
@@ -234,13 +213,10 @@ TEST(RegEditTextTest, MangledTextNeverReadsOrWritesOutOfBounds) {
     u8 data[8];
     u32 need;
     for (const char *name : {"Path", "GameVersion", "Blob", "", "Language"})
-      RegTextGetValue(t.bytes.get(), t.size, kKey, name, data, sizeof data,
-                      &need);
+      RegTextGetValue(t.bytes.get(), t.size, kKey, name, data, sizeof data, &need);
     char out[64];
-    RegTextSetDword(t.bytes.get(), t.size, kKey, "Blob", 1, out, sizeof out,
-                    &need);
-    RegTextSetDword(t.bytes.get(), t.size, kKey, "GameVersion", 1, nullptr, 0,
-                    &need);
+    RegTextSetDword(t.bytes.get(), t.size, kKey, "Blob", 1, out, sizeof out, &need);
+    RegTextSetDword(t.bytes.get(), t.size, kKey, "GameVersion", 1, nullptr, 0, &need);
   };
   for (size_t n = 0; n <= kSample.size(); ++n) probe(kSample.substr(0, n));
   for (int round = 0; round < 3000; ++round) {
