@@ -81,7 +81,7 @@ TEST(RegEditTextTest, ValuesReadAsTheirKindAndRawData) {
       {quoted, "K", "Empty", kRegString, Str("")},
       // Dwords are four little-endian bytes.
       {kSample, kKey, "GameVersion", kRegDword, std::string("\x0a\0\x01\0", 4)},
-      {"REGEDIT4\n[K]\n\"V\"=DWORD:3\n", "K", "V", kRegDword, std::string("\x03\0\0\0", 4)},
+      {"REGEDIT4\n[K]\n\"V\"=DWORD:3Fa\n", "K", "V", kRegDword, std::string("\xfa\x03\0\0", 4)},
       {"REGEDIT4\n[K]\n\"V\"=dword:123456789\n", "K", "V", kRegMissing, ""},
       {"REGEDIT4\n[K]\n\"V\"=dword:\n", "K", "V", kRegMissing, ""},
       {"REGEDIT4\n[K]\n\"V\"=dword:12x\n", "K", "V", kRegMissing, ""},
