@@ -198,6 +198,7 @@ TEST(MutexTest, ANameHeldByAnotherProcessAlreadyExists) {
   // Slashes in the name stay in the temporary folder.
   EXPECT_EQ(1, PlatformCreateMutex("a/b"));
   EXPECT_TRUE(PathExists(tmp / "a_b.lock"));
+  EXPECT_EQ(-1, PlatformCreateMutex(std::string(5000, 'n').c_str())) << "a name that cannot fit";
 }
 
 // ---- Registry ----
