@@ -158,9 +158,10 @@ const char kNoVask[] = "is not installed on this computer", kTooOld[] = "This pa
 struct Scenario {
   typedef std::vector<std::string> Texts;
   Scenario(std::string w, std::function<void(Game &)> b, std::string a, int c, Texts s, Texts n = {},
-           std::function<void(Game &, const std::string &)> f = nullptr, bool same = false,
-           std::string exe = "")
-      : what(w), before(b), answers(a), code(c), says(s), never(n), after(f), same(same), exe(exe) {}
+           std::function<void(Game &, const std::string &)> f = nullptr, bool refusal = false,
+           std::string program = "")
+      : what(w), before(b), answers(a), code(c), says(s), never(n), after(f), same(refusal),
+        exe(program) {}
   std::string what;
   std::function<void(Game &)> before;
   std::string answers;
