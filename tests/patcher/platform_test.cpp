@@ -6,11 +6,9 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <pty.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
