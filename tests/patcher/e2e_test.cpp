@@ -182,6 +182,9 @@ std::vector<Scenario> Scenarios() {
        [](Game &g) {
          for (const char *d : {"programs/Vask", "programs/Games/VASK", "programs/Other"})
            fsys::create_directories(g.dir / d);
+         // A cut run's leftover goes, also in a folder that holds only folders.
+         fsys::create_directories(g.game + "/MAPS/DEEP");
+         WriteWholeFile(g.game + "/MAPS/DEEP/~vaskpatch.tmp", "cut short");
          // An existing read-only file with another case is replaced in place.
          WriteWholeFile(g.game + "/readme.TXT", std::string("old"));
          chmod((g.game + "/readme.TXT").c_str(), 0444);
@@ -201,6 +204,7 @@ std::vector<Scenario> Scenarios() {
          EXPECT_EQ(g.In("EMPTY.DAT"), "");
          EXPECT_EQ(ReadWholeFile(g.game + "/MAPS/X.MAP"), PatternBytes(40000, 2));
          EXPECT_EQ(ReadWholeFile(g.game + "/MAPS/DEEP/DEEPER/Y.MAP"), PatternBytes(3, 3));
+         EXPECT_FALSE(PathExists(g.game + "/MAPS/DEEP/~vaskpatch.tmp"));
          std::string reg = g.Reg();
          EXPECT_TRUE(Has(reg, kNew) && Has(reg, "\"Other\"=\"kept\"") &&
                      Has(reg, "[HKEY_CURRENT_USER\\Software\\Elsewhere]")) << reg;
