@@ -4,6 +4,7 @@
 // service; the platform layer is a double that records the prompts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <set>
@@ -31,17 +32,31 @@ std::vector<std::string> gPrompts;  // texts of the boxes shown
 std::deque<int> gAnswers;           // answers of the next boxes; then Ignore
 }  // namespace
 
+namespace {
+int gReplaceFailsAt = 0;  // the replacement that fails, counted from 1; 0: none
+int gReplaces = 0;
+std::string HostPath(std::string p) {
+  std::replace(p.begin(), p.end(), '\\', '/');
+  return p;
+}
+}  // namespace
 int PlatformMessageBox(const char *text, const char *, u32) {
   gPrompts.push_back(text);
-  if (gAnswers.empty()) return kIdIgnore;
-  int a = gAnswers.front();
-  gAnswers.pop_front();
+  int a = gAnswers.empty() ? kIdIgnore : gAnswers.front();
+  if (!gAnswers.empty()) gAnswers.pop_front();
   return a;
 }
 void PlatformExitProcess(int code) {
   ADD_FAILURE() << "the process was ended with " << code;
   abort();
 }
+bool PlatformReplaceFile(const char *from, const char *to) {
+  return ++gReplaces != gReplaceFailsAt && rename(HostPath(from).c_str(), HostPath(to).c_str()) == 0;
+}
+bool PlatformRunProgressDialog(const char *, const char *, void (*work)(void *), void *arg) {
+  return work(arg), true;
+}
+// What the copy does not reach.
 bool PlatformGetExecutablePath(char *, u32) { return false; }
 PlatformRegKey *PlatformRegOpen(bool) { return nullptr; }
 bool PlatformRegQueryString(PlatformRegKey *, const char *, char *, u32) { return false; }
@@ -49,32 +64,12 @@ bool PlatformRegQueryDword(PlatformRegKey *, const char *, u32 *) { return false
 bool PlatformRegSetDword(PlatformRegKey *, const char *, u32) { return false; }
 void PlatformRegClose(PlatformRegKey *) {}
 int PlatformCreateMutex(const char *) { return 1; }
-bool PlatformRunProgressDialog(const char *, const char *, void (*work)(void *), void *arg) {
-  work(arg);
-  return true;
-}
 void PlatformProgress(const char *, u64, u64) {}
 bool PlatformGetProgramsFolder(char *, u32) { return false; }
 const char *PlatformShortcutExtension() { return ".lnk"; }
-bool PlatformWriteShortcut(const char *, const char *, const char *, const char *,
-                           const char *) {
-  return false;
-}
+bool PlatformWriteShortcut(const char *, const char *, const char *, const char *, const char *) { return false; }
 void PlatformStartProgram(const char *) {}
 void PlatformMakeWritable(const char *) {}
-namespace {
-int gReplaceFailsAt = 0;  // the replacement that fails, counted from 1; 0: none
-int gReplaces = 0;
-std::string HostPath(std::string p) {
-  for (char &c : p)
-    if (c == '\\') c = '/';
-  return p;
-}
-}  // namespace
-bool PlatformReplaceFile(const char *from, const char *to) {
-  if (++gReplaces == gReplaceFailsAt) return false;
-  return rename(HostPath(from).c_str(), HostPath(to).c_str()) == 0;
-}
 
 namespace {
 

