@@ -114,8 +114,7 @@ class CopyFaultTest : public ::testing::Test {
   // A fresh game folder holding old versions of some of the files (and a
   // leftover of a run cut short), then the copy of DATA\Files.
   void RunCopy() {
-    std::string rm = "rm -rf '" + game + "' && mkdir -p '" + game + "PACKS'";
-    ASSERT_EQ(system(rm.c_str()), 0);
+    ASSERT_EQ(system(("rm -rf '" + game + "' && mkdir -p '" + game + "PACKS'").c_str()), 0);
     for (const char *old : kOldFiles) WriteWholeFile(Target(old), OldContent(old));
     WriteWholeFile(game + "PACKS/~vaskpatch.tmp", std::string("cut short"));
     gPrompts.clear();
@@ -126,11 +125,7 @@ class CopyFaultTest : public ::testing::Test {
 
   static std::string OldContent(const std::string &name) { return "old " + name; }
 
-  std::string Target(std::string relative) {
-    for (char &c : relative)
-      if (c == '\\') c = '/';
-    return game + relative;
-  }
+  std::string Target(const std::string &relative) { return game + HostPath(relative); }
 
   // Every file the engine did not ask about is in the game folder whole;
   // every question names a file of the patch. Returns the files asked about.
@@ -138,50 +133,28 @@ class CopyFaultTest : public ::testing::Test {
     std::vector<std::string> asked;
     for (const std::string &p : gPrompts) {
       EXPECT_EQ(p.rfind("Cannot copy ", 0), 0u) << p;
-      std::string name = p.substr(12);
+      asked.push_back(p.substr(12));
       // A folder whose listing failed is asked about with its '\'.
-      bool folder = name.empty() || name.back() == '\\';
-      EXPECT_TRUE(folder || files.count(name)) << "asked about " << name;
-      asked.push_back(name);
+      EXPECT_TRUE(Folder(asked.back()) || files.count(asked.back())) << "asked about " << p;
     }
     for (auto &f : files) {
-      bool wasAsked = false;
-      for (auto &a : asked)
-        wasAsked |= a == f.first || ((a.empty() || a.back() == '\\') &&
-                                     f.first.rfind(a, 0) == 0);
-      if (wasAsked) continue;
-      std::string t = Target(f.first);
-      EXPECT_TRUE(PathExists(t)) << f.first << " is missing without a question";
-      if (PathExists(t)) {
-        EXPECT_EQ(f.second, ReadWholeText(t))
-            << f.first << " counts as copied but is not whole";
-      }
+      bool wasAsked = false, old = false;
+      for (auto &a : asked) wasAsked |= a == f.first || (Folder(a) && f.first.rfind(a, 0) == 0);
+      for (const char *o : kOldFiles) old |= f.first == o;
+      // A file asked about is as it was.
+      std::string t = Target(f.first), now = PathExists(t) ? ReadWholeText(t) : "(missing)";
+      EXPECT_EQ(now, !wasAsked ? f.second : old ? OldContent(f.first) : "(missing)") << f.first;
     }
-    // A file asked about is as it was; no temporary file is left anywhere.
-    for (const std::string &a : asked) {
-      if (!files.count(a)) continue;
-      bool old = false;
-      for (const char *o : kOldFiles) old |= a == o;
-      if (old) {
-        EXPECT_EQ(ReadWholeText(Target(a)), OldContent(a)) << a << " was damaged";
-      } else {
-        EXPECT_FALSE(PathExists(Target(a))) << a << " exists but was not copied";
-      }
-    }
-    // The leftover of a cut run goes when the run gets to its folder; a
-    // run that got through has none left.
+    // No temporary file is left anywhere; the leftover of a cut run goes
+    // when the run gets to its folder, and a run that got through has none.
     std::string leftover = game + "PACKS/~vaskpatch.tmp";
     EXPECT_EQ(system(("find '" + game + "' -name '~vaskpatch.tmp' ! -path '" + leftover +
-                      "' | grep . && exit 1; exit 0").c_str()),
-              0)
-        << "a temporary file was left";
-    if (PathExists(leftover)) {
-      EXPECT_EQ(ReadWholeText(leftover), "cut short");
-      EXPECT_FALSE(asked.empty());
-    }
+                      "' | grep . && exit 1; exit 0").c_str()), 0) << "a temporary file was left";
+    EXPECT_TRUE(!PathExists(leftover) || (ReadWholeText(leftover) == "cut short" && !asked.empty()));
     EXPECT_EQ(gIncomplete, asked.empty() ? 0u : 1u);
     return asked;
   }
+  static bool Folder(const std::string &name) { return name.empty() || name.back() == '\\'; }
 
   // Fails each operation of `op` of `plan` once, k = 1 .. its count in a
   // clean run, and checks that the failure is asked about; a torn operation
@@ -192,9 +165,7 @@ class CopyFaultTest : public ::testing::Test {
     EXPECT_TRUE(gPrompts.empty());
     CheckNothingBrokenCountsAsCopied();
     u32 count = plan.Count(op);
-    if (op == kFaultRead || op == kFaultWrite) {
-      EXPECT_GT(count, 3u) << FaultOpName(op);
-    }
+    EXPECT_TRUE((op != kFaultRead && op != kFaultWrite) || count > 3) << FaultOpName(op);
     SCOPED_TRACE(std::string(FaultOpName(op)) + (torn ? " (torn)" : ""));
     for (u32 k = 1; k <= count; k++) {
       SCOPED_TRACE("failure at operation " + std::to_string(k));
