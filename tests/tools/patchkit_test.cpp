@@ -39,10 +39,18 @@ class PatchkitTest : public ::testing::Test {
   }
 
   void ExpectExtractedTree(const std::string &out, const std::string &prefix) {
-    EXPECT_EQ(ReadWholeFile(out + prefix + "A.TXT"),
-              std::vector<unsigned char>({'a', 'l', 'p', 'h', 'a'}));
+    EXPECT_EQ(ReadWholeText(out + prefix + "A.TXT"), "alpha");
     EXPECT_EQ(ReadWholeFile(out + prefix + "SUB/B.BIN"), PatternBytes(50000, 4));
     EXPECT_TRUE(PathExists(out + prefix + "SUB/DEEPER/C.DAT"));
+  }
+
+  // A patch of the tree with a catalogue the check refuses.
+  ProcessResult Build(const std::string &out, std::vector<std::string> extra = {"--no-check"}) {
+    WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
+    std::vector<std::string> args = {"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
+                                     "--files", src, "-o", out};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Kit(args);
   }
 
   TempDir dir;
@@ -53,8 +61,7 @@ class PatchkitTest : public ::testing::Test {
 // name per member, 4 of sum.
 const unsigned kSumsOfTheTree = 16 + 4 * 9 + 11 + 15 + 22 + 9 + 4;
 
-const std::set<std::string> kTree = {"5\tA.TXT", "50000\tSUB\\B.BIN",
-                                     "0\tSUB\\DEEPER\\C.DAT"};
+const std::set<std::string> kTree = {"5\tA.TXT", "50000\tSUB\\B.BIN", "0\tSUB\\DEEPER\\C.DAT"};
 
 // Packs, pools and their LZSS containers list, extract and verify alike;
 // a damaged block table is named.
@@ -90,30 +97,22 @@ TEST_F(PatchkitTest, ArchivesListExtractAndVerify) {
 }
 
 TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
-  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
   // The check refuses this catalogue; --no-check builds it all the same.
-  ProcessResult r = Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
-                         "--files", src, "-o", dir / "patch"});
+  ProcessResult r = Build(dir / "patch", {});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.output.find("Patch.ini:1: error: missing key \"welcome\""), std::string::npos)
-      << r.output;
+  EXPECT_NE(r.output.find("Patch.ini:1: error: missing key \"welcome\""), std::string::npos) << r.output;
   EXPECT_FALSE(PathExists(dir / "patch"));
-  r = Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini", "--files", src,
-           "--no-check", "-o", dir / "patch"});
+  r = Build(dir / "patch");
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // The patch is a program like its stub.
   EXPECT_EQ(fsys::status(dir / "patch").permissions() & fsys::perms::owner_exec,
             fsys::perms::owner_exec);
-  std::set<std::string> lines = Listing(dir / "patch");
-  EXPECT_TRUE(lines.count("5\tFILES\\A.TXT"));
-  EXPECT_TRUE(lines.count("50000\tFILES\\SUB\\B.BIN"));
-  EXPECT_TRUE(lines.count("16\tPATCH.INI"));
-  // The checksum record: 16 bytes of head, 9 and a name per member, 4 of sum.
-  EXPECT_TRUE(lines.count(std::to_string(kSumsOfTheTree) + "\tPATCH.SUM"));
+  EXPECT_EQ(Listing(dir / "patch"),
+            std::set<std::string>({"5\tFILES\\A.TXT", "50000\tFILES\\SUB\\B.BIN", "0\tFILES\\SUB\\DEEPER\\C.DAT",
+                                   "16\tPATCH.INI", std::to_string(kSumsOfTheTree) + "\tPATCH.SUM"}));
   r = Kit({"verify", dir / "patch"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_NE(r.output.find("checksums: 4 members match the record"), std::string::npos)
-      << r.output;
+  EXPECT_NE(r.output.find("checksums: 4 members match the record"), std::string::npos) << r.output;
   // A byte changed in a raw block decodes, but its member no longer matches.
   auto bytes = ReadWholeFile(dir / "patch");
   auto b = PatternBytes(50000, 4);
@@ -124,14 +123,13 @@ TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
   r = Kit({"verify", dir / "damaged"});
   EXPECT_EQ(r.exitCode, 1) << r.output;
   EXPECT_NE(r.output.find("member FILES\\SUB\\B.BIN: its bytes do not match the checksum record"),
-            std::string::npos)
-      << r.output;
+            std::string::npos) << r.output;
   r = Kit({"extract", dir / "patch", dir / "out"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   ExpectExtractedTree(dir / "out", "/FILES/");
   // A stub that already carries an archive is refused.
-  r = Kit({"build", "--stub", dir / "patch", "--ini", dir / "Patch.ini",
-           "--files", src, "--no-check", "-o", dir / "patch2"});
+  r = Kit({"build", "--stub", dir / "patch", "--ini", dir / "Patch.ini", "--files", src, "--no-check",
+           "-o", dir / "patch2"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.output.find("already carries an archive"), std::string::npos) << r.output;
   EXPECT_FALSE(PathExists(dir / "patch2"));
@@ -193,21 +191,17 @@ TEST_F(PatchkitTest, CheckNamesEachProblemOnItsLine) {
 }
 
 TEST_F(PatchkitTest, BadUsageIsExitTwoAndFailuresNameTheFileAndCode) {
-  EXPECT_EQ(Kit({}).exitCode, 2);
-  EXPECT_EQ(Kit({"frobnicate"}).exitCode, 2);
-  EXPECT_EQ(Kit({"list"}).exitCode, 2);
-  EXPECT_EQ(Kit({"build", "--stub"}).exitCode, 2);
-  EXPECT_EQ(Kit({"build", "--stub", "x", "--code", "zz"}).exitCode, 2);
-  ProcessResult help = Kit({"--help"});
-  EXPECT_EQ(help.exitCode, 0);
-  EXPECT_NE(help.output.find("extract [--quiet] FILE DIR"), std::string::npos);
-  EXPECT_EQ(Kit({"build", "-j", "0"}).exitCode, 2);
-  EXPECT_EQ(Kit({"lzss", "decompress", "-j", "2", "a", "b"}).exitCode, 2);
-  ProcessResult version = Kit({"--version"});
-  EXPECT_EQ(version.exitCode, 0);
-  EXPECT_EQ(version.output.rfind("patchkit ", 0), 0u) << version.output;
-
-  ProcessResult r = Kit({"list", dir / "missing.pack"});
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {}, {"frobnicate"}, {"list"}, {"build", "--stub"}, {"build", "--stub", "x", "--code", "zz"},
+           {"build", "-j", "0"}, {"lzss", "decompress", "-j", "2", "a", "b"}})
+    EXPECT_EQ(Kit(args).exitCode, 2) << (args.empty() ? "" : args[0]);
+  ProcessResult r = Kit({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.output.find("extract [--quiet] FILE DIR"), std::string::npos);
+  r = Kit({"--version"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output.rfind("patchkit ", 0), 0u) << r.output;
+  r = Kit({"list", dir / "missing.pack"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.output.find("missing.pack: FILENOTFOUND"), std::string::npos) << r.output;
   WriteWholeFile(dir / "junk", PatternBytes(100, 1));
@@ -219,47 +213,33 @@ TEST_F(PatchkitTest, BadUsageIsExitTwoAndFailuresNameTheFileAndCode) {
 // Away from a terminal nothing is drawn: a build prints its one summary
 // line whatever the threads or --quiet, and the patches are the same bytes.
 TEST_F(PatchkitTest, OutputAndPatchAreTheSameForEveryThreadCountAndQuiet) {
-  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
-  std::vector<std::string> build = {"build", "--stub", VASKPATCH_BIN, "--ini",
-                                    dir / "Patch.ini", "--files", src,
-                                    "--no-check"};
-  auto run = [&](std::vector<std::string> extra, const std::string &out) {
-    std::vector<std::string> args = build;
-    args.insert(args.end(), extra.begin(), extra.end());
-    args.push_back("-o");
-    args.push_back(out);
-    return Kit(args);
-  };
-  ProcessResult one = run({"-j", "1"}, dir / "p1");
+  ProcessResult one = Build(dir / "p1", {"--no-check", "-j", "1"});
   ASSERT_EQ(one.exitCode, 0) << one.output;
   EXPECT_EQ(one.output.find('\r'), std::string::npos);
   EXPECT_EQ(std::count(one.output.begin(), one.output.end(), '\n'), 1);
-  ProcessResult many = run({"-j", "3", "--quiet"}, dir / "p3");
+  ProcessResult many = Build(dir / "p3", {"--no-check", "-j", "3", "--quiet"});
   ASSERT_EQ(many.exitCode, 0) << many.output;
-  EXPECT_EQ(many.output.substr(many.output.find(':')),
-            one.output.substr(one.output.find(':')));
+  EXPECT_EQ(many.output.substr(many.output.find(':')), one.output.substr(one.output.find(':')));
   EXPECT_EQ(ReadWholeFile(dir / "p3"), ReadWholeFile(dir / "p1"));
-  ASSERT_EQ(run({"--no-verify"}, dir / "pn").exitCode, 0);
+  ASSERT_EQ(Build(dir / "pn", {"--no-check", "--no-verify"}).exitCode, 0);
   EXPECT_EQ(ReadWholeFile(dir / "pn"), ReadWholeFile(dir / "p1"));
 
-  ProcessResult lz = Kit({"lzss", "compress", "-j", "2", dir / "p1", dir / "p1.lz"});
-  EXPECT_EQ(lz.exitCode, 0);
-  EXPECT_EQ(lz.output, "");
-  ProcessResult back = Kit({"lzss", "decompress", "--quiet", dir / "p1.lz", dir / "back"});
-  EXPECT_EQ(back.output, "");
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"lzss", "compress", "-j", "2", dir / "p1", dir / "p1.lz"},
+           {"lzss", "decompress", "--quiet", dir / "p1.lz", dir / "back"},
+           {"extract", "--quiet", dir / "p1", dir / "out"}}) {
+    ProcessResult r = Kit(args);
+    EXPECT_EQ(r.exitCode, 0) << args[0];
+    EXPECT_EQ(r.output, "") << args[0];
+  }
   EXPECT_EQ(ReadWholeFile(dir / "back"), ReadWholeFile(dir / "p1"));
-  ProcessResult x = Kit({"extract", "--quiet", dir / "p1", dir / "out"});
-  EXPECT_EQ(x.exitCode, 0);
-  EXPECT_EQ(x.output, "");
   ProcessResult v = Kit({"verify", dir / "p1", "--quiet"});
   EXPECT_EQ(v.exitCode, 0) << v.output;
   EXPECT_EQ(v.output.find('\r'), std::string::npos);
 }
 
 TEST_F(PatchkitTest, InfoDescribesPatchesContainersPacksAndPools) {
-  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
-  ASSERT_EQ(Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
-                 "--files", src, "--no-check", "-o", dir / "patch"}).exitCode, 0);
+  ASSERT_EQ(Build(dir / "patch").exitCode, 0);
   ProcessResult r = Kit({"info", dir / "patch"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // The container follows the patcher and the few zero bytes that align it.
