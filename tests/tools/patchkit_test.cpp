@@ -39,10 +39,18 @@ class PatchkitTest : public ::testing::Test {
   }
 
   void ExpectExtractedTree(const std::string &out, const std::string &prefix) {
-    EXPECT_EQ(ReadWholeFile(out + prefix + "A.TXT"),
-              std::vector<unsigned char>({'a', 'l', 'p', 'h', 'a'}));
+    EXPECT_EQ(ReadWholeText(out + prefix + "A.TXT"), "alpha");
     EXPECT_EQ(ReadWholeFile(out + prefix + "SUB/B.BIN"), PatternBytes(50000, 4));
     EXPECT_TRUE(PathExists(out + prefix + "SUB/DEEPER/C.DAT"));
+  }
+
+  // A patch of the tree with a catalogue the check refuses.
+  ProcessResult Build(const std::string &out, std::vector<std::string> extra = {"--no-check"}) {
+    WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
+    std::vector<std::string> args = {"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
+                                     "--files", src, "-o", out};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Kit(args);
   }
 
   TempDir dir;
@@ -53,19 +61,17 @@ class PatchkitTest : public ::testing::Test {
 // name per member, 4 of sum.
 const unsigned kSumsOfTheTree = 16 + 4 * 9 + 11 + 15 + 22 + 9 + 4;
 
-const std::set<std::string> kTree = {"5\tA.TXT", "50000\tSUB\\B.BIN",
-                                     "0\tSUB\\DEEPER\\C.DAT"};
+const std::set<std::string> kTree = {"5\tA.TXT", "50000\tSUB\\B.BIN", "0\tSUB\\DEEPER\\C.DAT"};
 
-TEST_F(PatchkitTest, PackListsAndExtractsWholeTrees) {
+// Packs, pools and their LZSS containers list, extract and verify alike;
+// a damaged block table is named.
+TEST_F(PatchkitTest, ArchivesListExtractAndVerify) {
   ASSERT_EQ(Kit({"pack", src, dir / "t.pack"}).exitCode, 0);
   EXPECT_EQ(Listing(dir / "t.pack"), kTree);
   ProcessResult r = Kit({"extract", dir / "t.pack", dir / "out"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   ExpectExtractedTree(dir / "out", "/");
   EXPECT_EQ(Kit({"verify", dir / "t.pack"}).exitCode, 0);
-}
-
-TEST_F(PatchkitTest, PoolAndLzssWrappedArchivesReadTheSame) {
   ASSERT_EQ(Kit({"pool", src, dir / "t.pool", "--block-size", "512"}).exitCode, 0);
   // The pool keeps the names as given.
   std::set<std::string> pool = Listing(dir / "t.pool");
@@ -73,40 +79,40 @@ TEST_F(PatchkitTest, PoolAndLzssWrappedArchivesReadTheSame) {
   EXPECT_TRUE(pool.count("50000\tSub\\b.bin")) << *pool.begin();
   ASSERT_EQ(Kit({"lzss", "compress", "--code", "0xA1", dir / "t.pool", dir / "t.pool.lz"}).exitCode, 0);
   EXPECT_EQ(Listing(dir / "t.pool.lz"), pool);
-  ASSERT_EQ(Kit({"pack", src, dir / "t.pack"}).exitCode, 0);
   ASSERT_EQ(Kit({"lzss", "compress", dir / "t.pack", dir / "t.pack.lz"}).exitCode, 0);
   EXPECT_EQ(Listing(dir / "t.pack.lz"), kTree);
   ASSERT_EQ(Kit({"lzss", "decompress", dir / "t.pack.lz", dir / "back.pack"}).exitCode, 0);
   EXPECT_EQ(ReadWholeFile(dir / "back.pack"), ReadWholeFile(dir / "t.pack"));
-  ProcessResult r = Kit({"verify", dir / "t.pack.lz"});
+  r = Kit({"verify", dir / "t.pack.lz"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
+  ASSERT_EQ(Kit({"lzss", "compress", "--block-size", "4096", dir / "t.pack", dir / "t.lz"}).exitCode, 0);
+  auto bytes = ReadWholeFile(dir / "t.lz");
+  // Point the second block's table entry past the end of the file.
+  bytes[18] = bytes[19] = bytes[20] = 0xFF;
+  bytes[21] = 0x7F;
+  WriteWholeFile(dir / "t.lz", bytes);
+  r = Kit({"verify", dir / "t.lz"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("t.lz"), std::string::npos) << r.output;
 }
 
 TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
-  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
   // The check refuses this catalogue; --no-check builds it all the same.
-  ProcessResult r = Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
-                         "--files", src, "-o", dir / "patch"});
+  ProcessResult r = Build(dir / "patch", {});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.output.find("Patch.ini:1: error: missing key \"welcome\""), std::string::npos)
-      << r.output;
+  EXPECT_NE(r.output.find("Patch.ini:1: error: missing key \"welcome\""), std::string::npos) << r.output;
   EXPECT_FALSE(PathExists(dir / "patch"));
-  r = Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini", "--files", src,
-           "--no-check", "-o", dir / "patch"});
+  r = Build(dir / "patch");
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // The patch is a program like its stub.
   EXPECT_EQ(fsys::status(dir / "patch").permissions() & fsys::perms::owner_exec,
             fsys::perms::owner_exec);
-  std::set<std::string> lines = Listing(dir / "patch");
-  EXPECT_TRUE(lines.count("5\tFILES\\A.TXT"));
-  EXPECT_TRUE(lines.count("50000\tFILES\\SUB\\B.BIN"));
-  EXPECT_TRUE(lines.count("16\tPATCH.INI"));
-  // The checksum record: 16 bytes of head, 9 and a name per member, 4 of sum.
-  EXPECT_TRUE(lines.count(std::to_string(kSumsOfTheTree) + "\tPATCH.SUM"));
+  EXPECT_EQ(Listing(dir / "patch"),
+            std::set<std::string>({"5\tFILES\\A.TXT", "50000\tFILES\\SUB\\B.BIN", "0\tFILES\\SUB\\DEEPER\\C.DAT",
+                                   "16\tPATCH.INI", std::to_string(kSumsOfTheTree) + "\tPATCH.SUM"}));
   r = Kit({"verify", dir / "patch"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_NE(r.output.find("checksums: 4 members match the record"), std::string::npos)
-      << r.output;
+  EXPECT_NE(r.output.find("checksums: 4 members match the record"), std::string::npos) << r.output;
   // A byte changed in a raw block decodes, but its member no longer matches.
   auto bytes = ReadWholeFile(dir / "patch");
   auto b = PatternBytes(50000, 4);
@@ -117,14 +123,13 @@ TEST_F(PatchkitTest, BuiltPatchListsItsFilesAndIniAndRefusesASecondArchive) {
   r = Kit({"verify", dir / "damaged"});
   EXPECT_EQ(r.exitCode, 1) << r.output;
   EXPECT_NE(r.output.find("member FILES\\SUB\\B.BIN: its bytes do not match the checksum record"),
-            std::string::npos)
-      << r.output;
+            std::string::npos) << r.output;
   r = Kit({"extract", dir / "patch", dir / "out"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
   ExpectExtractedTree(dir / "out", "/FILES/");
   // A stub that already carries an archive is refused.
-  r = Kit({"build", "--stub", dir / "patch", "--ini", dir / "Patch.ini",
-           "--files", src, "--no-check", "-o", dir / "patch2"});
+  r = Kit({"build", "--stub", dir / "patch", "--ini", dir / "Patch.ini", "--files", src, "--no-check",
+           "-o", dir / "patch2"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.output.find("already carries an archive"), std::string::npos) << r.output;
   EXPECT_FALSE(PathExists(dir / "patch2"));
@@ -185,35 +190,18 @@ TEST_F(PatchkitTest, CheckNamesEachProblemOnItsLine) {
   }
 }
 
-TEST_F(PatchkitTest, VerifyNamesTheDamagedBlock) {
-  ASSERT_EQ(Kit({"pack", src, dir / "t.pack"}).exitCode, 0);
-  ASSERT_EQ(Kit({"lzss", "compress", "--block-size", "4096", dir / "t.pack", dir / "t.lz"}).exitCode, 0);
-  auto bytes = ReadWholeFile(dir / "t.lz");
-  // Point the second block's table entry past the end of the file.
-  bytes[18] = bytes[19] = bytes[20] = 0xFF;
-  bytes[21] = 0x7F;
-  WriteWholeFile(dir / "t.lz", bytes);
-  ProcessResult r = Kit({"verify", dir / "t.lz"});
-  EXPECT_EQ(r.exitCode, 1) << r.output;
-  EXPECT_NE(r.output.find("t.lz"), std::string::npos) << r.output;
-}
-
 TEST_F(PatchkitTest, BadUsageIsExitTwoAndFailuresNameTheFileAndCode) {
-  EXPECT_EQ(Kit({}).exitCode, 2);
-  EXPECT_EQ(Kit({"frobnicate"}).exitCode, 2);
-  EXPECT_EQ(Kit({"list"}).exitCode, 2);
-  EXPECT_EQ(Kit({"build", "--stub"}).exitCode, 2);
-  EXPECT_EQ(Kit({"build", "--stub", "x", "--code", "zz"}).exitCode, 2);
-  ProcessResult help = Kit({"--help"});
-  EXPECT_EQ(help.exitCode, 0);
-  EXPECT_NE(help.output.find("extract [--quiet] FILE DIR"), std::string::npos);
-  EXPECT_EQ(Kit({"build", "-j", "0"}).exitCode, 2);
-  EXPECT_EQ(Kit({"lzss", "decompress", "-j", "2", "a", "b"}).exitCode, 2);
-  ProcessResult version = Kit({"--version"});
-  EXPECT_EQ(version.exitCode, 0);
-  EXPECT_EQ(version.output.rfind("patchkit ", 0), 0u) << version.output;
-
-  ProcessResult r = Kit({"list", dir / "missing.pack"});
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {}, {"frobnicate"}, {"list"}, {"build", "--stub"}, {"build", "--stub", "x", "--code", "zz"},
+           {"build", "-j", "0"}, {"lzss", "decompress", "-j", "2", "a", "b"}})
+    EXPECT_EQ(Kit(args).exitCode, 2) << (args.empty() ? "" : args[0]);
+  ProcessResult r = Kit({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.output.find("extract [--quiet] FILE DIR"), std::string::npos);
+  r = Kit({"--version"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.output.rfind("patchkit ", 0), 0u) << r.output;
+  r = Kit({"list", dir / "missing.pack"});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.output.find("missing.pack: FILENOTFOUND"), std::string::npos) << r.output;
   WriteWholeFile(dir / "junk", PatternBytes(100, 1));
@@ -225,95 +213,73 @@ TEST_F(PatchkitTest, BadUsageIsExitTwoAndFailuresNameTheFileAndCode) {
 // Away from a terminal nothing is drawn: a build prints its one summary
 // line whatever the threads or --quiet, and the patches are the same bytes.
 TEST_F(PatchkitTest, OutputAndPatchAreTheSameForEveryThreadCountAndQuiet) {
-  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
-  std::vector<std::string> build = {"build", "--stub", VASKPATCH_BIN, "--ini",
-                                    dir / "Patch.ini", "--files", src,
-                                    "--no-check"};
-  auto run = [&](std::vector<std::string> extra, const std::string &out) {
-    std::vector<std::string> args = build;
-    args.insert(args.end(), extra.begin(), extra.end());
-    args.push_back("-o");
-    args.push_back(out);
-    return Kit(args);
-  };
-  ProcessResult one = run({"-j", "1"}, dir / "p1");
+  ProcessResult one = Build(dir / "p1", {"--no-check", "-j", "1"});
   ASSERT_EQ(one.exitCode, 0) << one.output;
   EXPECT_EQ(one.output.find('\r'), std::string::npos);
   EXPECT_EQ(std::count(one.output.begin(), one.output.end(), '\n'), 1);
-  ProcessResult many = run({"-j", "3", "--quiet"}, dir / "p3");
+  ProcessResult many = Build(dir / "p3", {"--no-check", "-j", "3", "--quiet"});
   ASSERT_EQ(many.exitCode, 0) << many.output;
-  EXPECT_EQ(many.output.substr(many.output.find(':')),
-            one.output.substr(one.output.find(':')));
+  EXPECT_EQ(many.output.substr(many.output.find(':')), one.output.substr(one.output.find(':')));
   EXPECT_EQ(ReadWholeFile(dir / "p3"), ReadWholeFile(dir / "p1"));
-  ASSERT_EQ(run({"--no-verify"}, dir / "pn").exitCode, 0);
+  ASSERT_EQ(Build(dir / "pn", {"--no-check", "--no-verify"}).exitCode, 0);
   EXPECT_EQ(ReadWholeFile(dir / "pn"), ReadWholeFile(dir / "p1"));
 
-  ProcessResult lz = Kit({"lzss", "compress", "-j", "2", dir / "p1", dir / "p1.lz"});
-  EXPECT_EQ(lz.exitCode, 0);
-  EXPECT_EQ(lz.output, "");
-  ProcessResult back = Kit({"lzss", "decompress", "--quiet", dir / "p1.lz", dir / "back"});
-  EXPECT_EQ(back.output, "");
+  for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+           {"lzss", "compress", "-j", "2", dir / "p1", dir / "p1.lz"},
+           {"lzss", "decompress", "--quiet", dir / "p1.lz", dir / "back"},
+           {"extract", "--quiet", dir / "p1", dir / "out"}}) {
+    ProcessResult r = Kit(args);
+    EXPECT_EQ(r.exitCode, 0) << args[0];
+    EXPECT_EQ(r.output, "") << args[0];
+  }
   EXPECT_EQ(ReadWholeFile(dir / "back"), ReadWholeFile(dir / "p1"));
-  ProcessResult x = Kit({"extract", "--quiet", dir / "p1", dir / "out"});
-  EXPECT_EQ(x.exitCode, 0);
-  EXPECT_EQ(x.output, "");
   ProcessResult v = Kit({"verify", dir / "p1", "--quiet"});
   EXPECT_EQ(v.exitCode, 0) << v.output;
   EXPECT_EQ(v.output.find('\r'), std::string::npos);
 }
 
+// What info tells of a patch, a container of a pack of 78 bytes of header
+// and directory, 3000 bytes of text and 2000 of noise in blocks of 1000
+// (three compress, three do not), a pack and a pool.
 TEST_F(PatchkitTest, InfoDescribesPatchesContainersPacksAndPools) {
-  WriteWholeFile(dir / "Patch.ini", std::string("[str]\ntitle = T\n"));
-  ASSERT_EQ(Kit({"build", "--stub", VASKPATCH_BIN, "--ini", dir / "Patch.ini",
-                 "--files", src, "--no-check", "-o", dir / "patch"}).exitCode, 0);
-  ProcessResult r = Kit({"info", dir / "patch"});
-  ASSERT_EQ(r.exitCode, 0) << r.output;
-  // The container follows the patcher and the few zero bytes that align it.
-  size_t stub = fsys::file_size(VASKPATCH_BIN);
-  size_t at = r.output.find("container: at byte ");
-  ASSERT_NE(at, std::string::npos) << r.output;
-  size_t start = std::stoul(r.output.substr(at + 19));
-  EXPECT_GE(start, stub);
-  EXPECT_LT(start, stub + 8);
-  for (const std::string &line : std::vector<std::string>{
-           "kind: patch executable\n", "before the container: " + std::to_string(start) + " bytes (the patcher)\n",
-        "code: 0xC4 (offset 12 bits, length 4 bits)\n", "block size: 32768\n",
-        "archive: pack\n",
-        "members: 5, " + std::to_string(50021 + kSumsOfTheTree) +
-            " bytes, largest 50000 bytes (FILES\\SUB\\B.BIN)\n",
-        "checksum record: present\n"})
-    EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
-  // The pack of a patch is padded until the scan can find it; its blocks
-  // are compressed (the tree's text) or raw (the padding, the noise).
-  EXPECT_NE(r.output.find("blocks: "), std::string::npos);
-
-  // A pack of 78 bytes of header and directory, 3000 bytes of text and
-  // 2000 of noise, in blocks of 1000: three compress, three do not.
+  ASSERT_EQ(Build(dir / "patch").exitCode, 0);
   fsys::create_directories(dir / "mixed");
   WriteWholeFile(dir / "mixed/A.TXT", std::string(3000, 'a'));
   WriteWholeFile(dir / "mixed/B.BIN", PatternBytes(2000, 5));
   ASSERT_EQ(Kit({"pack", dir / "mixed", dir / "m.pack"}).exitCode, 0);
   ASSERT_EQ(fsys::file_size(dir / "m.pack"), 5078u);
-  ASSERT_EQ(Kit({"lzss", "compress", "--block-size", "1000", dir / "m.pack",
-                 dir / "m.lz"}).exitCode, 0);
-  r = Kit({"info", dir / "m.lz"});
-  ASSERT_EQ(r.exitCode, 0) << r.output;
-  for (const std::string &line : std::vector<std::string>{
-           "kind: LZSS container\n", "container: at byte 0\n",
-           "block size: 1000\n", "blocks: 6 (compressed 3, raw 3, empty 0)\n",
-           "stored: " + std::to_string(fsys::file_size(dir / "m.lz")) +
-               " bytes, plain: 5078 bytes",
-           "members: 2, 5000 bytes, largest 3000 bytes (A.TXT)\n"})
-    EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
-
+  ASSERT_EQ(Kit({"lzss", "compress", "--block-size", "1000", dir / "m.pack", dir / "m.lz"}).exitCode, 0);
   ASSERT_EQ(Kit({"pack", src, dir / "t.pack"}).exitCode, 0);
-  r = Kit({"info", dir / "t.pack"});
-  EXPECT_NE(r.output.find("kind: pack\n"), std::string::npos) << r.output;
-  EXPECT_EQ(r.output.find("container:"), std::string::npos) << r.output;
   ASSERT_EQ(Kit({"pool", src, dir / "t.pool"}).exitCode, 0);
-  r = Kit({"info", dir / "t.pool"});
-  EXPECT_NE(r.output.find("kind: pool file\n"), std::string::npos) << r.output;
-  EXPECT_NE(r.output.find("checksum record: absent\n"), std::string::npos);
+  // The container follows the patcher and the few zero bytes that align it.
+  ProcessResult r = Kit({"info", dir / "patch"});
+  size_t stub = fsys::file_size(VASKPATCH_BIN), at = r.output.find("container: at byte ");
+  ASSERT_NE(at, std::string::npos) << r.output;
+  size_t start = std::stoul(r.output.substr(at + 19));
+  EXPECT_TRUE(start >= stub && start < stub + 8) << start;
+  struct Case {
+    std::string file;
+    std::vector<std::string> says, never;
+  } cases[] = {
+      {"patch",
+       {"kind: patch executable\n", "before the container: " + std::to_string(start) + " bytes (the patcher)\n",
+        "code: 0xC4 (offset 12 bits, length 4 bits)\n", "block size: 32768\n", "archive: pack\n", "blocks: ",
+        "members: 5, " + std::to_string(50021 + kSumsOfTheTree) + " bytes, largest 50000 bytes (FILES\\SUB\\B.BIN)\n",
+        "checksum record: present\n"}, {}},
+      {"m.lz",
+       {"kind: LZSS container\n", "container: at byte 0\n", "block size: 1000\n",
+        "blocks: 6 (compressed 3, raw 3, empty 0)\n",
+        "stored: " + std::to_string(fsys::file_size(dir / "m.lz")) + " bytes, plain: 5078 bytes",
+        "members: 2, 5000 bytes, largest 3000 bytes (A.TXT)\n"}, {}},
+      {"t.pack", {"kind: pack\n"}, {"container:"}},
+      {"t.pool", {"kind: pool file\n", "checksum record: absent\n"}, {}},
+  };
+  for (const Case &c : cases) {
+    r = Kit({"info", dir / c.file});
+    EXPECT_EQ(r.exitCode, 0) << c.file;
+    for (const std::string &line : c.says) EXPECT_NE(r.output.find(line), std::string::npos) << line << r.output;
+    for (const std::string &line : c.never) EXPECT_EQ(r.output.find(line), std::string::npos) << line << r.output;
+  }
 }
 
 }  // namespace

@@ -22,10 +22,9 @@ namespace {
 std::map<std::string, std::vector<unsigned char>> Tree(const std::string &root) {
   std::map<std::string, std::vector<unsigned char>> out;
   for (auto &e : fsys::recursive_directory_iterator(root)) {
-    if (!e.is_regular_file()) continue;
     std::string rel = fsys::relative(e.path(), root).string();
     std::transform(rel.begin(), rel.end(), rel.begin(), ::toupper);
-    out[rel] = ReadWholeFile(e.path().string());
+    if (e.is_regular_file()) out[rel] = ReadWholeFile(e.path().string());
   }
   return out;
 }
@@ -46,25 +45,25 @@ class ReleasePatchTest : public ::testing::Test {
     flipped[25000] ^= 1;
     // Unchanged, also under other letter cases; changed in content, in one
     // byte or in size; new; removed.
-    Put(oldDir + "/same.txt", Text("same"));
-    Put(newDir + "/same.txt", Text("same"));
-    Put(oldDir + "/Readme.TXT", Text("keep"));
-    Put(newDir + "/readme.txt", Text("keep"));
-    Put(oldDir + "/Big/data.bin", PatternBytes(100000, 3));
-    Put(newDir + "/BIG/DATA.BIN", PatternBytes(100000, 3));
-    Put(oldDir + "/Maps/x.map", Text("map 1.01"));
-    Put(newDir + "/MAPS/X.MAP", Text("map 1.09"));
-    Put(oldDir + "/flip.bin", PatternBytes(50000, 7));
-    Put(newDir + "/flip.bin", flipped);
-    Put(oldDir + "/Vask.exe", Text("game 1.01"));
-    Put(newDir + "/Vask.exe", Text("game 1.09, longer"));
-    Put(newDir + "/Sub/Deeper/new.bin", PatternBytes(3000, 9));
-    Put(oldDir + "/gone.dat", Text("only in 1.01"));
+    struct {
+      const char *oldName, *newName;
+      std::vector<unsigned char> oldBytes, newBytes;
+    } files[] = {{"same.txt", "same.txt", Text("same"), Text("same")},
+                 {"Readme.TXT", "readme.txt", Text("keep"), Text("keep")},
+                 {"Big/data.bin", "BIG/DATA.BIN", PatternBytes(100000, 3), PatternBytes(100000, 3)},
+                 {"Maps/x.map", "MAPS/X.MAP", Text("map 1.01"), Text("map 1.09")},
+                 {"flip.bin", "flip.bin", PatternBytes(50000, 7), flipped},
+                 {"Vask.exe", "Vask.exe", Text("game 1.01"), Text("game 1.09, longer")},
+                 {nullptr, "Sub/Deeper/new.bin", {}, PatternBytes(3000, 9)},
+                 {"gone.dat", nullptr, Text("only in 1.01"), {}}};
+    for (auto &f : files) {
+      if (f.oldName) Put(oldDir + "/" + f.oldName, f.oldBytes);
+      if (f.newName) Put(newDir + "/" + f.newName, f.newBytes);
+    }
   }
 
   ProcessResult Kit(std::vector<std::string> args) {
-    args.insert(args.begin(), {PATCHKIT_BIN, "build", "--target", "linux", "--ini",
-                               VASK_DEMO_INI});
+    args.insert(args.begin(), {PATCHKIT_BIN, "build", "--target", "linux", "--ini", VASK_DEMO_INI});
     return RunProcess(args, {}, "");
   }
 
@@ -75,10 +74,9 @@ class ReleasePatchTest : public ::testing::Test {
 TEST_F(ReleasePatchTest, PatchOfTheChangesTurnsTheOldReleaseIntoTheNew) {
   ProcessResult r = Kit({"--from", oldDir, "--files", newDir, "-o", dir / "patch"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
-  for (const char *line : {"in:   MAPS\\X.MAP (changed)", "in:   flip.bin (changed)",
-                           "in:   Vask.exe (changed)", "in:   Sub\\Deeper\\new.bin (new)",
-                           "out:  same.txt (unchanged)", "out:  readme.txt (unchanged)",
-                           "out:  BIG\\DATA.BIN (unchanged)",
+  for (const char *line : {"in:   MAPS\\X.MAP (changed)", "in:   flip.bin (changed)", "in:   Vask.exe (changed)",
+                           "in:   Sub\\Deeper\\new.bin (new)", "out:  same.txt (unchanged)",
+                           "out:  readme.txt (unchanged)", "out:  BIG\\DATA.BIN (unchanged)",
                            "warning: gone.dat is gone from the new release",
                            "1 new and 3 changed file(s) go in, 3 unchanged left out, 1 gone"})
     EXPECT_NE(r.output.find(line), std::string::npos) << line << "\n" << r.output;
@@ -99,10 +97,8 @@ TEST_F(ReleasePatchTest, PatchOfTheChangesTurnsTheOldReleaseIntoTheNew) {
                      game + "/\"\n\"GameVersion\"=dword:00010001\n\"Language\"=\"English\"\n");
   chmod((dir / "patch").c_str(), 0755);
   r = RunProcess({dir / "patch"},
-                 {{"VASKPATCH_REGISTRY", dir / "registry.reg"},
-                  {"VASKPATCH_PROGRAMS", dir / "programs"},
-                  {"TMPDIR", dir.path()},
-                  {"HOME", dir.path()}},
+                 {{"VASKPATCH_REGISTRY", dir / "registry.reg"}, {"VASKPATCH_PROGRAMS", dir / "programs"},
+                  {"TMPDIR", dir.path()}, {"HOME", dir.path()}},
                  "y\nn\n\n", 120);
   EXPECT_EQ(r.exitCode, 0) << r.output;
   auto expected = Tree(newDir);
