@@ -1,10 +1,7 @@
-// The Win32 platform layer of the patcher, on a real (Wine) desktop: the
-// registry key in the 32-bit view, shell links read back through the shell,
-// the Programs folder, the progress dialog from its resource. Message boxes,
-// the mutex and read-only files are met by the patcher scenarios.
-//
-// The program also serves as its own child process: started with --probe-...
-// it answers one question through its exit code.
+// The Win32 platform layer of the patcher, on a real (Wine) desktop: what
+// the patcher scenarios cannot reach (bounds, missing keys, failures, the
+// resources). Message boxes, the written version, the shortcut, the mutex and
+// read-only files are met there, through the real patcher.
 #include "patcher/platform_win32.h"
 
 #include <gtest/gtest.h>
@@ -16,37 +13,10 @@
 #include "core/win32.h"
 #include "patcher/platform.h"
 #include "support/temp_dir.h"
-#include "wine/shell_link.h"
 
 namespace {
 
 const char kGameKey[] = "SOFTWARE\\Lorvenest\\Vask";
-
-std::string OwnPath() {
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-  return std::string(path, n);
-}
-
-// Runs `commandLine` with `application` and returns its exit code, or -1000
-// when it cannot be started or does not end within 60 s.
-long RunProcess(const std::string &application, const std::string &commandLine) {
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  std::string line = commandLine;
-  if (!CreateProcessA(application.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process))
-    return -1000;
-  DWORD code = static_cast<DWORD>(-1000);
-  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-    GetExitCodeProcess(process.hProcess, &code);
-  else
-    TerminateProcess(process.hProcess, 1);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return static_cast<long>(code);
-}
 
 // --- Command line -------------------------------------------------------
 
@@ -80,22 +50,12 @@ TEST(QuotedProgramPathTest, TakesTheQuotedPathAndLeavesOutTheArguments) {
   EXPECT_EQ(255u, strlen(path));
 }
 
-// The child checks its own path against the module's file name.
-int ProbePath() {
-  char path[256];
-  if (!PlatformGetExecutablePath(path, sizeof(path))) return 2;
-  return _stricmp(path, OwnPath().c_str()) == 0 ? 0 : 1;
-}
-
-TEST(ExecutablePathTest, IsFoundFromTheCommandLineOrTheModuleName) {
-  const std::string self = "\"" + OwnPath() + "\"";
-  for (const std::string &line :
-       {self + " --probe-path", self + " --probe-path \"x y\"",
-        std::string("vaskprobe.exe --probe-path")}) {  // unquoted: module name
-    EXPECT_EQ(0, RunProcess(OwnPath(), line)) << line;
-  }
-  char path[4];
-  EXPECT_FALSE(PlatformGetExecutablePath(path, sizeof(path)));
+// The patcher's own path (quoted or, started by cmd, unquoted) and the
+// Programs folder are found by the scenarios; here buffers too small.
+TEST(PathsTest, TooSmallBuffersFail) {
+  char small[4];
+  EXPECT_FALSE(PlatformGetExecutablePath(small, sizeof(small)));
+  EXPECT_FALSE(PlatformGetProgramsFolder(small, sizeof(small)));
 }
 
 // --- Registry -----------------------------------------------------------
@@ -147,23 +107,6 @@ TEST_F(RegistryTest, ReadsTextAndVersionThatFitTheirBuffers) {
   PlatformRegClose(key);
 }
 
-TEST_F(RegistryTest, WrittenVersionIsADwordInThe32BitView) {
-  PlatformRegKey *key = PlatformRegOpen(true);
-  ASSERT_NE(nullptr, key);
-  EXPECT_TRUE(PlatformRegSetDword(key, "GameVersion", 0x10003));
-  PlatformRegClose(key);
-
-  HKEY view;
-  ASSERT_EQ(ERROR_SUCCESS,
-            RegOpenKeyExA(HKEY_LOCAL_MACHINE, kGameKey, 0, KEY_READ | KEY_WOW64_32KEY, &view));
-  DWORD type = 0, value = 0, size = sizeof(value);
-  ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(view, "GameVersion", nullptr, &type,
-                                            reinterpret_cast<BYTE *>(&value), &size));
-  RegCloseKey(view);
-  EXPECT_EQ(static_cast<DWORD>(REG_DWORD), type);
-  EXPECT_EQ(65539u, value);
-}
-
 TEST(RegistryMissingTest, MissingKeyDoesNotOpen) {
   RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kGameKey, KEY_WOW64_32KEY, 0);
   EXPECT_EQ(nullptr, PlatformRegOpen(false));
@@ -178,45 +121,17 @@ TEST(RegistryMissingTest, MissingKeyDoesNotOpen) {
 
 // --- Files and shell ----------------------------------------------------
 
-TEST(ProgramsFolderTest, IsAnExistingFolderNamedPrograms) {
-  char folder[260];
-  ASSERT_TRUE(PlatformGetProgramsFolder(folder, sizeof(folder)));
-  DWORD attributes = GetFileAttributesA(folder);
-  ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes) << folder;
-  EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_DIRECTORY);
-  std::string text = folder;
-  EXPECT_EQ("Programs", text.substr(text.size() - 8));
-  char small[4];
-  EXPECT_FALSE(PlatformGetProgramsFolder(small, sizeof(small)));
-}
-
-TEST(ShortcutTest, WrittenLinkReadsBackThroughTheShell) {
-  TempDir dir;
-  std::string zel = dir / "zel";
-  CreateDirectoryA(zel.c_str(), nullptr);
-  std::string program = zel + "\\zelclient.exe";
-  WriteWholeFile(program, std::string("MZ"));
-  std::string link = dir / std::string("Vask Online") + PlatformShortcutExtension();
-  ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), program.c_str(), zel.c_str(), program.c_str(),
-                                    "Vask Online"));
-  LinkFields fields;
-  ASSERT_TRUE(ReadShellLink(link.c_str(), &fields));
-  EXPECT_EQ(program, fields.path);
-  EXPECT_EQ(zel, fields.workingDir);
-  EXPECT_EQ("Vask Online", fields.description);
-  EXPECT_EQ(program, fields.iconPath);
-  EXPECT_EQ(0, fields.iconIndex);
-}
-
+// A written link's fields are read back by the complete scenario.
 TEST(ShortcutTest, ExistingLinkIsReplacedAndBadPathsFail) {
   TempDir dir;
   std::string link = dir / "client.lnk";
   WriteWholeFile(link, std::string("not a link at all"));
   ASSERT_TRUE(PlatformWriteShortcut(link.c_str(), "C:\\zel\\zelclient.exe", "C:\\zel",
                                     "C:\\zel\\zelclient.exe", "Client"));
-  LinkFields fields;
-  ASSERT_TRUE(ReadShellLink(link.c_str(), &fields));
-  EXPECT_EQ("Client", fields.description);
+  // A shell link starts with its header size, 0x4C.
+  std::vector<unsigned char> bytes = ReadWholeFile(link);
+  ASSERT_GE(bytes.size(), 4u);
+  EXPECT_EQ(0x4C000000u, bytes[0] << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3]);
   // Into a missing folder, and longer than MAX_PATH.
   for (const std::string &bad :
        {dir / "no\\such\\folder\\client.lnk", "C:\\" + std::string(300, 'a') + ".lnk"}) {
@@ -241,7 +156,6 @@ struct DialogState {
   bool found = false;
   bool hasSystemMenu = true;
   bool hasCaption = false;
-  std::string caption, text;
   RECT client = {};
   bool workDone = false;
 };
@@ -259,25 +173,20 @@ void InspectDialog(void *arg) {
     LONG style = GetWindowLongA(dialog, GWL_STYLE);
     state->hasSystemMenu = (style & WS_SYSMENU) != 0;
     state->hasCaption = (style & WS_CAPTION) == WS_CAPTION;
-    char text[256];
-    GetWindowTextA(dialog, text, sizeof(text));
-    state->caption = text;
-    GetDlgItemTextA(dialog, kProgressTextId, text, sizeof(text));
-    state->text = text;
     GetClientRect(dialog, &state->client);
   }
   Sleep(200);  // the dialog must wait for the work, however long
   state->workDone = true;
 }
 
-TEST(ProgressDialogTest, ShowsItsTextsWhileTheWorkerRuns) {
+// Its caption, text and bar are read by the copy scenarios; here its frame
+// and that it waits for a worker on another thread.
+TEST(ProgressDialogTest, FrameAndWorkerThread) {
   DialogState state;
   ASSERT_TRUE(PlatformRunProgressDialog("Vask Patch Test", "Copying files", InspectDialog, &state));
   EXPECT_TRUE(state.workDone);
   EXPECT_NE(GetCurrentThreadId(), state.workerThread);
   ASSERT_TRUE(state.found);
-  EXPECT_EQ("Vask Patch Test", state.caption);
-  EXPECT_EQ("Copying files", state.text);
   EXPECT_FALSE(state.hasSystemMenu);
   EXPECT_TRUE(state.hasCaption);
   // 172 x 44 dialog units of an 8-point font: wider than high, roughly 4:1.
@@ -352,7 +261,6 @@ TEST(ResourcesTest, ManifestAndVersionBlockAreThere) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc >= 2 && strcmp(argv[1], "--probe-path") == 0) return ProbePath();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

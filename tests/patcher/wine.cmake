@@ -10,8 +10,7 @@ if(WIN32)
   target_include_directories(vask_clicker PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(vask_clicker PRIVATE user32)
 
-  add_executable(platform_win32_test ${CMAKE_CURRENT_LIST_DIR}/platform_win32_test.cpp
-                 ${_vask_wine_dir}/shell_link.cpp)
+  add_executable(platform_win32_test ${CMAKE_CURRENT_LIST_DIR}/platform_win32_test.cpp)
   if(TARGET vask_platform)
     target_link_libraries(platform_win32_test PRIVATE vask_platform)
   else()
@@ -30,10 +29,8 @@ endif()
 # The real patcher, built into patches by patchkit (both run under Wine),
 # answered box by box. Screenshots land in wine-screenshots/.
 if(WIN32 AND TARGET vaskpatch AND TARGET patchkit)
-  add_executable(vask_link_info ${_vask_wine_dir}/link_info.cpp
-                 ${_vask_wine_dir}/shell_link.cpp)
-  target_include_directories(vask_link_info PRIVATE ${PROJECT_SOURCE_DIR}
-                             ${PROJECT_SOURCE_DIR}/tests)
+  add_executable(vask_link_info ${_vask_wine_dir}/link_info.cpp)
+  target_include_directories(vask_link_info PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(vask_link_info PRIVATE ole32 uuid)
 
   set(VASK_NATIVE_BUILD "" CACHE PATH

@@ -1,29 +1,23 @@
-// The test runs' hand on the mouse: waits for a top-level dialog window (a
-// message box or the progress dialog) with a given caption, prints what it
-// shows and presses one of its buttons.
+// The test runs' hand on the mouse: waits up to 30 s for a top-level dialog
+// window (a message box or the progress dialog) with a given caption, prints
+// what it shows and presses one of its buttons.
 //
-//   vask_clicker --caption TEXT [--text-has PART] [--press BUTTON]
-//                [--text-id ID] [--timeout-ms N] [--move-to X,Y]
+//   vask_clicker CAPTION BUTTON [TEXT-HAS]
 //
-// BUTTON is yes, no, ok, cancel, abort, retry, ignore or none (the default:
-// only read). ID is the control whose text is read: 0xFFFF (a message box's
-// text, the default) or 1000 (the progress dialog's). --text-has picks, among
-// windows of the same caption, one whose text contains PART. --move-to puts
-// the window's top left corner at X,Y on the screen first (so that a
-// screenshot can show it beside the window it covers).
-//
-// Printed on standard output, one line each:
+// BUTTON is yes, no, ok, abort, retry, ignore or none (only read). The text is
+// a message box's, or the progress dialog's when the window has no message
+// box text. TEXT-HAS picks, among windows of the same caption, one whose text
+// contains it. Printed on standard output, one line each:
 //   caption=<caption>
 //   text=<text, line feeds shown as |, carriage returns dropped>
 //   buttons=<button texts in window order, separated by />
-//   progress=<position>/<range>   (the progress dialog's bar, when it has one)
-// Exit codes: 0 done; 1 no such window within the time; 2 bad arguments;
-// 3 the window did not close after the button was pressed.
+//   progress=<position>/<range>   (the progress dialog's bar)
+// Exit codes: 0 done; 1 no such window in time; 2 bad arguments; 3 the
+// window did not close after the button was pressed.
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -34,28 +28,19 @@
 
 namespace {
 
-struct Options {
-  std::string caption;
-  std::string textHas;
-  std::string press = "none";
-  int textId = 0xFFFF;
-  DWORD timeoutMs = 20000;
-  bool move = false;
-  int moveX = 0, moveY = 0;
-};
+const DWORD kTimeoutMs = 30000;
+const int kMessageBoxTextId = 0xFFFF;
 
-struct Search {
-  const Options *options;
-  HWND found;
-};
-
-const DWORD kMessageTimeoutMs = 2000;
+const char *gCaption;
+const char *gTextHas = "";
 
 std::string WindowText(HWND window) {
   char buffer[8192];
   DWORD_PTR copied = 0;
-  if (SendMessageTimeoutA(window, WM_GETTEXT, sizeof(buffer), reinterpret_cast<LPARAM>(buffer),
-                          SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied) == 0) {
+  // A hung window must not hang the test.
+  if (window == nullptr ||
+      SendMessageTimeoutA(window, WM_GETTEXT, sizeof(buffer), reinterpret_cast<LPARAM>(buffer),
+                          SMTO_ABORTIFHUNG, 2000, &copied) == 0) {
     return std::string();
   }
   buffer[sizeof(buffer) - 1] = '\0';
@@ -68,21 +53,17 @@ std::string ClassOf(HWND window) {
   return std::string(name, n > 0 ? n : 0);
 }
 
-std::string ControlText(HWND dialog, int id) {
-  HWND control = GetDlgItem(dialog, id);
-  return control == nullptr ? std::string() : WindowText(control);
+std::string DialogText(HWND dialog) {
+  HWND text = GetDlgItem(dialog, kMessageBoxTextId);
+  return WindowText(text != nullptr ? text : GetDlgItem(dialog, kProgressTextId));
 }
 
-BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
-  Search *search = reinterpret_cast<Search *>(param);
-  if (!IsWindowVisible(window) || ClassOf(window) != "#32770") return TRUE;
-  if (WindowText(window) != search->options->caption) return TRUE;
-  if (!search->options->textHas.empty() &&
-      ControlText(window, search->options->textId).find(search->options->textHas) ==
-          std::string::npos) {
+BOOL CALLBACK MatchWindow(HWND window, LPARAM found) {
+  if (!IsWindowVisible(window) || ClassOf(window) != "#32770" || WindowText(window) != gCaption ||
+      DialogText(window).find(gTextHas) == std::string::npos) {
     return TRUE;
   }
-  search->found = window;
+  *reinterpret_cast<HWND *>(found) = window;
   return FALSE;
 }
 
@@ -94,136 +75,72 @@ BOOL CALLBACK ListWindow(HWND window, LPARAM) {
   return TRUE;
 }
 
-struct Buttons {
-  std::string names;
-};
-
-BOOL CALLBACK CollectButton(HWND child, LPARAM param) {
-  Buttons *buttons = reinterpret_cast<Buttons *>(param);
+BOOL CALLBACK CollectButton(HWND child, LPARAM names) {
+  std::string *out = reinterpret_cast<std::string *>(names);
   if (ClassOf(child) != "Button" || !IsWindowVisible(child)) return TRUE;
-  std::string name;
+  if (!out->empty()) *out += '/';
   for (char c : WindowText(child)) {
-    if (c != '&') name += c;
+    if (c != '&') *out += c;
   }
-  if (!buttons->names.empty()) buttons->names += '/';
-  buttons->names += name;
   return TRUE;
-}
-
-std::string Flatten(const std::string &text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\n') {
-      out += '|';
-    } else if (c != '\r') {
-      out += c;
-    }
-  }
-  return out;
-}
-
-int ButtonId(const std::string &name) {
-  static const struct {
-    const char *name;
-    int id;
-  } kButtons[] = {{"ok", IDOK},       {"cancel", IDCANCEL}, {"abort", IDABORT},
-                  {"retry", IDRETRY}, {"ignore", IDIGNORE}, {"yes", IDYES},
-                  {"no", IDNO},       {"none", 0}};
-  for (const auto &button : kButtons) {
-    if (name == button.name) return button.id;
-  }
-  return -1;
-}
-
-bool ParseArguments(int argc, char **argv, Options *options) {
-  bool haveCaption = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (i + 1 >= argc) return false;
-    std::string value = argv[++i];
-    if (arg == "--caption") {
-      options->caption = value;
-      haveCaption = true;
-    } else if (arg == "--text-has") {
-      options->textHas = value;
-    } else if (arg == "--press") {
-      options->press = value;
-    } else if (arg == "--text-id") {
-      options->textId = static_cast<int>(strtol(value.c_str(), nullptr, 0));
-    } else if (arg == "--move-to") {
-      if (sscanf(value.c_str(), "%d,%d", &options->moveX, &options->moveY) != 2) { return false; }
-      options->move = true;
-    } else if (arg == "--timeout-ms") {
-      options->timeoutMs = static_cast<DWORD>(strtoul(value.c_str(), nullptr, 0));
-    } else {
-      return false;
-    }
-  }
-  return haveCaption && ButtonId(options->press) >= 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  Options options;
-  if (!ParseArguments(argc, argv, &options)) {
-    fprintf(stderr,
-            "usage: vask_clicker --caption TEXT [--text-has PART] [--press "
-            "yes|no|ok|cancel|abort|retry|ignore|none] [--text-id ID] "
-            "[--timeout-ms N] [--move-to X,Y]\n");
+  static const struct {
+    const char *name;
+    int id;
+  } kButtons[] = {{"none", 0},         {"ok", IDOK},         {"abort", IDABORT}, {"retry", IDRETRY},
+                  {"ignore", IDIGNORE}, {"yes", IDYES},       {"no", IDNO}};
+  int id = -1;
+  for (const auto &button : kButtons) {
+    if (argc >= 3 && strcmp(argv[2], button.name) == 0) id = button.id;
+  }
+  if (id < 0 || argc > 4) {
+    fprintf(stderr, "usage: vask_clicker CAPTION yes|no|ok|abort|retry|ignore|none [TEXT-HAS]\n");
     return 2;
   }
-
+  gCaption = argv[1];
+  if (argc == 4) gTextHas = argv[3];
   // Plain line feeds for the scripts that read this on Linux.
   _setmode(_fileno(stdout), _O_BINARY);
 
-  Search search = {&options, nullptr};
-  DWORD start = GetTickCount();
-  for (;;) {
-    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
-    if (search.found != nullptr) break;
-    if (GetTickCount() - start >= options.timeoutMs) {
-      fprintf(stderr, "vask_clicker: no window \"%s\" within %lu ms\n", options.caption.c_str(),
-              static_cast<unsigned long>(options.timeoutMs));
+  HWND window = nullptr;
+  for (DWORD start = GetTickCount(); EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&window)),
+             window == nullptr;
+       Sleep(50)) {
+    if (GetTickCount() - start >= kTimeoutMs) {
+      fprintf(stderr, "vask_clicker: no window \"%s\" in time\n", gCaption);
       EnumWindows(ListWindow, 0);
       return 1;
     }
-    Sleep(50);
   }
-  HWND window = search.found;
   // A window that has just become visible may still be filling in its
   // controls; give it a moment.
   Sleep(100);
 
-  if (options.move) {
-    SetWindowPos(window, nullptr, options.moveX, options.moveY, 0, 0,
-                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    Sleep(200);  // let it repaint where it now is
-  }
-
-  Buttons buttons;
+  std::string buttons, text;
   EnumChildWindows(window, CollectButton, reinterpret_cast<LPARAM>(&buttons));
-  printf("caption=%s\n", WindowText(window).c_str());
-  printf("text=%s\n", Flatten(ControlText(window, options.textId)).c_str());
-  printf("buttons=%s\n", buttons.names.c_str());
+  for (char c : DialogText(window)) {
+    if (c != '\r') text += c == '\n' ? '|' : c;
+  }
+  printf("caption=%s\ntext=%s\nbuttons=%s\n", WindowText(window).c_str(), text.c_str(),
+         buttons.c_str());
   if (HWND bar = GetDlgItem(window, kProgressBarId)) {
     printf("progress=%ld/%ld\n", static_cast<long>(SendMessageA(bar, PBM_GETPOS, 0, 0)),
            static_cast<long>(SendMessageA(bar, PBM_GETRANGE, FALSE, 0)));
   }
   fflush(stdout);
-
-  int id = ButtonId(options.press);
   if (id == 0) return 0;
+
   PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
-  DWORD pressed = GetTickCount();
-  while (IsWindow(window)) {
-    if (GetTickCount() - pressed >= options.timeoutMs) {
-      fprintf(stderr, "vask_clicker: \"%s\" still open after pressing %s\n",
-              options.caption.c_str(), options.press.c_str());
+  for (DWORD pressed = GetTickCount(); IsWindow(window); Sleep(20)) {
+    if (GetTickCount() - pressed >= kTimeoutMs) {
+      fprintf(stderr, "vask_clicker: \"%s\" still open after pressing %s\n", gCaption, argv[2]);
       return 3;
     }
-    Sleep(20);
   }
   return 0;
 }

@@ -1,23 +1,13 @@
 #!/usr/bin/env bash
-# End-to-end runs of the real VaskPatch.exe on a Wine desktop, each answered
-# box by box by vask_clicker. Runs inside tests/wine/wine_session.sh (which
-# sets WINEPREFIX, HOME and DISPLAY):
+# End-to-end runs of the real VaskPatch.exe on a Wine desktop, answered box by
+# box by vask_clicker, inside tests/wine/wine_session.sh (which sets
+# WINEPREFIX, HOME and DISPLAY):   patcher_scenarios.sh SCENARIO
 #
-#   patcher_scenarios.sh SCENARIO
-#
-# with these in the environment (set by the CTest registration):
-#   VASK_PATCHER    the bare VaskPatch.exe      VASK_PATCHKIT  patchkit.exe
-#   VASK_CLICKER    vask_clicker.exe            VASK_LINK_INFO vask_link_info.exe
-#   VASK_WORK       a folder for this run       VASK_SHOTS     where screenshots go
-#   VASK_NATIVE_BUILD  (installed, signed) a native build whose install holds
-#                   this VaskPatch.exe as its Windows stub
-#
-# Scenarios: complete, declined, wrong_version, mutex_held, copy_ignore,
-# copy_abort, bare, broken, no_checksums; installed (the native toolkit
-# installed into a fresh prefix builds the patch without --stub) and signed
-# (the same, signed with a self-signed test certificate). The game is
-# installed at C:\VaskGame (a folder of the Wine prefix's drive C:),
-# registered in the 32-bit view of HKEY_LOCAL_MACHINE.
+# The CTest registration sets VASK_PATCHER (the bare VaskPatch.exe),
+# VASK_PATCHKIT, VASK_CLICKER, VASK_LINK_INFO, VASK_WORK (a folder for the
+# run), VASK_SHOTS (screenshots) and, for installed and signed, VASK_NATIVE_BUILD
+# (a native build whose install holds this VaskPatch.exe as its Windows stub).
+# The game is at C:\VaskGame, registered in the 32-bit view of HKLM.
 set -u
 
 scenario=${1:?scenario}
@@ -30,6 +20,14 @@ caption='Vask Patch Test'
 failures=0
 box_count=0
 
+# The boxes the scenarios meet, as CAPTION;TEXT;BUTTONS (a press is added).
+welcome="$caption;Installed: 1.01 in C:\\VaskGame\\|Install the patch?;Yes/No"
+gamespy="$caption;Install GameSpy Arcade?;Yes/No"
+patched="$caption;Vask is patched.;OK"
+incomplete="$caption;The patch was not installed completely.;OK"
+broken="VASK Patch;Patch file is broken!;OK"
+errcopy="Error;Cannot copy DATA.TXT.;Abort/Retry/Ignore"
+
 log() { echo "[$scenario] $*"; }
 fail() {
   log "FAIL: $*"
@@ -40,8 +38,7 @@ fail() {
 winpath() {
   local p=$1
   case $p in /*) ;; *) p=$PWD/$p ;; esac
-  p=${p//\//\\}
-  echo "Z:$p"
+  echo "Z:${p//\//\\}"
 }
 
 screenshot() {  # NAME
@@ -50,78 +47,64 @@ screenshot() {  # NAME
     </dev/null && log "screenshot $shots/$1.png" || log "screenshot $1 failed (see $work/import.log)"
 }
 
-# expect_box CAPTION TEXT BUTTONS PRESS [TEXT-HAS [MOVE-TO]]: waits for the
-# box, checks what it shows and presses PRESS (none: only reads).
-expect_box() {
-  local out=$work/box.$((++box_count))
-  local args=(--caption "$1" --press "$4" --timeout-ms 30000)
-  [ -n "${5:-}" ] && args+=(--text-has "$5")
-  [ -n "${6:-}" ] && args+=(--move-to "$6")
-  if ! wine "$VASK_CLICKER" "${args[@]}" >"$out" 2>&1 </dev/null; then
-    fail "box \"$1\" with \"$2\" did not show (or did not close)"
+# answer CAPTION;TEXT;BUTTONS;PRESS[;TEXT-HAS]: waits for the box, checks what
+# it shows and presses PRESS (none: only reads). shot:NAME takes a screenshot.
+answer() {
+  case $1 in shot:*) screenshot "${1#shot:}"; return ;; esac
+  local want_caption want_text want_buttons press has out=$work/box.$((++box_count))
+  IFS=';' read -r want_caption want_text want_buttons press has <<<"$1"
+  if ! wine "$VASK_CLICKER" "$want_caption" "$press" ${has:+"$has"} >"$out" 2>&1 </dev/null; then
+    fail "box \"$want_caption\" with \"$want_text\" did not show (or did not close)"
     sed 's/^/    /' "$out"
     screenshot "failure-$scenario-$box_count"
     return 1
   fi
-  log "box: $(tr '\n' ' ' <"$out")-> $4"
-  grep -qxF "caption=$1" "$out" || fail "caption: wanted \"$1\""
-  grep -qxF "text=$2" "$out" || fail "text: wanted \"$2\", got \"$(sed -n 's/^text=//p' "$out")\""
-  grep -qxF "buttons=$3" "$out" || fail "buttons: wanted \"$3\", got \"$(sed -n 's/^buttons=//p' "$out")\""
-}
-
-# The progress dialog's text (control 1000), read while it is up.
-expect_progress() {  # TEXT
-  local out=$work/progress.$((++box_count))
-  if wine "$VASK_CLICKER" --caption "$caption" --text-id 1000 --text-has "$1" \
-      --press none --timeout-ms 10000 >"$out" 2>&1 </dev/null; then
-    log "progress dialog: $(tr '\n' ' ' <"$out")"
-    # Stopped at a question about a file, the bar stands part-way.
-    if [ "${2:-}" = part-way ]; then
-      local pos; pos=$(sed -n 's/^progress=\([0-9]*\)\/1000$/\1/p' "$out")
-      [ -n "$pos" ] && [ "$pos" -gt 0 ] && [ "$pos" -lt 1000 ] ||
-        fail "progress bar: wanted part-way, got \"$(sed -n 's/^progress=//p' "$out")\""
-    fi
-  else
-    fail "progress dialog with \"$1\" not seen"
-    sed 's/^/    /' "$out"
-  fi
-}
-
-start_patcher() {  # EXE LOGNAME: in the background; its pid in $!
-  wine "$1" >"$work/$2.log" 2>&1 </dev/null &
-}
-
-# wait_exit PID EXPECTED NAME: bounded wait for a patcher's exit code.
-wait_exit() {
-  local pid=$1 want=$2 name=$3
-  for _ in $(seq 600); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
+  log "box: $(tr '\n' ' ' <"$out")-> $press"
+  local field
+  for field in "caption=$want_caption" "text=$want_text" "buttons=$want_buttons"; do
+    grep -qxF "$field" "$out" || fail "wanted $field, got $(grep "^${field%%=*}=" "$out")"
   done
-  if kill -0 "$pid" 2>/dev/null; then
-    fail "$name still running after 60 s"; screenshot "failure-$scenario-hung"; kill "$pid" 2>/dev/null; return 1
-  fi
-  wait "$pid"
+}
+
+# start EXE NAME: the patcher in the background (its pid in $!), bounded.
+start() {
+  timeout -k 5 60 wine "$1" >"$work/$2.log" 2>&1 </dev/null &
+}
+
+# finish PID EXIT NAME: waits for it and checks its exit code.
+finish() {
+  wait "$1"
   local rc=$?
-  log "$name exit code $rc"
-  [ "$rc" -eq "$want" ] || fail "$name exit code $rc, wanted $want"
+  log "$3 exit code $rc"
+  [ "$rc" -ne 124 ] || screenshot "failure-$scenario-hung"
+  [ "$rc" -eq "$2" ] || fail "$3 exit code $rc, wanted $2"
+}
+
+# run EXE EXIT BOX...: starts EXE, answers its boxes in turn, checks its exit.
+run() {
+  local exe=$1 rc=$2 box; shift 2
+  start "$exe" "patcher.$box_count"; local pid=$!
+  for box; do answer "$box"; done
+  finish "$pid" "$rc" "patcher $(basename "$exe")"
 }
 
 reg_set_game() {  # VERSION-DWORD (hex, e.g. 0x10001)
-  wine reg delete "$key" /reg:32 /f >>"$work/reg.log" 2>&1 </dev/null
-  wine reg add "$key" /v Path /t REG_SZ /d 'C:\VaskGame\' /reg:32 /f \
-    >>"$work/reg.log" 2>&1 </dev/null || fail "cannot write Path"
-  wine reg add "$key" /v GameVersion /t REG_DWORD /d "$1" /reg:32 /f \
-    >>"$work/reg.log" 2>&1 </dev/null || fail "cannot write GameVersion"
+  { wine reg delete "$key" /reg:32 /f
+    wine reg add "$key" /v Path /t REG_SZ /d 'C:\VaskGame\' /reg:32 /f &&
+      wine reg add "$key" /v GameVersion /t REG_DWORD /d "$1" /reg:32 /f
+  } >>"$work/reg.log" 2>&1 </dev/null || fail "cannot register the game"
 }
 
-reg_game_version() {  # prints the GameVersion as reg shows it (0x...)
-  wine reg query "$key" /v GameVersion /reg:32 2>/dev/null </dev/null | tr -d '\r' |
-    awk '$1 == "GameVersion" { print $3 }'
+# expect_version VERSION WHEN: the GameVersion, a DWORD in the 32-bit view.
+expect_version() {
+  local got
+  got=$(wine reg query "$key" /v GameVersion /reg:32 2>/dev/null </dev/null | tr -d '\r' |
+    awk '$1 == "GameVersion" { print $2, $3 }')
+  [ "$got" = "REG_DWORD $1" ] || fail "$2: GameVersion is \"$got\", wanted REG_DWORD $1"
 }
 
 # The game as installed: the executable, a mixed-case file the patch replaces
-# and a read-only one it must overwrite.
+# and a read-only one it must overwrite; registered as 1.01.
 make_game() {
   rm -rf "$game"
   mkdir -p "$game/packs"
@@ -129,6 +112,7 @@ make_game() {
   printf 'old readme\r\n' >"$game/Readme.txt"
   printf 'old data' >"$game/packs/Data2.wdt"
   chmod a-w "$game/packs/Data2.wdt"
+  reg_set_game 0x10001
 }
 
 # The patch: Patch.ini plus a tree of files, built onto the bare patcher by
@@ -165,145 +149,122 @@ gamespy=Install GameSpy Arcade?
 done=Vask is patched.
 EOF
   rm -f "$work/VaskPatchTest.exe"
-  local built
   if [ $# -gt 0 ]; then
     "$prefix/bin/patchkit" build "$@" --ini "$work/Patch.ini" --files "$files" \
-      -o "$work/VaskPatchTest.exe" >"$work/patchkit.log" 2>&1 </dev/null
+      -o "$work/VaskPatchTest.exe"
   else
     wine "$VASK_PATCHKIT" build --stub "$(winpath "$VASK_PATCHER")" \
       --ini "$(winpath "$work/Patch.ini")" --files "$(winpath "$files")" \
-      -o "$(winpath "$work/VaskPatchTest.exe")" >"$work/patchkit.log" 2>&1 </dev/null
-  fi
-  built=$?
-  if [ $built -ne 0 ] || [ ! -s "$work/VaskPatchTest.exe" ]; then
+      -o "$(winpath "$work/VaskPatchTest.exe")"
+  fi >"$work/patchkit.log" 2>&1 </dev/null
+  if [ $? -ne 0 ] || [ ! -s "$work/VaskPatchTest.exe" ]; then
     fail "patchkit build failed:"
     sed 's/^/    /' "$work/patchkit.log"
     exit 1
   fi
 }
 
-programs_folder() {
-  local d
-  for d in "$WINEPREFIX"/drive_c/users/*/AppData/Roaming/Microsoft/Windows/Start\ Menu/Programs; do
-    case $d in */users/Public/*) ;; *) echo "$d"; return ;; esac
+# Every file byte for byte. Wine matches names without regard to case: the
+# patch's README.TXT lands in the existing Readme.txt, and the read-only
+# Data2.wdt is replaced. The new version is recorded.
+check_patched() {
+  local f
+  for f in DATA.TXT MAPS/SUB/X.MAP EMPTY.BIN ZEL/ZELCLIENT.EXE README.TXT:Readme.txt \
+           PACKS/DATA2.WDT:packs/Data2.wdt; do
+    cmp -s "$work/files/${f%%:*}" "$game/${f#*:}" || fail "${f#*:} not copied byte for byte"
   done
+  [ -e "$game/README.TXT" ] && fail "README.TXT written beside Readme.txt"
+  expect_version 0x10009 "patched"
 }
 
-welcome2_text='Installed: 1.01 in C:\VaskGame\|Install the patch?'
-
-check_copied() {
-  local f
-  for f in DATA.TXT MAPS/SUB/X.MAP EMPTY.BIN ZEL/ZELCLIENT.EXE; do
-    cmp -s "$work/files/$f" "$game/$f" || fail "$f not copied byte for byte"
-  done
-  # Wine matches names without regard to case: the patch's README.TXT lands
-  # in the existing Readme.txt, and the read-only Data2.wdt is replaced.
-  cmp -s "$work/files/README.TXT" "$game/Readme.txt" || fail "Readme.txt not replaced"
-  [ -e "$game/README.TXT" ] && fail "README.TXT written beside Readme.txt"
-  cmp -s "$work/files/PACKS/DATA2.WDT" "$game/packs/Data2.wdt" ||
-    fail "read-only packs/Data2.wdt not replaced"
+# Welcome, the installer declined, done.
+run_accepted() {  # EXE
+  run "$1" 0 "$welcome;yes" "$gamespy;no" "$patched;ok"
+  check_patched
 }
 
 run_complete() {
-  make_game; make_patch; reg_set_game 0x10001
-  local programs; programs=$(programs_folder)
-  [ -n "$programs" ] || fail "no Programs folder in the prefix"
-  rm -f "$programs/Vask Online.lnk"
-  start_patcher "$work/VaskPatchTest.exe" patcher; local pid=$!
-  expect_box "$caption" "$welcome2_text" "Yes/No" none
-  screenshot messagebox-welcome
-  expect_box "$caption" "$welcome2_text" "Yes/No" yes
-  expect_box "$caption" "Install GameSpy Arcade?" "Yes/No" no
-  expect_box "$caption" "Vask is patched." "OK" ok
-  wait_exit "$pid" 0 patcher
-  check_copied
-  local version; version=$(reg_game_version)
-  [ "$version" = "0x10009" ] || fail "GameVersion is \"$version\", wanted 0x10009"
-  local link="$programs/Vask Online.lnk"
-  if [ -f "$link" ]; then
-    wine "$VASK_LINK_INFO" "$(winpath "$link")" >"$work/link.txt" 2>&1 </dev/null ||
-      fail "the shortcut does not load"
-    log "shortcut: $(tr '\n' ' ' <"$work/link.txt")"
-    grep -qixF 'path=C:\VaskGame\zel\zelclient.exe' "$work/link.txt" || fail "shortcut target"
-    grep -qixF 'workdir=C:\VaskGame\zel' "$work/link.txt" || fail "shortcut working folder"
-    grep -qxF 'description=Vask Online' "$work/link.txt" || fail "shortcut description"
-    grep -qixF 'icon=C:\VaskGame\zel\zelclient.exe,0' "$work/link.txt" || fail "shortcut icon"
-  else
+  make_game; make_patch
+  local programs link d
+  for d in "$WINEPREFIX"/drive_c/users/*/AppData/Roaming/Microsoft/Windows/Start\ Menu/Programs; do
+    case $d in */users/Public/*) ;; *) programs=$d ;; esac
+  done
+  link="${programs:?no Programs folder in the prefix}/Vask Online.lnk"
+  rm -f "$link"
+  run "$work/VaskPatchTest.exe" 0 "$welcome;none" shot:messagebox-welcome \
+    "$welcome;yes" "$gamespy;no" "$patched;ok"
+  check_patched
+  wine "$VASK_LINK_INFO" "$(winpath "$link")" >"$work/link.txt" 2>&1 </dev/null ||
     fail "no shortcut $link"
-  fi
+  log "shortcut: $(tr '\n' ' ' <"$work/link.txt")"
+  # The paths in any case, the name exactly.
+  for f in 'path=C:\VaskGame\zel\zelclient.exe' 'workdir=C:\VaskGame\zel' \
+           'icon=C:\VaskGame\zel\zelclient.exe,0'; do
+    grep -qixF "$f" "$work/link.txt" || fail "shortcut: wanted $f"
+  done
+  grep -qxF 'description=Vask Online' "$work/link.txt" || fail "shortcut description"
 }
 
 run_declined() {
-  make_game; make_patch; reg_set_game 0x10001
-  start_patcher "$work/VaskPatchTest.exe" patcher; local pid=$!
-  expect_box "$caption" "$welcome2_text" "Yes/No" no
-  wait_exit "$pid" 255 patcher
-  [ -e "$game/DATA.TXT" ] && fail "files were copied after No"
-  [ "$(reg_game_version)" = "0x10001" ] || fail "GameVersion changed after No"
+  make_game; make_patch
+  run "$work/VaskPatchTest.exe" 255 "$welcome;no"
   # Started by cmd, the patcher sees its path unquoted on the command line and
   # finds its own file by its module name instead: the welcome still shows.
-  wine cmd /c "$(winpath "$work/VaskPatchTest.exe")" >"$work/cmd.log" 2>&1 </dev/null &
-  pid=$!
-  expect_box "$caption" "$welcome2_text" "Yes/No" no
-  wait_exit "$pid" 255 "patcher started by cmd"
+  timeout -k 5 60 wine cmd /c "$(winpath "$work/VaskPatchTest.exe")" >"$work/cmd.log" 2>&1 </dev/null &
+  local pid=$!
+  answer "$welcome;no"
+  finish "$pid" 255 "patcher started by cmd"
+  [ -e "$game/DATA.TXT" ] && fail "files were copied after No"
+  expect_version 0x10001 "after No"
 }
 
 run_wrong_version() {
   make_game; make_patch
   reg_set_game 0x10000
-  start_patcher "$work/VaskPatchTest.exe" too_old; local pid=$!
-  expect_box "$caption" 'Installed: 1.00 in C:\VaskGame\|Install the patch?' "Yes/No" yes
-  expect_box "$caption" "Your Vask is too old for this patch." "OK" ok
-  wait_exit "$pid" 255 "patcher (1.00)"
+  run "$work/VaskPatchTest.exe" 255 "${welcome/1.01/1.00};yes" \
+    "$caption;Your Vask is too old for this patch.;OK;ok"
   reg_set_game 0x1000a
-  start_patcher "$work/VaskPatchTest.exe" too_new; pid=$!
-  expect_box "$caption" 'Installed: 1.10 in C:\VaskGame\|Install the patch?' "Yes/No" yes
-  expect_box "$caption" "Your Vask is newer than this patch." "OK" ok
-  wait_exit "$pid" 255 "patcher (1.10)"
+  run "$work/VaskPatchTest.exe" 255 "${welcome/1.01/1.10};yes" \
+    "$caption;Your Vask is newer than this patch.;OK;ok"
   [ -e "$game/DATA.TXT" ] && fail "files were copied for a wrong version"
 }
 
 run_mutex_held() {
-  make_game; make_patch; reg_set_game 0x10001
+  make_game; make_patch
   # The first copy holds the mutex, waiting at its last question.
-  start_patcher "$work/VaskPatchTest.exe" first; local first=$!
-  expect_box "$caption" "$welcome2_text" "Yes/No" yes
-  expect_box "$caption" "Install GameSpy Arcade?" "Yes/No" none
+  start "$work/VaskPatchTest.exe" first; local first=$!
+  answer "$welcome;yes"; answer "$gamespy;none"
   # The second copy (which sees the version the first one has written) asks
   # its welcome question, and is refused after Yes.
-  start_patcher "$work/VaskPatchTest.exe" second; local second=$!
-  expect_box "$caption" 'Installed: 1.09 in C:\VaskGame\|Install the patch?' "Yes/No" \
-    yes "Install the patch?"
-  expect_box "$caption" "Vask or its patcher is running." "OK" ok "running"
-  wait_exit "$second" 255 "second patcher"
-  expect_box "$caption" "Install GameSpy Arcade?" "Yes/No" no "GameSpy"
-  expect_box "$caption" "Vask is patched." "OK" ok
-  wait_exit "$first" 0 "first patcher"
+  run "$work/VaskPatchTest.exe" 255 "${welcome/1.01/1.09};yes;Install the patch?" \
+    "$caption;Vask or its patcher is running.;OK;ok;running"
+  answer "$gamespy;no;GameSpy"; answer "$patched;ok"
+  finish "$first" 0 "first patcher"
 }
 
-# A directory where the patch wants to put DATA.TXT: the copy fails.
+# A directory where the patch wants to put DATA.TXT: the copy fails, with the
+# progress bar stopped part-way; Retry asks again, Ignore copies the rest,
+# Abort stops. Neither records the new version.
 run_copy_failure() {  # ignore|abort
-  make_game; make_patch; reg_set_game 0x10001
+  make_game; make_patch
   mkdir -p "$game/DATA.TXT"
-  start_patcher "$work/VaskPatchTest.exe" patcher; local pid=$!
-  expect_box "$caption" "$welcome2_text" "Yes/No" yes
-  expect_box "Error" "Cannot copy DATA.TXT." "Abort/Retry/Ignore" none "" 20,20
-  expect_progress "Copying the patch files..." part-way
+  start "$work/VaskPatchTest.exe" patcher; local pid=$!
+  answer "$welcome;yes"
+  answer "$errcopy;none"
+  local out=$work/box.$((box_count + 1)) pos
+  answer "$caption;Copying the patch files...;;none;Copying"
+  pos=$(sed -n 's/^progress=\([0-9]*\)\/1000$/\1/p' "$out")
+  [ -n "$pos" ] && [ "$pos" -gt 0 ] && [ "$pos" -lt 1000 ] ||
+    fail "progress bar: wanted part-way, got \"$(sed -n 's/^progress=//p' "$out")\""
   [ "$1" = ignore ] && screenshot progress-and-errcopy
-  expect_box "Error" "Cannot copy DATA.TXT." "Abort/Retry/Ignore" retry
+  answer "$errcopy;retry"; answer "$errcopy;$1"; answer "$incomplete;ok"
   if [ "$1" = ignore ]; then
-    expect_box "Error" "Cannot copy DATA.TXT." "Abort/Retry/Ignore" ignore
-    expect_box "$caption" "The patch was not installed completely." "OK" ok
-    wait_exit "$pid" 0 patcher
-    [ "$(reg_game_version)" = "0x10001" ] || fail "GameVersion written after Ignore"
-    cmp -s "$work/files/MAPS/SUB/X.MAP" "$game/MAPS/SUB/X.MAP" ||
-      fail "the other files were not copied"
+    finish "$pid" 0 patcher
+    cmp -s "$work/files/MAPS/SUB/X.MAP" "$game/MAPS/SUB/X.MAP" || fail "the other files were not copied"
   else
-    expect_box "Error" "Cannot copy DATA.TXT." "Abort/Retry/Ignore" abort
-    expect_box "$caption" "The patch was not installed completely." "OK" ok
-    wait_exit "$pid" 255 patcher
-    [ "$(reg_game_version)" = "0x10001" ] || fail "GameVersion written after Abort"
+    finish "$pid" 255 patcher
   fi
+  expect_version 0x10001 "after $1"
 }
 
 # Everything below the game folder: names, modes, sizes and contents.
@@ -326,24 +287,20 @@ assemble() {  # OUT
 # told at once; damage inside a member, or to the checksum record, once the
 # archive is proven, after the welcome.
 run_broken() {
-  make_game; make_patch; reg_set_game 0x10001
-  local good=$work/VaskPatchTest.exe bad=$work/Broken.exe
+  make_game; make_patch
+  local good=$work/VaskPatchTest.exe bad=$work/Broken.exe before damage
   rm -rf "$work/tree"
   wine "$VASK_PATCHKIT" extract "$(winpath "$good")" "$(winpath "$work/tree")" \
     >>"$work/patchkit.log" 2>&1 </dev/null || fail "cannot extract the patch"
-  python3 - "$work/tree/PATCH.SUM" <<'PY'
-import sys
-p = sys.argv[1]; b = bytearray(open(p, 'rb').read()); b[20] ^= 1; open(p, 'wb').write(b)
-PY
+  python3 -c 'import sys; b = bytearray(open(sys.argv[1], "rb").read()); b[20] ^= 1
+open(sys.argv[1], "wb").write(b)' "$work/tree/PATCH.SUM"
   assemble "$work/BadRecord.exe"
-  local before; before=$(game_state)
-  local stub; stub=$(stat -c %s "$VASK_PATCHER")
-  local damage when
+  before=$(game_state)
   for damage in member directory cut record; do
-    python3 - "$good" "$bad" "$stub" "$damage" "$work/BadRecord.exe" <<'PY'
+    python3 - "$good" "$bad" "$(stat -c %s "$VASK_PATCHER")" "$damage" "$work/BadRecord.exe" <<'PY'
 import struct, sys
 src, dst, stub, how, record = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
-b = bytearray(open(src, 'rb').read())
+b = bytearray(open(src if how != 'record' else record, 'rb').read())
 stub = b.find(b'LZSS', stub)  # the container, after its alignment gap
 entry = lambda i: stub + struct.unpack_from('<I', b, stub + 14 + 4 * i)[0]
 if how == 'member':      # a compressed block of PACKS\DATA2.WDT copies from before its start
@@ -352,25 +309,21 @@ elif how == 'directory':  # the first block ends past the end of the file
     b[stub + 18:stub + 22] = b'\xff' * 4
 elif how == 'cut':
     del b[-20000:]
-else:
-    b = bytearray(open(record, 'rb').read())
 open(dst, 'wb').write(b)
 PY
     log "damage: $damage"
-    start_patcher "$bad" "broken-$damage"; local pid=$!
-    case $damage in member|record)
-      expect_box "$caption" "$welcome2_text" "Yes/No" yes ;;
+    case $damage in
+      member|record) run "$bad" 255 "$welcome;yes" "$broken;ok" ;;
+      *) run "$bad" 255 "$broken;ok" ;;
     esac
-    expect_box "VASK Patch" "Patch file is broken!" "OK" ok
-    wait_exit "$pid" 255 "patcher ($damage)"
     [ "$(game_state)" = "$before" ] || fail "$damage: the game folder changed"
-    [ "$(reg_game_version)" = "0x10001" ] || fail "$damage: GameVersion changed"
+    expect_version 0x10001 "$damage"
   done
 }
 
 # A patch of another tool, without a checksum record, applies as before.
 run_no_checksums() {
-  make_game; make_patch; reg_set_game 0x10001
+  make_game; make_patch
   rm -rf "$work/tree"; mkdir -p "$work/tree"
   cp -r "$work/files" "$work/tree/Files"
   cp "$work/Patch.ini" "$work/tree/Patch.ini"
@@ -384,28 +337,16 @@ run_no_checksums() {
 install_kit() {
   prefix=$work/prefix
   rm -rf "$prefix"
-  if ! cmake --install "${VASK_NATIVE_BUILD:?}" --prefix "$prefix" \
-      >"$work/install.log" 2>&1; then
+  if ! cmake --install "${VASK_NATIVE_BUILD:?}" --prefix "$prefix" >"$work/install.log" 2>&1; then
     fail "cmake --install failed"; cat "$work/install.log"; exit 1
   fi
   cmp -s "$prefix/share/vaskpatch/stubs/VaskPatch.exe" "$VASK_PATCHER" ||
     fail "the installed Windows stub is not this build's VaskPatch.exe"
 }
 
-# Welcome, the installer declined, done: the files are in the game folder
-# and the new version is recorded.
-run_accepted() {  # EXE
-  start_patcher "$1" patcher; local pid=$!
-  expect_box "$caption" "$welcome2_text" "Yes/No" yes
-  expect_box "$caption" "Install GameSpy Arcade?" "Yes/No" no
-  expect_box "$caption" "Vask is patched." "OK" ok
-  wait_exit "$pid" 0 patcher
-  check_copied
-  [ "$(reg_game_version)" = "0x10009" ] || fail "GameVersion not written"
-}
-
+# The native toolkit builds the patch without --stub.
 run_installed() {
-  install_kit; make_game; make_patch --target windows; reg_set_game 0x10001
+  install_kit; make_game; make_patch --target windows
   run_accepted "$work/VaskPatchTest.exe"
 }
 
@@ -421,16 +362,11 @@ run_signed() {
     >"$work/osslsigncode.log" 2>&1 || fail "osslsigncode verify failed"
   "$prefix/bin/patchkit" verify "$work/VaskPatchTest.exe" >"$work/verify.log" 2>&1 ||
     fail "patchkit verify failed"
-  reg_set_game 0x10001
   run_accepted "$work/VaskPatchTest.exe"
 }
 
 run_bare() {
-  start_patcher "$VASK_PATCHER" patcher; local pid=$!
-  expect_box "VASK Patch" "Patch file is broken!" "OK" none
-  screenshot messagebox-broken
-  expect_box "VASK Patch" "Patch file is broken!" "OK" ok
-  wait_exit "$pid" 255 patcher
+  run "$VASK_PATCHER" 255 "$broken;none" shot:messagebox-broken "$broken;ok"
 }
 
 case $scenario in

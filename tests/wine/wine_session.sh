@@ -14,23 +14,15 @@
 # output goes to a file, printed when it is done. Every wait is bounded.
 set -u
 
-if [ $# -lt 2 ]; then
-  echo "usage: wine_session.sh STATE-DIR COMMAND [ARGS...]" >&2
-  exit 2
-fi
+[ $# -ge 2 ] || { echo "usage: wine_session.sh STATE-DIR COMMAND [ARGS...]" >&2; exit 2; }
 state=$(mkdir -p "$1" && cd "$1" && pwd)
 shift
+failed() { echo "wine_session: FAILED: $*" >&2; exit 1; }
 
-missing=()
 for tool in wine wineserver Xvfb flock timeout; do
-  command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+  command -v "$tool" >/dev/null 2>&1 ||
+    failed "$tool is not installed (scripts/install_deps.sh installs what the Windows tests need)"
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "wine_session: FAILED: not installed: ${missing[*]}" >&2
-  echo "wine_session: the Windows tests need Wine (wine, wine32) and Xvfb;" \
-       "scripts/install_deps.sh installs them" >&2
-  exit 1
-fi
 
 export WINEPREFIX=$state/prefix
 export HOME=$state/home
@@ -43,27 +35,22 @@ chmod 700 "$XDG_RUNTIME_DIR"
 
 # One session at a time per state folder.
 exec 9>"$state/lock"
-if ! flock -w 900 9; then
-  echo "wine_session: FAILED: another session holds $state/lock" >&2
-  exit 1
-fi
+flock -w 900 9 || failed "another session holds $state/lock"
 
 session_log=$state/session.log
 : >"$session_log"
 xvfb_pid=
 
-stop_session() {
+stop_wineserver() {
   timeout 30 wineserver -k >>"$session_log" 2>&1 </dev/null
   timeout 30 wineserver -w >>"$session_log" 2>&1 </dev/null
-  if [ -n "$xvfb_pid" ]; then
-    kill "$xvfb_pid" 2>/dev/null
-    for _ in $(seq 50); do
-      kill -0 "$xvfb_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -9 "$xvfb_pid" 2>/dev/null
-    xvfb_pid=
-  fi
+}
+stop_session() {
+  stop_wineserver
+  [ -n "$xvfb_pid" ] || return
+  kill "$xvfb_pid" 2>/dev/null
+  for _ in $(seq 50); do kill -0 "$xvfb_pid" 2>/dev/null && sleep 0.1; done
+  kill -9 "$xvfb_pid" 2>/dev/null
 }
 trap 'stop_session' EXIT
 trap 'exit 143' TERM INT
@@ -78,33 +65,27 @@ for _ in $(seq 100); do
   kill -0 "$xvfb_pid" 2>/dev/null || break
   sleep 0.1
 done
-if [ ! -s "$state/display" ]; then
-  echo "wine_session: FAILED: Xvfb did not start; its log:" >&2
-  cat "$state/xvfb.log" >&2
-  exit 1
-fi
+[ -s "$state/display" ] || failed "Xvfb did not start; its log:
+$(cat "$state/xvfb.log")"
 export DISPLAY=:$(tr -d '[:space:]' <"$state/display")
 
 # A leftover server of this prefix (from a session that was killed) would
 # still talk to a dead display.
-timeout 30 wineserver -k >>"$session_log" 2>&1 </dev/null
-timeout 30 wineserver -w >>"$session_log" 2>&1 </dev/null
+stop_wineserver
 wineserver -p >>"$session_log" 2>&1 </dev/null
 
 # The prefix, made once: no window manager under Xvfb, so Wine manages its
 # windows itself (or every closing window costs seconds); no crash dialog.
 if [ ! -f "$state/prefix-ready" ]; then
   echo "wine_session: making the Wine prefix in $WINEPREFIX" >&2
-  if ! timeout 300 wineboot -i >>"$session_log" 2>&1 </dev/null; then
-    echo "wine_session: FAILED: wineboot did not finish; its log:" >&2
-    tail -n 40 "$session_log" >&2
-    exit 1
-  fi
+  timeout 300 wineboot -i >>"$session_log" 2>&1 </dev/null ||
+    failed "wineboot did not finish; its log:
+$(tail -n 40 "$session_log")"
   timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ \
     /d N /f >>"$session_log" 2>&1 </dev/null &&
   timeout 60 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog \
     /t REG_DWORD /d 0 /f >>"$session_log" 2>&1 </dev/null ||
-    { echo "wine_session: FAILED: cannot set up the prefix" >&2; exit 1; }
+    failed "cannot set up the prefix"
   touch "$state/prefix-ready"
 fi
 # The prefix's services start with the first Wine program of the command and
@@ -115,7 +96,5 @@ out=$state/command.log
 timeout -k 10 "${VASK_WINE_SESSION_TIMEOUT:-540}" "$@" >"$out" 2>&1 </dev/null
 rc=$?
 cat "$out"
-if [ $rc -eq 124 ]; then
-  echo "wine_session: FAILED: the command ran out of time" >&2
-fi
+[ $rc -ne 124 ] || echo "wine_session: FAILED: the command ran out of time" >&2
 exit $rc
