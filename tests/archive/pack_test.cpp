@@ -20,6 +20,7 @@
 #include "fs/file.h"
 #include "fs/mount_table.h"
 #include "support/listing.h"
+#include "support/memory_file.h"
 #include "support/raw_pack.h"
 #include "support/temp_dir.h"
 
@@ -27,44 +28,6 @@ namespace {
 
 typedef std::vector<u8> Bytes;
 typedef std::vector<std::pair<std::string, std::string>> Members;
-
-// A file in memory; readsLeft / writesLeft >= 0: that many succeed, then READFAIL / DISKFULL.
-class CMemFile : public CFile {
- public:
-  explicit CMemFile(Bytes bytes = Bytes()) : CFile(nullptr, 0), data(std::move(bytes)) { valid = 1; }
-  Error Read(void *buffer, u32 size, u32 *countOut) override {
-    if (countOut) *countOut = 0;
-    if (readsLeft == 0) return FERR_READFAIL;
-    if (readsLeft > 0) readsLeft--;
-    u32 n = position < data.size() ? std::min<u32>(size, static_cast<u32>(data.size()) - position) : 0;
-    if (n) memcpy(buffer, data.data() + position, n);
-    position += n;
-    if (countOut) *countOut = n;
-    return n == size ? nullptr : FERR_EOF;
-  }
-  Error Write(const void *buffer, u32 size, u32 *countOut) override {
-    if (countOut) *countOut = 0;
-    if (writesLeft == 0) return FERR_DISKFULL;
-    if (writesLeft > 0) writesLeft--;
-    if (data.size() < position + static_cast<size_t>(size)) data.resize(position + size);
-    if (size) memcpy(data.data() + position, buffer, size);
-    position += size;
-    if (countOut) *countOut = size;
-    return nullptr;
-  }
-  Error Seek(i32 offset, i16 origin) override {
-    i64 target = (origin == 1 ? position : origin == 2 ? static_cast<i64>(data.size()) : 0) + offset;
-    if (target < 0) return FERR_SEEKFAIL;
-    position = static_cast<u32>(target);
-    return nullptr;
-  }
-  u32 GetSize() override { return static_cast<u32>(data.size()); }
-  u32 Tell() override { return position; }
-
-  Bytes data;
-  u32 position = 0;
-  int readsLeft = -1, writesLeft = -1;
-};
 
 // A directory block of `names` (in index order) front-coded with an 8-byte
 // payload: u32 ordinal, u32 ordinal * 10.
@@ -90,17 +53,17 @@ CPackIndex *MakeIndex(const Bytes &block, u32 count = 0, u16 step = 100) {
 }
 
 Bytes MakePack(const Members &members, bool checksums = false) {
-  std::vector<std::unique_ptr<CMemFile>> sources;
+  std::vector<std::unique_ptr<CMemoryFile>> sources;
   CPackWriter writer;
   for (const auto &m : members) {
-    sources.emplace_back(new CMemFile(Bytes(m.second.begin(), m.second.end())));
+    sources.emplace_back(new CMemoryFile(Bytes(m.second.begin(), m.second.end())));
     EXPECT_EQ(writer.AddFile(m.first.c_str(), sources.back().get(), static_cast<u32>(m.second.size())),
               nullptr);
   }
   if (checksums) {
     EXPECT_EQ(writer.AddChecksums(), nullptr);
   }
-  CMemFile out;
+  CMemoryFile out;
   EXPECT_EQ(writer.WritePack(&out), nullptr);
   return out.data;
 }
@@ -229,7 +192,7 @@ const Members kSmallPack = {{"FILES\\A.TXT", "alpha"},
 
 FsPtr OpenFs(const Bytes &pack, Error *error = nullptr) {
   FsPtr fs(new CPackFS());
-  Error e = fs->OpenPack(new CMemFile(pack));
+  Error e = fs->OpenPack(new CMemoryFile(pack));
   if (error) *error = e;
   return fs;
 }
@@ -343,7 +306,7 @@ TEST(PackWriterTest, WritesThePatchArchiveDirectoryByteForByte) {
   EXPECT_EQ(pack[97], 6);                         // the second shares "FILES\"
   // Given stamps in directory order; output from the current position, with
   // offsets from the pack's start.
-  CMemFile a(Bytes{1}), b(Bytes{2}), out(Bytes{'P', 'R', 'E'});
+  CMemoryFile a(Bytes{1}), b(Bytes{2}), out(Bytes{'P', 'R', 'E'});
   CPackWriter writer;
   ASSERT_EQ(writer.AddFile("B", &b, 1, 0x5A5A1111), nullptr);
   ASSERT_EQ(writer.AddFile("A", &a, 1, 0x12345678), nullptr);
@@ -357,7 +320,7 @@ TEST(PackWriterTest, WritesThePatchArchiveDirectoryByteForByte) {
   EXPECT_EQ(Bytes(p.begin() + 48 + d, p.end()), (Bytes{1, 2}));
   // Names upper-cased and sorted unsigned.
   CPackFS fs;
-  ASSERT_EQ(fs.OpenPack(new CMemFile(MakePack({{"b\xE9.txt", "1"}, {"bz.txt", "2"}, {"a", "3"}}))), nullptr);
+  ASSERT_EQ(fs.OpenPack(new CMemoryFile(MakePack({{"b\xE9.txt", "1"}, {"bz.txt", "2"}, {"a", "3"}}))), nullptr);
   char name[256] = {};
   for (const char *want : {"A", "BZ.TXT", "B\xE9.TXT"}) {
     ASSERT_TRUE(fs.GetIndex()->NextName(*name ? name : nullptr, name));
@@ -384,7 +347,7 @@ TEST(PackWriterTest, NestedFoldersRoundTripUnderAPrefix) {
   CPackWriter writer;
   ASSERT_EQ(writer.AddFolder((tmp / "tree/").c_str(), "Files\\"), nullptr);
   ASSERT_EQ(writer.GetCount(), members.size());
-  CMemFile out;
+  CMemoryFile out;
   ASSERT_EQ(writer.WritePack(&out), nullptr);
   std::sort(members.begin(), members.end());
   EXPECT_EQ(out.data, MakePack(members));
@@ -392,7 +355,7 @@ TEST(PackWriterTest, NestedFoldersRoundTripUnderAPrefix) {
 }
 
 TEST(PackWriterTest, RefusesBadNamesSourcesAndOutputsAndNamesTheMember) {
-  CMemFile src(Bytes(100000, 7));
+  CMemoryFile src(Bytes(100000, 7));
   CPackWriter writer;
   for (std::string bad : {std::string(), std::string(256, 'A'), std::string("\\A"), std::string("A\\")})
     EXPECT_EQ(writer.AddFile(bad.c_str(), &src, 1), ERR_BADPARAMS) << bad;
@@ -404,7 +367,7 @@ TEST(PackWriterTest, RefusesBadNamesSourcesAndOutputsAndNamesTheMember) {
   EXPECT_EQ(writer.AddFile(std::string(255, 'A').c_str(), &src, 1), nullptr);
   EXPECT_EQ(writer.GetCount(), 1u);
   CPackWriter empty, twice, shortSource;
-  CMemFile out;
+  CMemoryFile out;
   EXPECT_EQ(empty.WritePack(&out), ERR_WHATAMESS);
   EXPECT_EQ(empty.WritePack(nullptr), ERR_BADPARAMS);
   for (const char *n : {"x\\a.txt", "X\\B.TXT", "X\\A.TXT"}) ASSERT_EQ(twice.AddFile(n, &src, 1), nullptr);
@@ -417,7 +380,7 @@ TEST(PackWriterTest, RefusesBadNamesSourcesAndOutputsAndNamesTheMember) {
   for (int writes : {0, 1, 2}) {
     CPackWriter big;
     ASSERT_EQ(big.AddFile("BIG", &src, 100000), nullptr);
-    CMemFile failing;
+    CMemoryFile failing;
     failing.writesLeft = writes;
     EXPECT_EQ(big.WritePack(&failing), FERR_DISKFULL) << writes;
   }
@@ -431,7 +394,7 @@ const Members kMembers = {{"FILES\\A.TXT", "abc"},
 
 u32 DataOffset(const Bytes &pack, const char *name) {
   CPackFS fs;
-  EXPECT_EQ(fs.OpenPack(new CMemFile(pack)), nullptr);
+  EXPECT_EQ(fs.OpenPack(new CMemoryFile(pack)), nullptr);
   return fs.GetDataOffset(name, nullptr);
 }
 
@@ -439,7 +402,7 @@ u32 DataOffset(const Bytes &pack, const char *name) {
 // a thread of its own; a failing read lands inside the big member either way.
 Error Prove(const Bytes &pack, PatchProof *proof, int readsLeft = -1, bool two = false) {
   CPackFS fs;
-  CMemFile *file = new CMemFile(pack), second(pack);
+  CMemoryFile *file = new CMemoryFile(pack), second(pack);
   EXPECT_EQ(fs.OpenPack(file), nullptr);
   (two ? second.readsLeft : file->readsLeft) = two && readsLeft >= 0 ? 1 : readsLeft;
   u64 last = 0;
@@ -463,12 +426,12 @@ TEST(PatchSumsTest, RecordHoldsEveryOtherMemberInDirectoryOrderLastAndOnce) {
   ASSERT_EQ(pack.size(), at + sizeof expected + 4) << "the record is the last member";
   EXPECT_EQ(Bytes(pack.begin() + at, pack.end() - 4), Bytes(expected, expected + sizeof expected));
   EXPECT_EQ(GetU32LE(&pack[pack.size() - 4]), Crc32(0, expected, sizeof expected));
-  CMemFile a(Bytes{'a'});
+  CMemoryFile a(Bytes{'a'});
   for (const char *name : {"ZZZ", "PATCH.SUM"}) {  // sorting after it, or of its name
     CPackWriter writer;
     ASSERT_EQ(writer.AddFile(name, &a, 1), nullptr);
     ASSERT_EQ(writer.AddChecksums(), nullptr);
-    CMemFile out;
+    CMemoryFile out;
     EXPECT_EQ(writer.WritePack(&out), *name == 'Z' ? ERR_BADPARAMS : FERR_FILEEXIST);
   }
 }

@@ -18,6 +18,7 @@
 #include "core/ptr_pool.h"
 #include "fs/host_file_service.h"
 #include "fs/mount_table.h"
+#include "support/memory_file.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -29,26 +30,11 @@ struct MessageBoxCall {
 std::vector<MessageBoxCall> gBoxes;  // every box shown
 std::deque<int> gAnswers;            // the next boxes' answers (then kIdOk)
 
-// A read-only file over a text. Each Read delivers at most `maxChunk` bytes
-// and is recorded; after `failAfter` reads every read fails with READFAIL.
-class MemoryFile : public CFile {
- public:
-  explicit MemoryFile(std::string data, u32 maxChunk = ~0u, u32 failAfter = ~0u)
-      : CFile(nullptr, 0), mData(std::move(data)), mMaxChunk(maxChunk), mFailAfter(failAfter) {}
-  Error Read(void *buffer, u32 size, u32 *countOut) override {
-    sizes.push_back(size);
-    size_t n = sizes.size() > mFailAfter ? 0 : std::min<size_t>({mData.size() - mPos, size, mMaxChunk});
-    memcpy(buffer, mData.data() + mPos, n);
-    mPos += n;
-    if (countOut) *countOut = static_cast<u32>(n);
-    return sizes.size() > mFailAfter ? FERR_READFAIL : n < size ? FERR_EOF : nullptr;
-  }
-  std::vector<u32> sizes;
-
- private:
-  std::string mData;
-  size_t mPos = 0;
-  u32 mMaxChunk, mFailAfter;
+// A file over a text; each read delivers at most `chunk` bytes and after
+// `failAfter` reads every read fails with READFAIL.
+struct TextFile : CMemoryFile {
+  explicit TextFile(const std::string &text, u32 chunk = ~0u, int failAfter = -1)
+      : CMemoryFile(text.data(), text.size()) { maxChunk = chunk, readsLeft = failAfter; }
 };
 
 // A sized pool that counts live blocks and refuses the allocation after
@@ -67,7 +53,7 @@ struct CountingPool : CSizedPtrPool {
 using IniPtr = std::unique_ptr<CHashIni>;
 CHashIni *NewIni(CPtrPool *pool = new CSizedPtrPool()) { return new CHashIni(20, 500, pool, 1); }
 IniPtr Load(const std::string &text) {
-  MemoryFile file(text);
+  TextFile file(text);
   CHashIni *ini = NewIni();
   ini->LoadIni(&file);
   return IniPtr(ini);
@@ -176,7 +162,7 @@ TEST(HashIniLinesTest, LinesSplitIntoSectionsKeysAndTrimmedValues) {
 TEST(HashIniLinesTest, CommentLineIsListedButNeverFoundAndEveryNodeIsFreed) {
   CountingPool *pool = new CountingPool();
   IniPtr ini(NewIni(pool));
-  MemoryFile file("[s]\na=1\n; note\n=v ;c\nb=2\n[odd]\nlonger_key_name=1\n");
+  TextFile file("[s]\na=1\n; note\n=v ;c\nb=2\n[odd]\nlonger_key_name=1\n");
   ASSERT_EQ(ini->LoadIni(&file), nullptr);
   IniSection *s = ini->FindSection("s");
   ASSERT_EQ(EntryCount(s), 4);
@@ -196,7 +182,7 @@ TEST(HashIniLoadTest, EachAllocationFailingInTurnStopsTheLoadCleanly) {
     Error e;
     {
       CHashIni ini(20, 500, pool, 0);
-      MemoryFile file("[s]\na=1\nb=2\nc=3\n");
+      TextFile file("[s]\na=1\nb=2\nc=3\n");
       e = ini.LoadIni(&file);
       EXPECT_EQ(ValueOf(&ini, "s", "a") + ValueOf(&ini, "s", "c"),
                 allowed < 2 ? "<missing><missing>" : allowed < 4 ? "1<missing>" : "13");
@@ -213,18 +199,18 @@ TEST(HashIniLoadTest, FileIsReadInChunksOf4097BytesWhateverTheReadsDeliver) {
   text += std::string(4097 - text.size() - 5, ';') + "\n";  // a comment line
   text += "split=value\n";  // starts 4 bytes before the chunk's end
   while (text.size() < 3 * 4097) text += "key" + std::to_string(text.size()) + "=v\n";
-  MemoryFile file(text);
+  TextFile file(text);
   IniPtr ini(NewIni());
   ASSERT_EQ(ini->LoadIni(&file), nullptr);
-  ASSERT_GE(file.sizes.size(), 4u);
-  for (u32 size : file.sizes) EXPECT_EQ(size, 4097u);
+  ASSERT_GE(file.reads.size(), 4u);
+  for (u32 size : file.reads) EXPECT_EQ(size, 4097u);
   EXPECT_EQ(ValueOf(ini.get(), "s", "split"), "value");
-  MemoryFile shortReads("[s]\nalpha=1\nbeta=22\n", 3);
+  TextFile shortReads("[s]\nalpha=1\nbeta=22\n", 3);
   ASSERT_EQ(ini->LoadIni(&shortReads), nullptr);
   EXPECT_EQ(ValueOf(ini.get(), "s", "beta"), "22");
   EXPECT_EQ(ini->FindKey("s", "split"), nullptr);  // loading again replaces
   // A failing read ends the input, keeping what was read.
-  MemoryFile failing("[s]\nfirst=1\n" + std::string(5000, ';') + "\nlast=2\n", ~0u, 1);
+  TextFile failing("[s]\nfirst=1\n" + std::string(5000, ';') + "\nlast=2\n", ~0u, 1);
   EXPECT_EQ(ini->LoadIni(&failing), nullptr);
   EXPECT_EQ(ValueOf(ini.get(), "s", "first"), "1");
   EXPECT_EQ(ini->FindKey("s", "last"), nullptr);
@@ -310,7 +296,7 @@ TEST_F(CatalogueTest, TextsAreValuesOfSectionStrWithBarsAsLineFeedsInOneBuffer) 
     std::string text = std::string(5000, 'x');
     int line = 0;
   } *ini = new LongValueIni();
-  MemoryFile unused("");
+  TextFile unused("");
   ASSERT_EQ(ini->LoadIni(&unused), nullptr);
   gPatchIni = ini;
   EXPECT_EQ(std::string(GetText("long")), std::string(4094, 'x'));

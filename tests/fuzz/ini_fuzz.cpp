@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   if (size > 1u << 20) return 0;
-  CFuzzFile file(data, size), again(data, size);
+  CMemoryFile file(data, size), again(data, size);
   CHashIni *ini = new CHashIni(20, 500, new CSizedPtrPool(), 1);
   if (ini->LoadIni(&file) != nullptr) abort();
   for (IniSection *s = ini->FirstSection(); s; s = s->next) {

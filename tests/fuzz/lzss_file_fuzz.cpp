@@ -32,7 +32,7 @@ bool ReadAll(CFile *f, std::vector<u8> *keep) {
 
 extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   if (size > 4u << 20) return 0;
-  CFuzzFile *parent = new CFuzzFile(data, size);
+  CMemoryFile *parent = new CMemoryFile(data, size);
   CLzssFile *lzss = new CLzssFile(parent, 1);
   if (!lzss->valid) {
     delete lzss;
@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
     contents[total / 2] ^= 0x5A;
     lzss->Seek(static_cast<i32>(total / 2), SEEK_FROM_START);
     if (lzss->Write(&contents[total / 2], 1, nullptr) || lzss->Flush()) abort();
-    const std::vector<u8> &stored = parent->Bytes();
-    CLzssFile again(new CFuzzFile(stored.data(), stored.size()), 1);
+    const std::vector<u8> &stored = parent->data;
+    CLzssFile again(new CMemoryFile(stored.data(), stored.size()), 1);
     std::vector<u8> reread;
     if (!again.valid || again.GetSize() != total || !ReadAll(&again, &reread) || reread != contents)
       abort();

@@ -31,7 +31,7 @@ int VisitMember(const char *path, CFile *file, Error, void *context) {
 extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   if (size > 4u << 20) return 0;
   CPackFS *pack = new CPackFS();
-  if (pack->OpenPack(new CFuzzFile(data, size)) == nullptr) {
+  if (pack->OpenPack(new CMemoryFile(data, size)) == nullptr) {
     std::pair<CPackFS *, u32> v(pack, 0);
     WalkArchive(pack, "", VisitMember, &v);
     Error e = nullptr;
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
       }
     pack->FindClose(&record);
     PatchProof one, two;
-    CFuzzFile second(data, size);
+    CMemoryFile second(data, size);
     Error a = ProvePatchPack(pack, nullptr, nullptr, nullptr, &one);
     if (a != ProvePatchPack(pack, &second, nullptr, nullptr, &two) || strcmp(one.failed, two.failed) ||
         one.hasSums != two.hasSums)

@@ -16,7 +16,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   if (size > 8u << 20) return 0;
-  CFuzzFile exe(data, size);
+  CMemoryFile exe(data, size);
   u32 position = 0;
   if (!FindEmbeddedArchive(&exe, &position)) return 0;
   if (MountTableInit(8) != nullptr) abort();

@@ -18,7 +18,7 @@ Error VisitEntry(void *context, const char *, u32, u32, CFile *file) {
 extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
   if (size > 4u << 20) return 0;
   Error e = nullptr;
-  CHPFS *fs = OpenPoolFileSystem(new CFuzzFile(data, size), &e);
+  CHPFS *fs = OpenPoolFileSystem(new CMemoryFile(data, size), &e);
   if (!fs) return 0;
   u32 entries = 0, listed = 0;
   PoolWalk(fs, VisitEntry, &entries);
