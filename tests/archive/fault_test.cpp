@@ -22,15 +22,6 @@ namespace {
 typedef std::vector<unsigned char> Bytes;
 const u32 kBlock = 512;
 
-Bytes Compressible(size_t n) {
-  Bytes v(n);
-  for (size_t i = 0, s = 5; i < n; i++) {
-    s = s * 1103515245u + 12345u;
-    v[i] = static_cast<unsigned char>("abcdefgh"[(s >> 16) % ((i / 700) % 7 + 2)]);
-  }
-  return v;
-}
-
 class FaultLzssTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -63,7 +54,7 @@ class FaultLzssTest : public ::testing::Test {
   }
 
   TempDir dir;
-  Bytes plain = Compressible(kBlock * 8 - 100), original;
+  Bytes plain = TextBytes(kBlock * 8 - 100, 5), original;
 };
 
 TEST_F(FaultLzssTest, EveryFailingParentOperationIsReportedAndTheFrontSurvives) {

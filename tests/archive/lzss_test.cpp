@@ -38,19 +38,6 @@ Bytes Encode(const Bytes &in, u8 code, const Bytes *reference = nullptr) {
   return out;
 }
 
-Bytes TextLike(size_t n, unsigned seed) {
-  static const char *const kWords[] = {"the ", "archive ", "block ", "of ", "file ", "and ",
-                                       "data\n", "patch ", "0x1F, ", "game ", "version ", "{\n  "};
-  std::mt19937 rng(seed);
-  Bytes v;
-  while (v.size() < n) {
-    const char *w = kWords[rng() % 12];
-    v.insert(v.end(), w, w + strlen(w));
-  }
-  v.resize(n);
-  return v;
-}
-
 Bytes Repetitive(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   Bytes v;
@@ -134,11 +121,16 @@ TEST(LzssCodecTest, CodesAndBoundsOfTheBuffers) {
   ASSERT_EQ(Decode({0x80}, 4, 0xC4, &out), nullptr);  // low bits past the end read as zero
   EXPECT_EQ(out, Bytes{0x00});
   // A stream longer than the room for it.
-  Bytes in = TextLike(5000, 9), full = Encode(in, 0xC4), room(full.size() - 1);
+  Bytes in = TextBytes(5000, 9), full = Encode(in, 0xC4), room(full.size() - 1);
   length = static_cast<u32>(room.size());
   EXPECT_EQ(LzssEncode(in.data(), 5000, room.data(), &length, 0xC4, nullptr), ERR_BUFFERTOOSMALL);
   length = 1;
   EXPECT_EQ(LzssEncode("A", 1, dst, &length, 0xC4, nullptr), ERR_BUFFERTOOSMALL);
+  for (u32 n = 1; n <= 40; n++) {  // exactly the room a stream needs is enough
+    Bytes plain = TextBytes(n, n), exact(Encode(plain, 0xA1).size());
+    length = static_cast<u32>(exact.size());
+    EXPECT_EQ(LzssEncode(plain.data(), n, exact.data(), &length, 0xA1, nullptr), nullptr) << n;
+  }
 }
 
 // Flips every bitStep-th bit of the block's stream and cuts it after every
@@ -160,11 +152,11 @@ void DecodeDamaged(const Bytes &block, u8 code, size_t bitStep, size_t cutStep) 
 }
 
 TEST(LzssCodecTest, DamagedStreamsNeverReachOutsideTheirBuffers) {
-  DecodeDamaged(TextLike(400, 11), 0xC4, 1, 1);
+  DecodeDamaged(TextBytes(400, 11), 0xC4, 1, 1);
   DecodeDamaged(Repetitive(500, 12), 0xA1, 1, 1);
   DecodeDamaged(Bytes(300, 0), 0xC5, 1, 1);
   // Far from the start the decoder tests the range once for several tokens.
-  DecodeDamaged(TextLike(9000, 31), 0xC4, 5, 11);
+  DecodeDamaged(TextBytes(9000, 31), 0xC4, 5, 11);
   DecodeDamaged(Repetitive(9000, 32), 0xA5, 5, 11);
   DecodeDamaged(PatternBytes(6000, 33), 0xB3, 5, 11);
 }
@@ -348,7 +340,8 @@ class ReferenceEncoder {
 // Blocks for every path: literals, matches, runs, ties, a wrapping ring, short ends.
 std::vector<Bytes> Blocks(unsigned seed) {
   std::mt19937 rng(seed);
-  std::vector<Bytes> blocks = {PatternBytes(6000, seed), TextLike(12000, seed), Repetitive(8000, seed)};
+  std::vector<Bytes> blocks = {PatternBytes(6000, seed), TextBytes(12000, seed),
+                               Repetitive(8000, seed)};
   Bytes runs, periodic(5000), mixed = PatternBytes(600, seed);
   while (runs.size() < 10000) runs.insert(runs.end(), 1 + rng() % 5, rng() % 3);
   for (size_t i = 0, period = 1 + rng() % 40; i < periodic.size(); i++)
@@ -397,13 +390,6 @@ TEST(LzssReferenceEncoderTest, EncoderGivesTheReferenceStream) {
 
 
 
-Bytes Compressible(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  Bytes v(n);
-  for (size_t i = 0; i < n; i++) v[i] = "abcdefgh"[rng() % 3 + (i / 500) % 5];
-  return v;
-}
-
 Bytes Container(u32 size, u32 blockSize, u8 code, const std::vector<Bytes> &stored) {
   Bytes c(14 + 4 * stored.size());
   memcpy(c.data(), "LZSS", 4);
@@ -447,7 +433,7 @@ class LzssFileTest : public ::testing::Test {
 // block raw. Text and noise in turns, so that blocks are stored both ways.
 TEST_F(LzssFileTest, EveryNumberOfThreadsWritesTheSameBytes) {
   const size_t kLarge = 2 << 20;
-  Bytes large = PatternBytes(kLarge, 21), text = Compressible(kLarge, 22);
+  Bytes large = PatternBytes(kLarge, 21), text = TextBytes(kLarge, 22);
   for (size_t at = 0; at < kLarge; at += 200000)
     std::copy_n(text.begin() + at, std::min<size_t>(60000, kLarge - at), large.begin() + at);
   for (size_t size : {size_t(0), size_t(1), size_t(32767), size_t(32768), size_t(32769), kLarge}) {
@@ -492,7 +478,7 @@ TEST_F(LzssFileTest, EveryNumberOfThreadsWritesTheSameBytes) {
 
 TEST_F(LzssFileTest, RandomWritesMatchAModelAcrossReopening) {
   std::mt19937 rng(20240601);
-  Bytes model = Compressible(3000, 14), noise = PatternBytes(4000, 15), text = Compressible(4000, 16);
+  Bytes model = TextBytes(3000, 14), noise = PatternBytes(4000, 15), text = TextBytes(4000, 16);
   std::string path = Compress(model, 512, 0xB4);
   auto f = Open(path);
   ASSERT_EQ(f->valid, 1u);
@@ -502,7 +488,9 @@ TEST_F(LzssFileTest, RandomWritesMatchAModelAcrossReopening) {
       u32 at = rng() % (size + 300), n = 1 + rng() % (op < 10 ? 2000 : 300);
       const Bytes &src = rng() % 3 ? text : noise;
       u32 from = rng() % (4000 - n);
-      ASSERT_EQ(f->WriteAt(&src[from], at, n, nullptr), nullptr) << step;
+      u32 wrote = 0;
+      ASSERT_EQ(f->WriteAt(&src[from], at, n, &wrote), nullptr) << step;
+      ASSERT_EQ(wrote, n) << step;
       if (at + n > model.size()) model.resize(at + n, 0);
       memcpy(&model[at], &src[from], n);
     } else if (op < 75) {
@@ -549,7 +537,7 @@ TEST_F(LzssFileTest, TheTableAndTheBlocksAreLaidOutByteForByte) {
   f.reset();
   EXPECT_EQ(ReadWholeFile(path), before);  // reading changes nothing
   // One written byte makes a raw block compressed; the next stays raw.
-  plain = Compressible(3 * 4096, 10);
+  plain = TextBytes(3 * 4096, 10);
   std::vector<Bytes> blocks;
   for (int i = 0; i < 3; i++) blocks.emplace_back(plain.begin() + 4096 * i, plain.begin() + 4096 * (i + 1));
   path = Put(Container(3 * 4096, 4096, 0xC4, blocks));

@@ -47,38 +47,6 @@ class HostFileTest : public ::testing::Test {
   TempDir dir;
 };
 
-// The base class's moves, in chunks from the end that is safe to overwrite.
-TEST_F(HostFileTest, MoveDataCopiesOverlappingRangesWhole) {
-  struct Case {
-    u32 to, from, length, chunk;
-    std::vector<u8> after;
-  } cases[] = {
-      {10, 0, 0x7FFFFFFF, 4, Cat(Iota(10), Iota(20))},  // backwards: the file grows
-      {0, 10, 0x7FFFFFFF, 4, Cat(Iota(10, 10), Iota(10, 10))},
-      {0, 21, 5, 4, Iota(20)},  // from beyond the end: nothing
-      {1, 0, 8, 3, Cat({0}, Cat(Iota(8), Iota(11, 9)))},
-  };
-  for (const Case &c : cases) {
-    u8 bounce[3];  // the caller's buffer, as big as a chunk
-    u8 *buffer = c.chunk == 3 ? bounce : nullptr;
-    EXPECT_EQ(Open(Iota(20))->MoveData(c.to, c.from, c.length, c.chunk, buffer), nullptr);
-    EXPECT_EQ(ReadWholeFile(dir / "f.bin"), c.after) << c.to << " " << c.from;
-  }
-}
-
-// A file destroys its parent only when it owns it.
-TEST(FileTest, OwnedParentsGoWithTheirFile) {
-  struct Counted : CFile {
-    int *n;
-    explicit Counted(int *count) : CFile(nullptr, 0), n(count) {}
-    ~Counted() override { ++*n; }
-  };
-  int destroyed = 0;
-  Counted notOwned(&destroyed);
-  { CFile child(&notOwned, 0), owner(new Counted(&destroyed), 1); }
-  EXPECT_EQ(destroyed, 1);
-}
-
 TEST_F(HostFileTest, ReadsSeeksWritesAndTruncation) {
   auto f = Open(Iota(20));
   ASSERT_TRUE(f);

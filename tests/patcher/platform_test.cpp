@@ -1,7 +1,6 @@
 // The POSIX platform layer, on real files, processes and terminals.
 #include "patcher/platform.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -212,33 +211,6 @@ TEST_F(RegistryTest, MissingFileOrKeyIsAMissingKey) {
   PlatformRegClose(key);
 }
 
-// Strings unescaped with their NUL; a dword read as text is its 4 bytes and
-// a NUL unless the last is one; 3 characters and a NUL read as a dword.
-TEST_F(RegistryTest, ValuesReadAsTheirRawData) {
-  WriteWholeFile(file, sample);
-  PlatformRegKey *key = PlatformRegOpen(false);
-  ASSERT_NE(nullptr, key);
-  struct Case {
-    const char *name;
-    u32 size;
-    std::string text;  // empty: refused
-  } cases[] = {{"path", 256, std::string("/games/My \"Vask\"\\", 17)},
-               {"GameVersion", 4, std::string("\x0a\x00\x01\x00", 4)},
-               {"Big", 5, std::string("\x01\x00\x00\xff\x00", 5)}, {"Big", 4, ""},
-               {"Language", 8, std::string("English", 8)}, {"Language", 7, ""}, {"Missing", 256, ""}};
-  for (const Case &c : cases) {
-    char text[256];
-    EXPECT_EQ(!c.text.empty(), PlatformRegQueryString(key, c.name, text, c.size)) << c.name << c.size;
-    EXPECT_EQ(c.text, std::string(text, c.text.size())) << c.name;
-  }
-  u32 v = 0;
-  EXPECT_TRUE(PlatformRegQueryDword(key, "gameversion", &v) && v == 0x1000Au) << v;
-  EXPECT_TRUE(PlatformRegQueryDword(key, "Short", &v) && v == 0x00636241u) << v;
-  EXPECT_FALSE(PlatformRegQueryDword(key, "Language", &v));
-  EXPECT_FALSE(PlatformRegQueryDword(key, "Missing", &v));
-  PlatformRegClose(key);
-}
-
 TEST_F(RegistryTest, SettingTheVersionRewritesOneLineInPlace) {
   WriteWholeFile(file, sample);
   ASSERT_EQ(0, chmod(file.c_str(), 0640));
@@ -326,41 +298,6 @@ TEST(ShortcutTest, WritesADesktopEntry) {
             "Path=/opt\nIcon=\n",
             ReadWholeText(link));
   EXPECT_FALSE(PlatformWriteShortcut((dir / "missing/x.desktop").c_str(), "/a", "/", "", "x"));
-}
-
-// ---- Other programs and files ----
-
-// A program starts detached and leaves no child; a read-only file gets its
-// owner's write, a folder is left alone. Both found without regard to case.
-TEST(StartProgramTest, StartsDetachedAndMakeWritableChangesOnlyFiles) {
-  TempDir dir;
-  std::filesystem::create_directories(dir / "Game Spy/packs");
-  std::string script = dir / "Game Spy/Install Me.sh", file = dir / "Game Spy/packs/data2.wdt";
-  WriteWholeFile(script, "#!/bin/sh\ntouch \"$0.ran\"\n");
-  WriteWholeFile(file, "x");
-  ASSERT_EQ(0, chmod(script.c_str(), 0755) | chmod(file.c_str(), 0444) | chmod((dir / "Game Spy/packs").c_str(), 0555));
-  PlatformStartProgram((dir.path() + "GAME SPY\\install me.SH").c_str());
-  for (int i = 0; i < 500 && !PathExists(script + ".ran"); ++i) usleep(10000);
-  EXPECT_TRUE(PathExists(script + ".ran"));
-  PlatformStartProgram((dir / "no such program").c_str());
-  PlatformStartProgram("");
-  errno = 0;
-  EXPECT_TRUE(waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD);
-  for (const char *path : {"game spy\\PACKS\\DATA2.WDT", "Game Spy/packs", "missing"})
-    PlatformMakeWritable((dir.path() + path).c_str());
-  struct stat st;
-  EXPECT_TRUE(stat(file.c_str(), &st) == 0 && (st.st_mode & 07777u) == 0644u) << st.st_mode;
-  EXPECT_TRUE(stat((dir / "Game Spy/packs").c_str(), &st) == 0 && (st.st_mode & 07777u) == 0555u);
-  chmod((dir / "Game Spy/packs").c_str(), 0755);
-}
-
-TEST(ProcessTest, ExitFlushesOutputAndEndsWithTheCode) {
-  ChildRun r = RunChild("", []() -> int {
-    fputs("pending", stdout);
-    PlatformExitProcess(-1);
-  });
-  EXPECT_EQ(255, r.code);
-  EXPECT_EQ("pending", r.out);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstring>
 #include <random>
 
 namespace fsys = std::filesystem;
@@ -72,5 +73,18 @@ std::vector<unsigned char> PatternBytes(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   std::vector<unsigned char> v(n);
   for (auto &b : v) b = static_cast<unsigned char>(rng());
+  return v;
+}
+
+std::vector<unsigned char> TextBytes(size_t n, unsigned seed) {
+  static const char *const kWords[] = {"the ", "archive ", "block ", "of ", "file ", "and ",
+                                       "data\n", "patch ", "0x1F, ", "game ", "version ", "{\n  "};
+  std::mt19937 rng(seed);
+  std::vector<unsigned char> v;
+  while (v.size() < n) {
+    const char *w = kWords[rng() % 12];
+    v.insert(v.end(), w, w + strlen(w));
+  }
+  v.resize(n);
   return v;
 }

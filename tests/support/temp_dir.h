@@ -37,5 +37,6 @@ std::set<std::string> PathsOutside(const std::string &root, const std::string &i
 // is created or emptied. Null when the host refuses.
 CHostFile *OpenNativeFile(const std::string &path, bool write, bool create);
 
-// Deterministic bytes for test data.
+// Deterministic bytes for test data: noise, and text that compresses.
 std::vector<unsigned char> PatternBytes(size_t n, unsigned seed);
+std::vector<unsigned char> TextBytes(size_t n, unsigned seed);

@@ -72,7 +72,18 @@ class ReleasePatchTest : public ::testing::Test {
 };
 
 TEST_F(ReleasePatchTest, PatchOfTheChangesTurnsTheOldReleaseIntoTheNew) {
-  ProcessResult r = Kit({"--from", oldDir, "--files", newDir, "-o", dir / "patch"});
+  // Nothing changed: refused unless asked for.
+  ProcessResult r = Kit({"--from", oldDir, "--files", oldDir, "-o", dir / "patch"});
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_NE(r.output.find("no patch built (--allow-empty"), std::string::npos) << r.output;
+  EXPECT_FALSE(PathExists(dir / "patch"));
+  r = Kit({"--from", oldDir, "--files", oldDir, "--allow-empty", "-o", dir / "empty"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  std::string listed = RunProcess({PATCHKIT_BIN, "list", dir / "empty"}, {}, "").output;
+  EXPECT_TRUE(listed.find("PATCH.INI") != std::string::npos &&
+              listed.find("FILES\\") == std::string::npos) << listed;
+
+  r = Kit({"--from", oldDir, "--files", newDir, "-o", dir / "patch"});
   ASSERT_EQ(r.exitCode, 0) << r.output;
   for (const char *line : {"in:   MAPS\\X.MAP (changed)", "in:   flip.bin (changed)", "in:   Vask.exe (changed)",
                            "in:   Sub\\Deeper\\new.bin (new)", "out:  same.txt (unchanged)",
@@ -104,17 +115,6 @@ TEST_F(ReleasePatchTest, PatchOfTheChangesTurnsTheOldReleaseIntoTheNew) {
   auto expected = Tree(newDir);
   expected["GONE.DAT"] = Text("only in 1.01");
   EXPECT_EQ(Tree(game), expected);
-}
-
-TEST_F(ReleasePatchTest, NothingChangedIsRefusedUnlessAskedFor) {
-  ProcessResult r = Kit({"--from", oldDir, "--files", oldDir, "-o", dir / "patch"});
-  EXPECT_EQ(r.exitCode, 1) << r.output;
-  EXPECT_NE(r.output.find("no patch built (--allow-empty"), std::string::npos) << r.output;
-  EXPECT_FALSE(PathExists(dir / "patch"));
-  r = Kit({"--from", oldDir, "--files", oldDir, "--allow-empty", "-o", dir / "patch"});
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  r = RunProcess({PATCHKIT_BIN, "list", dir / "patch"}, {}, "");
-  EXPECT_EQ(r.output.find("FILES\\"), std::string::npos) << r.output;
 }
 
 }  // namespace
