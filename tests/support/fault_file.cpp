@@ -8,13 +8,12 @@ const char *FaultOpName(FaultOp op) {
   return op < kFaultOpCount ? kNames[op] : "?";
 }
 
-void CFaultPlan::Arm(FaultOp op, u32 k, Error code, bool torn, bool sticky) {
+void CFaultPlan::Arm(FaultOp op, u32 k, Error code, bool torn) {
   Disarm();
   mOp = op;
   mAt = k;
   mCode = code;
   mTorn = torn;
-  mSticky = sticky;
 }
 
 void CFaultPlan::ArmCorruption(u32 k) {
@@ -31,12 +30,9 @@ void CFaultPlan::Disarm() {
 
 bool CFaultPlan::Hit(FaultOp op) {
   u32 n = ++mCount[op];
-  if (mAt == 0 || op != mOp) return false;
-  if (n == mAt || (mSticky && n > mAt)) {
-    mFired = true;
-    return true;
-  }
-  return false;
+  if (mAt == 0 || op != mOp || n != mAt) return false;
+  mFired = true;
+  return true;
 }
 
 // ---- CFaultFile -------------------------------------------------------------
@@ -74,9 +70,6 @@ Error CFaultFile::Seek(i32 offset, i16 origin) {
   return parent->Seek(offset, origin);
 }
 
-u32 CFaultFile::GetSize() { return parent->GetSize(); }
-u32 CFaultFile::Tell() { return parent->Tell(); }
-
 Error CFaultFile::Flush() {
   if (mPlan->Hit(kFaultFlush)) return mPlan->Code();
   return parent->Flush();
@@ -85,10 +78,6 @@ Error CFaultFile::Flush() {
 Error CFaultFile::Truncate() {
   if (mPlan->Hit(kFaultTruncate)) return mPlan->Code();
   return parent->Truncate();
-}
-
-Error CFaultFile::GetProperty(u32 propertyId, uintptr_t *valueOut, u32 extra) {
-  return parent->GetProperty(propertyId, valueOut, extra);
 }
 
 // ---- CFaultFileService ------------------------------------------------------
@@ -105,36 +94,6 @@ CFile *CFaultFileService::Open(const char *path, u32 mode, Error *errorOut) {
   }
   CFile *f = mInner->Open(path, mode, errorOut);
   return f ? new CFaultFile(f, 1, mPlan) : nullptr;
-}
-
-u32 CFaultFileService::Exists(const char *path) { return mInner->Exists(path); }
-Error CFaultFileService::Delete(const char *path) { return mInner->Delete(path); }
-Error CFaultFileService::Move(const char *from, const char *to) {
-  return mInner->Move(from, to);
-}
-Error CFaultFileService::MakeDir(const char *parent, const char *relative) {
-  return mInner->MakeDir(parent, relative);
-}
-Error CFaultFileService::RemoveDir(const char *parent, const char *relative) {
-  return mInner->RemoveDir(parent, relative);
-}
-Error CFaultFileService::FindFirst(FindRecord *record, const char *dirPath) {
-  return mInner->FindFirst(record, dirPath);
-}
-Error CFaultFileService::FindNext(FindRecord *record) {
-  return mInner->FindNext(record);
-}
-Error CFaultFileService::FindClose(FindRecord *record) {
-  return mInner->FindClose(record);
-}
-Error CFaultFileService::Query(const char *path, u32 queryId, char *buffer) {
-  return mInner->Query(path, queryId, buffer);
-}
-Error CFaultFileService::Extension(const char *path, u32 a, u32 b) {
-  return mInner->Extension(path, a, b);
-}
-u32 CFaultFileService::GetDataOffset(const char *path, Error *errorOut) {
-  return mInner->GetDataOffset(path, errorOut);
 }
 
 // ---- CFaultPtrPool ------------------------------------------------------------

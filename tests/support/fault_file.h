@@ -2,7 +2,7 @@
 // wrap the real thing and fail a chosen operation on a countdown, sharing one
 // CFaultPlan. Every operation of a kind is counted; when the plan is armed
 // for kind K at k, the k-th operation of kind K from the arming on fails
-// with the chosen code (once, or from then on when sticky). A torn fault
+// with the chosen code, once. A torn fault
 // transfers half of the bytes before failing, as a disk that fills up or a
 // crash in the middle of a write would.
 #pragma once
@@ -28,9 +28,8 @@ const char *FaultOpName(FaultOp op);
 class CFaultPlan {
  public:
   // Fails the k-th (1-based) operation of `op` counted from now with `code`.
-  // torn: a read or write moves half its bytes first. sticky: every later
-  // operation of that kind fails too.
-  void Arm(FaultOp op, u32 k, Error code, bool torn = false, bool sticky = false);
+  // torn: a read or write moves half its bytes first.
+  void Arm(FaultOp op, u32 k, Error code, bool torn = false);
   // The k-th write counted from now succeeds, but the middle byte of what
   // it writes is changed on its way to the file: damage a later read must
   // catch.
@@ -55,7 +54,6 @@ class CFaultPlan {
   Error mCode = nullptr;
   bool mTorn = false;
   bool mCorrupt = false;
-  bool mSticky = false;
   bool mFired = false;
 };
 
@@ -70,11 +68,13 @@ class CFaultFile : public CFile {
   Error Read(void *buffer, u32 size, u32 *countOut) override;
   Error Write(const void *buffer, u32 size, u32 *countOut) override;
   Error Seek(i32 offset, i16 origin) override;
-  u32 GetSize() override;
-  u32 Tell() override;
+  u32 GetSize() override { return parent->GetSize(); }
+  u32 Tell() override { return parent->Tell(); }
   Error Flush() override;
   Error Truncate() override;
-  Error GetProperty(u32 propertyId, uintptr_t *valueOut, u32 extra) override;
+  Error GetProperty(u32 id, uintptr_t *valueOut, u32 extra) override {
+    return parent->GetProperty(id, valueOut, extra);
+  }
 
  private:
   CFaultPlan *mPlan;
@@ -88,17 +88,17 @@ class CFaultFileService : public CFileService {
   ~CFaultFileService() override;
 
   CFile *Open(const char *path, u32 mode, Error *errorOut) override;
-  u32 Exists(const char *path) override;
-  Error Delete(const char *path) override;
-  Error Move(const char *fromPath, const char *toPath) override;
-  Error MakeDir(const char *parentPath, const char *relativePath) override;
-  Error RemoveDir(const char *parentPath, const char *relativePath) override;
-  Error FindFirst(FindRecord *record, const char *dirPath) override;
-  Error FindNext(FindRecord *record) override;
-  Error FindClose(FindRecord *record) override;
-  Error Query(const char *path, u32 queryId, char *buffer) override;
-  Error Extension(const char *path, u32 a, u32 b) override;
-  u32 GetDataOffset(const char *path, Error *errorOut) override;
+  u32 Exists(const char *path) override { return mInner->Exists(path); }
+  Error Delete(const char *path) override { return mInner->Delete(path); }
+  Error Move(const char *from, const char *to) override { return mInner->Move(from, to); }
+  Error MakeDir(const char *p, const char *r) override { return mInner->MakeDir(p, r); }
+  Error RemoveDir(const char *p, const char *r) override { return mInner->RemoveDir(p, r); }
+  Error FindFirst(FindRecord *r, const char *dir) override { return mInner->FindFirst(r, dir); }
+  Error FindNext(FindRecord *r) override { return mInner->FindNext(r); }
+  Error FindClose(FindRecord *r) override { return mInner->FindClose(r); }
+  Error Query(const char *p, u32 id, char *out) override { return mInner->Query(p, id, out); }
+  Error Extension(const char *p, u32 a, u32 b) override { return mInner->Extension(p, a, b); }
+  u32 GetDataOffset(const char *p, Error *e) override { return mInner->GetDataOffset(p, e); }
 
   CFileService *Inner() const { return mInner; }
 
