@@ -1,6 +1,6 @@
 // The test runs' hand on the mouse: waits up to 30 s for a top-level dialog
-// window (a message box or the progress dialog) with a given caption, prints
-// what it shows and presses one of its buttons.
+// window (a message box or the progress dialog) with a given caption and the
+// button to press, prints what it shows and presses that button.
 //
 //   vask_clicker CAPTION BUTTON [TEXT-HAS]
 //
@@ -33,6 +33,7 @@ const int kMessageBoxTextId = 0xFFFF;
 
 const char *gCaption;
 const char *gTextHas = "";
+int gButton = 0;
 
 std::string WindowText(HWND window) {
   char buffer[8192];
@@ -59,7 +60,9 @@ std::string DialogText(HWND dialog) {
 }
 
 BOOL CALLBACK MatchWindow(HWND window, LPARAM found) {
+  // The button must be there: the progress dialog shares the boxes' caption.
   if (!IsWindowVisible(window) || ClassOf(window) != "#32770" || WindowText(window) != gCaption ||
+      (gButton != 0 && GetDlgItem(window, gButton) == nullptr) ||
       DialogText(window).find(gTextHas) == std::string::npos) {
     return TRUE;
   }
@@ -103,22 +106,23 @@ int main(int argc, char **argv) {
   }
   gCaption = argv[1];
   if (argc == 4) gTextHas = argv[3];
+  gButton = id;
   // Plain line feeds for the scripts that read this on Linux.
   _setmode(_fileno(stdout), _O_BINARY);
 
   HWND window = nullptr;
-  for (DWORD start = GetTickCount(); EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&window)),
-             window == nullptr;
-       Sleep(50)) {
-    if (GetTickCount() - start >= kTimeoutMs) {
+  for (DWORD start = GetTickCount(); window == nullptr;) {
+    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&window));
+    // A window that has just become visible may still be filling in its
+    // controls, or (the progress dialog) be closing: it must still be there.
+    Sleep(window != nullptr ? 100 : 50);
+    if (window != nullptr && !(IsWindow(window) && IsWindowVisible(window))) window = nullptr;
+    if (window == nullptr && GetTickCount() - start >= kTimeoutMs) {
       fprintf(stderr, "vask_clicker: no window \"%s\" in time\n", gCaption);
       EnumWindows(ListWindow, 0);
       return 1;
     }
   }
-  // A window that has just become visible may still be filling in its
-  // controls; give it a moment.
-  Sleep(100);
 
   std::string buttons, text;
   EnumChildWindows(window, CollectButton, reinterpret_cast<LPARAM>(&buttons));
