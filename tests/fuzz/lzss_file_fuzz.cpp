@@ -57,8 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const u8 *data, size_t size) {
     contents[total / 2] ^= 0x5A;
     lzss->Seek(static_cast<i32>(total / 2), SEEK_FROM_START);
     if (lzss->Write(&contents[total / 2], 1, nullptr) || lzss->Flush()) abort();
-    const std::vector<u8> &stored = parent->data;
-    CLzssFile again(new CMemoryFile(stored.data(), stored.size()), 1);
+    CLzssFile again(new CMemoryFile(parent->data), 1);
     std::vector<u8> reread;
     if (!again.valid || again.GetSize() != total || !ReadAll(&again, &reread) || reread != contents)
       abort();

@@ -2,9 +2,9 @@
 // wrap the real thing and fail a chosen operation on a countdown, sharing one
 // CFaultPlan. Every operation of a kind is counted; when the plan is armed
 // for kind K at k, the k-th operation of kind K from the arming on fails
-// with the chosen code, once. A torn fault
-// transfers half of the bytes before failing, as a disk that fills up or a
-// crash in the middle of a write would.
+// with the chosen code, once. A torn fault transfers half of the bytes
+// before failing, as a disk that fills up or a crash in the middle of a write
+// would.
 #pragma once
 
 #include "core/ptr_pool.h"

@@ -18,12 +18,15 @@ class CMemoryFile : public CFile {
   explicit CMemoryFile(std::vector<u8> bytes = {}, u32 limit = 64u << 20)
       : CFile(nullptr, 0), data(std::move(bytes)), mLimit(limit) { valid = 1; }
   CMemoryFile(const void *bytes, size_t size)
-      : CMemoryFile(std::vector<u8>(static_cast<const u8 *>(bytes), static_cast<const u8 *>(bytes) + size)) {}
+      : CMemoryFile(std::vector<u8>(static_cast<const u8 *>(bytes),
+                                    static_cast<const u8 *>(bytes) + size)) {}
   Error Read(void *buffer, u32 size, u32 *countOut) override {
     if (countOut) *countOut = 0;
     reads.push_back(size);
-    if (readsLeft >= 0 && readsLeft-- == 0) return readsLeft = 0, FERR_READFAIL;
-    u32 n = position < data.size() ? std::min<u32>({size, static_cast<u32>(data.size() - position), maxChunk}) : 0;
+    if (readsLeft == 0) return FERR_READFAIL;
+    if (readsLeft > 0) readsLeft--;
+    u32 left = position < data.size() ? static_cast<u32>(data.size() - position) : 0;
+    u32 n = std::min<u32>({size, left, maxChunk});
     if (n) memcpy(buffer, data.data() + position, n);
     position += n;
     if (countOut) *countOut = n;
@@ -31,7 +34,8 @@ class CMemoryFile : public CFile {
   }
   Error Write(const void *buffer, u32 size, u32 *countOut) override {
     if (countOut) *countOut = 0;
-    if (writesLeft >= 0 && writesLeft-- == 0) return writesLeft = 0, FERR_DISKFULL;
+    if (writesLeft == 0) return FERR_DISKFULL;
+    if (writesLeft > 0) writesLeft--;
     if (size > mLimit || position > mLimit - size) return FERR_DISKFULL;
     if (position + size > data.size()) data.resize(position + size);
     if (size) memcpy(data.data() + position, buffer, size);
@@ -40,14 +44,19 @@ class CMemoryFile : public CFile {
     return nullptr;
   }
   Error Seek(i32 offset, i16 origin) override {
-    i64 target = offset + (origin == 1 ? position : origin == 2 ? static_cast<i64>(data.size()) : 0);
+    i64 base = origin == 1 ? position : origin == 2 ? static_cast<i64>(data.size()) : 0;
+    i64 target = base + offset;
     if (target < 0 || target > 0xFFFFFFFFll) return FERR_SEEKFAIL;
     position = static_cast<u32>(target);
     return nullptr;
   }
   u32 GetSize() override { return static_cast<u32>(data.size()); }
   u32 Tell() override { return position; }
-  Error Truncate() override { return position > mLimit ? FERR_DISKFULL : (data.resize(position), nullptr); }
+  Error Truncate() override {
+    if (position > mLimit) return FERR_DISKFULL;
+    data.resize(position);
+    return nullptr;
+  }
 
   std::vector<u8> data;
   u32 position = 0, maxChunk = ~0u;
