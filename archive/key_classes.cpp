@@ -1,31 +1,53 @@
 #include "archive/key_classes.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "archive/lzss_code.h"
 #include "core/ptr_pool.h"
 
-// Prefix doubling: the positions are first sorted by two bytes; each round
-// then sorts the positions of every group that is still shared by the class
-// of the bytes d further on, which extends the sorted length from h to
-// h + d bytes (d <= h, so the two stretches meet). A group's class is the
-// place of its first member in the order, which compares as the bytes do.
-// Each round reads the classes of the round before only: classes refined
-// within a round would sort by more than `width` bytes.
+// The width bytes of a position are taken six at a time, as the top 48 bits
+// of one 64-bit word whose low 16 bits name the position: sorting the words
+// sorts the positions by those bytes. All positions are sorted by their
+// first six bytes at once; the groups that still agree are then sorted by
+// the next six bytes, and so on until every group is told apart or the
+// width is used up. The bytes are read straight from the block, so no pass
+// depends on another's classes and most positions are settled by the first.
 
 namespace {
 
-const u32 kHistogramSize = 65536;
-const u32 kInsertionLimit = 32;  // groups up to this size: insertion sort
+const u32 kChunkBytes = 6;
+const u32 kIndexBits = 16;
+const u64 kIndexMask = (1ull << kIndexBits) - 1;
+const u32 kDigitBits = 12;  // four passes cover the 48 key bits
+const u32 kDigits = (48 + kDigitBits - 1) / kDigitBits;
+const u32 kBuckets = 1u << kDigitBits;
+const u32 kInsertionLimit = 24;
+const u32 kRadixLimit = 4096;  // smaller groups: comparison sort
 
-u32 ByteAt(const u8 *src, u32 n, u32 pos) { return pos < n ? src[pos] : 0; }
-
-u32 BitLength(u32 v) {
-  u32 bits = 0;
-  while (v) {
-    bits++;
-    v >>= 1;
+// Bytes [at, at + count) of the block as the top bits of a 48-bit number,
+// zero past the block's end, shifted above the index bits.
+inline u64 ChunkAt(const u8 *src, u32 n, u32 at, u32 count) {
+  u64 v = 0;
+  if (at + 8 <= n) {
+    v = lzss::Load64BE(src + at) >> (8 * (8 - kChunkBytes));  // six bytes
+  } else {
+    for (u32 k = 0; k < kChunkBytes; k++) v = (v << 8) | (at + k < n ? src[at + k] : 0);
   }
-  return bits;
+  if (count < kChunkBytes) v &= ~((1ull << (8 * (kChunkBytes - count))) - 1);
+  return v << kIndexBits;
+}
+
+void InsertionSort(u64 *a, u32 size) {
+  for (u32 j = 1; j < size; j++) {
+    u64 v = a[j];
+    u32 k = j;
+    while (k > 0 && a[k - 1] > v) {
+      a[k] = a[k - 1];
+      k--;
+    }
+    a[k] = v;
+  }
 }
 
 }  // namespace
@@ -35,176 +57,129 @@ KeyClasses::~KeyClasses() {
 }
 
 bool KeyClasses::Reserve(u32 count) {
+  if (count > kMaxCount) return false;
   if (mMemory && count <= mCapacity) return true;
   if (mMemory) gPtrPool->Free(mMemory);
   mMemory = nullptr;
   mCapacity = 0;
-  // 64-bit arrays first, so that they stay aligned.
-  u64 words = 2ull * count;
-  u64 quads = 6ull * count + kMaxWidth + kHistogramSize;
-  u64 bytes = words * sizeof(u64) + quads * sizeof(u32);
-  if (bytes > 0xFFFFFFFFull) return false;
+  // 64-bit arrays first, so that they stay aligned. Each list of groups
+  // holds at most count / 2 of them, and a spare slot.
+  u64 bytes = 2ull * count * sizeof(u64) +
+              (3ull * count + 4 + kDigits * kBuckets) * sizeof(u32);
   mMemory = gPtrPool->Allocate(static_cast<u32>(bytes));
   if (!mMemory) return false;
   mCapacity = count;
-  mPairs = static_cast<u64 *>(mMemory);
-  mPairs2 = mPairs + count;
-  mRank = reinterpret_cast<u32 *>(mPairs2 + count);
-  mOrder = mRank + count + kMaxWidth;
-  mKeyAt = mOrder + count;
-  mCursor = mKeyAt + count;
-  mGroups = mCursor + count;
-  mNextGroups = mGroups + count;
-  mHistogram = mNextGroups + count;
+  mWords = static_cast<u64 *>(mMemory);
+  mSpare = mWords + count;
+  mRank = reinterpret_cast<u32 *>(mSpare + count);
+  mGroups = mRank + count;
+  mNextGroups = mGroups + count + 2;
+  mHistogram = mNextGroups + count + 2;
   return true;
 }
 
 bool KeyClasses::Build(const u8 *src, u32 n, u32 lo, u32 hi, u32 width) {
-  if (width < 2 || width > kMaxWidth) return false;
-  // The positions just past hi take part, so that the last ones asked for
-  // are ordered by bytes, not by the stand-in class of what lies beyond.
-  u32 end = n - hi > width ? hi + width : n;
-  u32 count = end - lo;
+  if (width < 2 || width > kMaxWidth || lo > hi || hi > n) return false;
+  u32 count = hi - lo;
   if (!Reserve(count)) return false;
   mLo = lo;
   mCount = count;
-  memset(mRank + count, 0, width * sizeof(u32));
-  SortByFirstTwoBytes(src + lo, n - lo);
-  u32 h = 2;
-  while (h < width && mGroupCount) {
-    u32 d = width - h < h ? width - h : h;
-    Refine(d);
-    h += d;
+  u32 chunk = width < kChunkBytes ? width : kChunkBytes;
+  for (u32 i = 0; i < count; i++) mWords[i] = ChunkAt(src, n, lo + i, chunk) | i;
+  Sort(mWords, count);
+  mGroupCount = 0;
+  u32 done = chunk;
+  Split(0, count, done >= width);
+  while (mGroupCount) {
+    chunk = width - done < kChunkBytes ? width - done : kChunkBytes;
+    // The groups still open are read from one list while those split off
+    // them go to the other.
+    std::swap(mGroups, mNextGroups);
+    u32 groups = mGroupCount;
+    mGroupCount = 0;
+    bool last = done + chunk >= width;
+    for (u32 g = 0; g < groups; g++) {
+      u32 s = mNextGroups[2 * g], e = mNextGroups[2 * g + 1];
+      if (e - s <= kInsertionLimit) {
+        // Most groups are small: each word is read and sorted in at once.
+        u64 *a = mWords + s;
+        for (u32 j = 0; j < e - s; j++) {
+          u32 i = static_cast<u32>(a[j] & kIndexMask);
+          u64 v = ChunkAt(src, n, lo + i + done, chunk) | i;
+          u32 k = j;
+          for (; k > 0 && a[k - 1] > v; k--) a[k] = a[k - 1];
+          a[k] = v;
+        }
+      } else {
+        for (u32 j = s; j < e; j++) {
+          u32 i = static_cast<u32>(mWords[j] & kIndexMask);
+          mWords[j] = ChunkAt(src, n, lo + i + done, chunk) | i;
+        }
+        Sort(mWords + s, e - s);
+      }
+      Split(s, e, last);
+    }
+    done += chunk;
   }
   return true;
 }
 
-// Counting sort by the first two bytes; each bucket is a group.
-void KeyClasses::SortByFirstTwoBytes(const u8 *src, u32 n) {
-  u32 *start = mHistogram;
-  memset(start, 0, kHistogramSize * sizeof(u32));
-  for (u32 i = 0; i < mCount; i++)
-    start[ByteAt(src, n, i) << 8 | ByteAt(src, n, i + 1)]++;
-  u32 sum = 0;
-  mGroupCount = 0;
-  for (u32 k = 0; k < kHistogramSize; k++) {
-    u32 size = start[k];
-    start[k] = sum;
-    if (size > 1) {
-      mGroups[2 * mGroupCount] = sum;
-      mGroups[2 * mGroupCount + 1] = sum + size;
-      mGroupCount++;
-    }
-    sum += size;
+// Sorts words by value: small runs by insertion, middling ones by
+// comparison, large ones by a radix sort that skips the digits all share.
+void KeyClasses::Sort(u64 *a, u32 size) {
+  if (size <= kInsertionLimit) {
+    InsertionSort(a, size);
+    return;
   }
-  for (u32 i = 0; i < mCount; i++)
-    mRank[i] = start[ByteAt(src, n, i) << 8 | ByteAt(src, n, i + 1)];
-  for (u32 j = 0; j < mCount; j++) mCursor[j] = j;
-  for (u32 i = 0; i < mCount; i++) mOrder[mCursor[mRank[i]]++] = i;
-}
-
-// Sorts every open group by the class d positions further on and splits it
-// where that class changes. All keys are read before any class changes.
-void KeyClasses::Refine(u32 d) {
-  for (u32 g = 0; g < mGroupCount; g++) {
-    u32 s = mGroups[2 * g], e = mGroups[2 * g + 1];
-    for (u32 j = s; j < e; j++) mKeyAt[j] = mRank[mOrder[j] + d];
+  if (size < kRadixLimit) {
+    std::sort(a, a + size);
+    return;
   }
-  mNextGroupCount = 0;
-  u32 large = 0;
-  for (u32 g = 0; g < mGroupCount; g++) {
-    u32 s = mGroups[2 * g], e = mGroups[2 * g + 1];
-    if (e - s > kInsertionLimit) {
-      // Kept at the front of the list for the radix sort.
-      mGroups[2 * large] = s;
-      mGroups[2 * large + 1] = e;
-      large++;
-      continue;
-    }
-    for (u32 j = s + 1; j < e; j++) {
-      u32 key = mKeyAt[j], pos = mOrder[j];
-      u32 k = j;
-      while (k > s && mKeyAt[k - 1] > key) {
-        mKeyAt[k] = mKeyAt[k - 1];
-        mOrder[k] = mOrder[k - 1];
-        k--;
-      }
-      mKeyAt[k] = key;
-      mOrder[k] = pos;
-    }
-    Split(s, e);
+  u32 *hist = mHistogram;
+  memset(hist, 0, kDigits * kBuckets * sizeof(u32));
+  for (u32 i = 0; i < size; i++) {
+    u64 key = a[i] >> kIndexBits;
+    for (u32 d = 0; d < kDigits; d++) hist[d * kBuckets + ((key >> (d * kDigitBits)) & (kBuckets - 1))]++;
   }
-  mGroupCount = large;
-  SortLargeGroups();
-  for (u32 g = 0; g < large; g++) Split(mGroups[2 * g], mGroups[2 * g + 1]);
-  u32 *t = mGroups;
-  mGroups = mNextGroups;
-  mNextGroups = t;
-  mGroupCount = mNextGroupCount;
-}
-
-// The large groups (the first mGroupCount of the list) together: one radix
-// sort of all their positions by key, then each position goes back to its
-// own group in that order, so every group comes out sorted.
-void KeyClasses::SortLargeGroups() {
-  if (!mGroupCount) return;
-  // Keys are places in the order, below mCount. Every pass's histogram is
-  // counted while the pairs are gathered, so each pass only scatters.
-  u32 bits = BitLength(mCount);
-  u32 passes = (bits + 10) / 11;
-  u32 digitBits = (bits + passes - 1) / passes;
-  u32 mask = (1u << digitBits) - 1;
-  u32 *histogram[3];
-  for (u32 pass = 0; pass < passes; pass++)
-    histogram[pass] = mHistogram + pass * (mask + 1);
-  memset(mHistogram, 0, passes * (mask + 1) * sizeof(u32));
-  u32 total = 0;
-  for (u32 g = 0; g < mGroupCount; g++) {
-    u32 s = mGroups[2 * g], e = mGroups[2 * g + 1];
-    mCursor[s] = s;
-    for (u32 j = s; j < e; j++) {
-      u32 key = mKeyAt[j];
-      mPairs[total++] = static_cast<u64>(key) << 32 | mOrder[j];
-      for (u32 pass = 0; pass < passes; pass++)
-        histogram[pass][(key >> (pass * digitBits)) & mask]++;
-    }
-  }
-  u64 *from = mPairs, *to = mPairs2;
-  for (u32 pass = 0; pass < passes; pass++) {
-    u32 shift = 32 + pass * digitBits;
-    u32 *start = histogram[pass];
+  u64 *from = a, *to = mSpare;
+  u64 first = a[0] >> kIndexBits;
+  for (u32 d = 0; d < kDigits; d++) {
+    u32 *start = hist + d * kBuckets;
+    if (start[(first >> (d * kDigitBits)) & (kBuckets - 1)] == size) continue;  // shared
     u32 sum = 0;
-    for (u32 k = 0; k <= mask; k++) {
+    for (u32 k = 0; k < kBuckets; k++) {
       u32 c = start[k];
       start[k] = sum;
       sum += c;
     }
-    for (u32 i = 0; i < total; i++)
-      to[start[(from[i] >> shift) & mask]++] = from[i];
-    u64 *t = from;
-    from = to;
-    to = t;
+    u32 shift = kIndexBits + d * kDigitBits;
+    for (u32 i = 0; i < size; i++) to[start[(from[i] >> shift) & (kBuckets - 1)]++] = from[i];
+    std::swap(from, to);
   }
-  for (u32 i = 0; i < total; i++) {
-    u32 pos = static_cast<u32>(from[i]);
-    u32 place = mCursor[mRank[pos]]++;
-    mOrder[place] = pos;
-    mKeyAt[place] = static_cast<u32>(from[i] >> 32);
-  }
+  if (from != a) memcpy(a, from, size * sizeof(u64));
 }
 
-// New classes for the sorted group [s, e); parts still shared go to the
-// next round.
-void KeyClasses::Split(u32 s, u32 e) {
+// Gives the sorted places [s, e) their classes: each run of equal keys is
+// one class, named by its first place. A run that still has bytes to be
+// told apart by also goes on the list for the next round, which names its
+// classes again. Without branches on the keys, which follow no pattern: the
+// list's next slot is always written and only counted for such a run.
+void KeyClasses::Split(u32 s, u32 e, bool last) {
+  u32 open = last ? 0 : 1;
   u32 first = s;
-  for (u32 j = s + 1; j <= e; j++) {
-    if (j < e && mKeyAt[j] == mKeyAt[first]) continue;
-    if (j - first > 1) {
-      mNextGroups[2 * mNextGroupCount] = first;
-      mNextGroups[2 * mNextGroupCount + 1] = j;
-      mNextGroupCount++;
-    }
-    for (u32 k = first; k < j; k++) mRank[mOrder[k]] = first;
-    first = j;
+  u64 prev = mWords[s] >> kIndexBits;
+  mRank[mWords[s] & kIndexMask] = s;
+  for (u32 j = s + 1; j < e; j++) {
+    u64 key = mWords[j] >> kIndexBits;
+    u32 ends = key != prev;
+    mGroups[2 * mGroupCount] = first;
+    mGroups[2 * mGroupCount + 1] = j;
+    mGroupCount += ends & (j - first > 1) & open;
+    first = ends ? j : first;
+    prev = key;
+    mRank[mWords[j] & kIndexMask] = first;
   }
+  mGroups[2 * mGroupCount] = first;
+  mGroups[2 * mGroupCount + 1] = e;
+  mGroupCount += (e - first > 1) & open;
 }

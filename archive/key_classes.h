@@ -19,39 +19,34 @@ class KeyClasses {
   KeyClasses &operator=(const KeyClasses &) = delete;
 
   static const u32 kMaxWidth = 64;
+  static const u32 kMaxCount = 65536;  // positions one Build orders at most
 
   // Classes of the positions [lo, hi) of the n-byte block src, for a width
-  // of 2 to kMaxWidth. False when the work memory cannot be had.
+  // of 2 to kMaxWidth. False when the work memory cannot be had or the
+  // range is out of bounds.
   bool Build(const u8 *src, u32 n, u32 lo, u32 hi, u32 width);
   // The class of a position in [lo, hi): below Span().
   u32 Of(u32 pos) const { return mRank[pos - mLo]; }
   u32 Span() const { return mCount; }
-  // Work memory for Builds of up to `count` positions (hi - lo plus the
-  // width past hi, at most n - lo), so that they allocate nothing; false
-  // without memory.
+  // Work memory for Builds of up to `count` positions (hi - lo), so that
+  // they allocate nothing; false without memory or above kMaxCount.
   bool Reserve(u32 count);
 
  private:
-  void SortByFirstTwoBytes(const u8 *src, u32 n);
-  void Refine(u32 d);
-  void SortLargeGroups();
-  void Split(u32 s, u32 e);
+  void Sort(u64 *words, u32 size);
+  void Split(u32 s, u32 e, bool last);
 
   u32 mLo = 0;
   u32 mCount = 0;     // positions being ordered
   u32 mCapacity = 0;  // positions the work memory holds
   void *mMemory = nullptr;
-  // Per position (index = position - lo): its class so far, the first place
-  // of its group in the order; kMaxWidth zero entries follow, so that a
-  // position's neighbour past the stretch reads as class 0.
-  u32 *mRank = nullptr;
-  u32 *mOrder = nullptr;  // positions in order
-  u32 *mKeyAt = nullptr;  // per place: the key a refinement sorts by
-  u32 *mCursor = nullptr;  // per group start: the next free place
-  // Groups still holding several positions, as (start, end) places; the
-  // next round's list is built beside the current one.
+  // Per place in the order: the bytes being sorted by over the place of
+  // the position they belong to (see the .cpp); and room for sorting them.
+  u64 *mWords = nullptr, *mSpare = nullptr;
+  u32 *mRank = nullptr;  // per position (index = position - lo): its class
+  // Groups of places that agree so far, as (start, end) pairs: the round's
+  // list and the one being built for the next round.
   u32 *mGroups = nullptr, *mNextGroups = nullptr;
-  u32 mGroupCount = 0, mNextGroupCount = 0;
-  u64 *mPairs = nullptr, *mPairs2 = nullptr;  // (key << 32 | position)
-  u32 *mHistogram = nullptr;                  // 65,536 counters
+  u32 mGroupCount = 0;
+  u32 *mHistogram = nullptr;  // a radix sort's counters
 };

@@ -37,7 +37,7 @@ enum Side { kLeft = 0, kRight = 1 };
 // without touching the source, and its two children; its position and
 // parent are read less often.
 const u32 kNodeBytes = sizeof(u64) + sizeof(u32) + 2 * sizeof(i16) +
-                       sizeof(i16);
+                       sizeof(i16) + sizeof(u16);
 
 // a > b ? ifGreater : otherwise, by a conditional move: in the tree walk
 // the direction is a coin toss, and compilers tend to turn a conditional
@@ -163,6 +163,7 @@ class Encoder {
     mChild = reinterpret_cast<i16 *>(mPosition + mNodeCount);
     // One spare slot before the first parent, for kNone.
     mParent = mChild + 2 * mNodeCount + 1;
+    mNodeClass = reinterpret_cast<u16 *>(mParent + mNodeCount);
   }
 
   Error Run(const u8 *reference, u32 *lengthOut);
@@ -170,10 +171,19 @@ class Encoder {
  private:
   u32 MatchLength(u32 q, u32 s, u32 limit) const;
   u64 Key(u32 q) const;
+  // While the classes locate positions no walk reads the keys; they are
+  // filled in when the walks begin (LoadKeys).
   void SetPosition(i32 c, u32 q) {
     mPosition[c] = q;
-    mKey[c] = Key(q);
+    if (!mTracking) mKey[c] = Key(q);
   }
+  void LoadKeys(u32 used);
+  // The set's entry for node c, by the class it was entered under.
+  void AddToSet(i32 c, u32 cls) {
+    mNodeClass[c] = static_cast<u16>(cls);
+    mSet.Add(cls, c);
+  }
+  void RemoveFromSet(i32 c) { mSet.Remove(mNodeClass[c]); }
   i32 Child(i32 node, u32 side) const { return mChild[2 * node + side]; }
   void SetChild(i32 node, u32 side, i32 c) {
     mChild[2 * node + side] = static_cast<i16>(c);
@@ -215,6 +225,7 @@ class Encoder {
   u32 *mPosition;
   i16 *mChild;  // left and right of each node
   i16 *mParent;
+  u16 *mNodeClass;  // a node's class in the set while it is there
   i32 mRoot = kNone;
   u32 mCursor = 0;
   // Result of the last search.
@@ -226,6 +237,7 @@ class Encoder {
   KeyClasses &mClasses;
   ClassSet mSet;
   bool mTracking = false;  // Insert keeps mSet up to date
+  u32 mClass = 0;          // the class of the position last located
   // Bit writer.
   u64 mBitPos = 0;
   u64 mAcc = 0;  // pending bits, right-aligned
@@ -374,7 +386,7 @@ bool Encoder::StartStretch(u32 from, u32 to, u32 maxLen) {
   if (!mSet.Reset(mClasses.Span())) return false;
   for (u32 k = 0; k < mNodeCount; k++)
     if (InTree(static_cast<i32>(k)))
-      mSet.Add(mClasses.Of(mPosition[k]), static_cast<i32>(k));
+      AddToSet(static_cast<i32>(k), mClasses.Of(mPosition[k]));
   return true;
 }
 
@@ -388,6 +400,7 @@ bool Encoder::StartStretch(u32 from, u32 to, u32 maxLen) {
 // True for a full match.
 bool Encoder::Locate(u32 q, u32 t, bool candidates) {
   u32 cls = mClasses.Of(q);
+  mClass = cls;
   i32 same = mSet.Member(cls);
   if (same != kNone) {
     mEndNode = same;
@@ -396,15 +409,20 @@ bool Encoder::Locate(u32 q, u32 t, bool candidates) {
     mRightPos = mRightLen = 0;
     return true;
   }
-  i32 below = mSet.Below(cls), above = mSet.Above(cls);
+  // The neighbour above is looked for only when it is needed.
+  i32 below = mSet.Below(cls), above = kNone;
+  bool aboveKnown = false;
   if (below != kNone && Child(below, kRight) == kNone) {
     mEndNode = below;
     mSide = kRight;
   } else {
+    above = mSet.Above(cls);
+    aboveKnown = true;
     mEndNode = above;
     mSide = kLeft;
   }
   if (candidates) {
+    if (!aboveKnown) above = mSet.Above(cls);
     mLeftPos = mLeftLen = mRightPos = mRightLen = 0;
     if (above != kNone) {
       mLeftPos = mPosition[above];
@@ -416,6 +434,12 @@ bool Encoder::Locate(u32 q, u32 t, bool candidates) {
     }
   }
   return false;
+}
+
+// The keys of the first `used` nodes, the only ones that have held a
+// position, for the walks of the block's last positions.
+void Encoder::LoadKeys(u32 used) {
+  for (u32 k = 0; k < used; k++) mKey[k] = Key(mPosition[k]);
 }
 
 // Puts `with` (or nothing) where `old` hangs: in old's parent, or the root.
@@ -454,20 +478,21 @@ void Encoder::Unlink(i32 c) {
 }
 
 // Adds position q with match limit t; u is the length already found for q
-// (u >= t: the end node matches q in full and q takes its place).
+// (u >= t: the end node matches q in full and q takes its place). With the
+// classes, q is the position last located.
 void Encoder::Insert(u32 q, u32 t, u32 u) {
   i32 c = static_cast<i32>(mCursor);
   if (++mCursor == mNodeCount) mCursor = 0;
   if (c == mEndNode) {
     if (mTracking) {
-      mSet.Remove(mClasses.Of(mPosition[c]));
-      mSet.Add(mClasses.Of(q), c);
+      RemoveFromSet(c);
+      AddToSet(c, mClass);
     }
     SetPosition(c, q);
     return;
   }
   if (InTree(c)) {
-    if (mTracking) mSet.Remove(mClasses.Of(mPosition[c]));
+    if (mTracking) RemoveFromSet(c);
     Unlink(c);
   }
   SetPosition(c, q);
@@ -503,12 +528,12 @@ void Encoder::Insert(u32 q, u32 t, u32 u) {
     SetParent(left, c);
     SetParent(right, c);
     Replace(end, c);
-    if (mTracking) mSet.Remove(mClasses.Of(mPosition[end]));
+    if (mTracking) RemoveFromSet(end);
     SetParent(end, kNone);
     SetChild(end, kLeft, kNone);
     SetChild(end, kRight, kNone);
   }
-  if (mTracking) mSet.Add(mClasses.Of(q), c);
+  if (mTracking) AddToSet(c, mClass);
 }
 
 // Appends `count` bits (most significant first); false when the stream
@@ -550,6 +575,7 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
   for (u32 p = 1; p < mN; p++) {
     u32 t = mN - p < maxLen ? mN - p : maxLen;
     mTracking = p < bodyEnd;
+    if (p == bodyEnd) LoadKeys(p < mNodeCount ? p : mNodeCount);
     if (mTracking && p == stretchEnd) {
       stretchEnd = bodyEnd - p > kStretch ? p + kStretch : bodyEnd;
       if (!StartStretch(p, stretchEnd, maxLen)) return FERR_NOTENOUGHMEM;
@@ -612,11 +638,10 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
   return nullptr;
 }
 
-// The positions one stretch's classes cover at most: the window before it,
-// the stretch, and the match limit past it.
+// The positions one stretch's classes cover at most: the window before it
+// and the stretch.
 u32 MostClassPositions(u8 code, u32 blockSize) {
-  u32 bound = ((1u << OffsetBits(code)) - 1) + kStretch +
-              (1u << LengthBits(code)) + 1;
+  u32 bound = ((1u << OffsetBits(code)) - 1) + kStretch;
   return blockSize < bound ? blockSize : bound;
 }
 
