@@ -22,8 +22,14 @@ namespace {
 // positions that agree over the shorter limit. Elsewhere a walk's outcome
 // follows from the order alone, so the positions there are sorted once
 // (KeyClasses) and each search becomes a lookup of q's neighbours in a set
-// of classes (Locate); the tree is still kept, link by link, for the walks
-// of the last positions.
+// of classes (Locate).
+//
+// Nor does the body need the tree's links. Every change the tree goes
+// through keeps it a heap by one number per node, its stamp (a new leaf
+// takes the next stamp; a node that takes another's place takes its stamp),
+// and a tree ordered by key and heaped by distinct stamps has one shape
+// only. So the body keeps the stamps and the nodes' order as a list, and
+// the links are built from them where the walks begin (BuildTree).
 
 const i32 kNone = -1;
 // Positions whose classes are worked out at a time: a block of the usual
@@ -37,7 +43,10 @@ enum Side { kLeft = 0, kRight = 1 };
 // without touching the source, and its two children; its position and
 // parent are read less often.
 const u32 kNodeBytes = sizeof(u64) + sizeof(u32) + 2 * sizeof(i16) +
-                       sizeof(i16) + sizeof(u16);
+                       sizeof(i16) + sizeof(u16) + sizeof(u32) +
+                       2 * sizeof(i16);
+// The stamp of a node that is not in the tree.
+const u32 kOut = 0xFFFFFFFFu;
 
 // a > b ? ifGreater : otherwise, by a conditional move: in the tree walk
 // the direction is a coin toss, and compilers tend to turn a conditional
@@ -164,6 +173,9 @@ class Encoder {
     // One spare slot before the first parent, for kNone.
     mParent = mChild + 2 * mNodeCount + 1;
     mNodeClass = reinterpret_cast<u16 *>(mParent + mNodeCount);
+    mStamp = reinterpret_cast<u32 *>(mNodeClass + mNodeCount);
+    mPrev = reinterpret_cast<i16 *>(mStamp + mNodeCount);
+    mNext = mPrev + mNodeCount;
   }
 
   Error Run(const u8 *reference, u32 *lengthOut);
@@ -175,9 +187,10 @@ class Encoder {
   // filled in when the walks begin (LoadKeys).
   void SetPosition(i32 c, u32 q) {
     mPosition[c] = q;
-    if (!mTracking) mKey[c] = Key(q);
+    mKey[c] = Key(q);
   }
   void LoadKeys(u32 used);
+  void BuildTree();
   // The set's entry for node c, by the class it was entered under.
   void AddToSet(i32 c, u32 cls) {
     mNodeClass[c] = static_cast<u16>(cls);
@@ -209,6 +222,15 @@ class Encoder {
   bool StartStretch(u32 from, u32 to, u32 maxLen);
   bool Locate(u32 q, u32 t, bool candidates);
   bool InTree(i32 c) const { return mParent[c] != kNone || mRoot == c; }
+  void InsertTracked(u32 q, u32 t, u32 u);
+  // Node c takes the place of `old` in the order (the set aside).
+  void TakeListPlace(i32 c, i32 old) { Link(c, mPrev[old], mNext[old]); }
+  void Link(i32 c, i32 prev, i32 next) {
+    mPrev[c] = static_cast<i16>(prev);
+    mNext[c] = static_cast<i16>(next);
+    if (prev != kNone) mNext[prev] = static_cast<i16>(c);
+    if (next != kNone) mPrev[next] = static_cast<i16>(c);
+  }
   void CandidateFor(const Walk &w, u32 t, i32 node, u32 *pos, u32 *len) const;
   void Insert(u32 q, u32 t, u32 u);
   void Unlink(i32 c);
@@ -226,6 +248,11 @@ class Encoder {
   i16 *mChild;  // left and right of each node
   i16 *mParent;
   u16 *mNodeClass;  // a node's class in the set while it is there
+  // In the body: per node its stamp (kOut when not in the tree), and its
+  // neighbours in the order among the tree's nodes.
+  u32 *mStamp;
+  i16 *mPrev, *mNext;
+  u32 mNextStamp = 0;
   i32 mRoot = kNone;
   u32 mCursor = 0;
   // Result of the last search.
@@ -236,8 +263,10 @@ class Encoder {
   // window before it, and those of the tree's positions (see Locate).
   KeyClasses &mClasses;
   ClassSet mSet;
-  bool mTracking = false;  // Insert keeps mSet up to date
-  u32 mClass = 0;          // the class of the position last located
+  // The position last located: its class, the node of that class and its
+  // neighbours in the order (kNone when there are none).
+  u32 mClass = 0;
+  i32 mSame = kNone, mBelow = kNone, mAbove = kNone;
   // Bit writer.
   u64 mBitPos = 0;
   u64 mAcc = 0;  // pending bits, right-aligned
@@ -385,7 +414,7 @@ bool Encoder::StartStretch(u32 from, u32 to, u32 maxLen) {
   if (!mClasses.Build(mSrc, mN, lo, to, maxLen)) return false;
   if (!mSet.Reset(mClasses.Span())) return false;
   for (u32 k = 0; k < mNodeCount; k++)
-    if (InTree(static_cast<i32>(k)))
+    if (mStamp[k] != kOut)
       AddToSet(static_cast<i32>(k), mClasses.Of(mPosition[k]));
   return true;
 }
@@ -396,33 +425,24 @@ bool Encoder::StartStretch(u32 from, u32 to, u32 maxLen) {
 // position of each class. A node of q's own class is where the walk ends
 // on a full match; otherwise the walk passes q's nearest neighbours in the
 // order (the last node passed on the right is the one below q, on the left
-// the one above) and ends at whichever has its child on q's side free.
-// True for a full match.
+// the one above). With `candidates`, their positions and lengths are the
+// search's. True for a full match.
 bool Encoder::Locate(u32 q, u32 t, bool candidates) {
   u32 cls = mClasses.Of(q);
   mClass = cls;
   i32 same = mSet.Member(cls);
+  mSame = same;
   if (same != kNone) {
-    mEndNode = same;
     mLeftPos = mPosition[same];
     mLeftLen = t;
     mRightPos = mRightLen = 0;
     return true;
   }
-  // The neighbour above is looked for only when it is needed.
-  i32 below = mSet.Below(cls), above = kNone;
-  bool aboveKnown = false;
-  if (below != kNone && Child(below, kRight) == kNone) {
-    mEndNode = below;
-    mSide = kRight;
-  } else {
-    above = mSet.Above(cls);
-    aboveKnown = true;
-    mEndNode = above;
-    mSide = kLeft;
-  }
+  i32 below = mSet.Below(cls);
+  i32 above = below != kNone ? mNext[below] : mSet.Above(cls);
+  mBelow = below;
+  mAbove = above;
   if (candidates) {
-    if (!aboveKnown) above = mSet.Above(cls);
     mLeftPos = mLeftLen = mRightPos = mRightLen = 0;
     if (above != kNone) {
       mLeftPos = mPosition[above];
@@ -434,6 +454,78 @@ bool Encoder::Locate(u32 q, u32 t, bool candidates) {
     }
   }
   return false;
+}
+
+// Insert(q, t, u) in the body, on the stamps and the order: q is the
+// position last located. The walk would end at the node of q's class, or
+// else at the newer of its neighbours: the older one has its child on q's
+// side taken, or it would not be q's neighbour.
+void Encoder::InsertTracked(u32 q, u32 t, u32 u) {
+  i32 c = static_cast<i32>(mCursor);
+  if (++mCursor == mNodeCount) mCursor = 0;
+  i32 below = mBelow, above = mAbove, end = mSame;
+  if (end == kNone)
+    end = below != kNone && (above == kNone || mStamp[above] < mStamp[below])
+              ? below
+              : above;
+  if (c == end) {  // q takes c's place, next to it in the order
+    RemoveFromSet(c);
+    AddToSet(c, mClass);
+    mPosition[c] = q;
+    return;
+  }
+  if (mStamp[c] != kOut) {
+    // With two children, c's place goes to the node just below it, which
+    // then stands where c stood in the heap. A neighbour is c's child
+    // exactly when it is newer.
+    i32 prev = mPrev[c], next = mNext[c];
+    u32 stamp = mStamp[c];
+    if (prev != kNone && next != kNone && mStamp[prev] > stamp &&
+        mStamp[next] > stamp)
+      mStamp[prev] = stamp;
+    if (prev != kNone) mNext[prev] = static_cast<i16>(next);
+    if (next != kNone) mPrev[next] = static_cast<i16>(prev);
+    RemoveFromSet(c);
+    mStamp[c] = kOut;
+    if (c == below) below = prev;
+    if (c == above) above = next;
+  }
+  mPosition[c] = q;
+  if (u < t) {
+    mStamp[c] = mNextStamp++;  // a new leaf
+    Link(c, below, above);
+  } else {
+    // q agrees with the end node in full and takes its place.
+    mStamp[c] = mStamp[end];
+    TakeListPlace(c, end);
+    RemoveFromSet(end);
+    mStamp[end] = kOut;
+  }
+  AddToSet(c, mClass);
+}
+
+// The links of the tree the body's stamps and order describe, for the
+// walks from here on: a stack of the right spine, in order.
+void Encoder::BuildTree() {
+  // The keys are not loaded yet; their memory holds the stack.
+  i16 *stack = reinterpret_cast<i16 *>(mKey);
+  u32 depth = 0;
+  i32 x = mSet.Member(0);
+  if (x == kNone) x = mSet.Above(0);
+  for (; x != kNone; x = mNext[x]) {
+    i32 last = kNone;
+    while (depth && mStamp[stack[depth - 1]] > mStamp[x]) last = stack[--depth];
+    SetChild(x, kLeft, last);
+    SetParent(last, x);  // mParent[kNone] is a spare slot
+    if (depth) {
+      SetChild(stack[depth - 1], kRight, x);
+      SetParent(x, stack[depth - 1]);
+    } else {
+      SetParent(x, kNone);
+    }
+    stack[depth++] = static_cast<i16>(x);
+  }
+  mRoot = depth ? stack[0] : kNone;
 }
 
 // The keys of the first `used` nodes, the only ones that have held a
@@ -478,34 +570,23 @@ void Encoder::Unlink(i32 c) {
 }
 
 // Adds position q with match limit t; u is the length already found for q
-// (u >= t: the end node matches q in full and q takes its place). With the
-// classes, q is the position last located.
+// (u >= t: the end node matches q in full and q takes its place), after a
+// search for q.
 void Encoder::Insert(u32 q, u32 t, u32 u) {
   i32 c = static_cast<i32>(mCursor);
   if (++mCursor == mNodeCount) mCursor = 0;
   if (c == mEndNode) {
-    if (mTracking) {
-      RemoveFromSet(c);
-      AddToSet(c, mClass);
-    }
     SetPosition(c, q);
     return;
   }
-  if (InTree(c)) {
-    if (mTracking) RemoveFromSet(c);
-    Unlink(c);
-  }
+  if (InTree(c)) Unlink(c);
   SetPosition(c, q);
   i32 end = mEndNode;
   if (u < t) {
     i32 below = Child(end, mSide);
-    if (below != kNone && mTracking) {
-      // The unlinking moved a subtree under the end node; q's place is
-      // between its neighbours, which the classes tell.
-      Locate(q, t, false);
-      end = mEndNode;
-    } else if (below != kNone) {
-      // The same by a walk down that subtree.
+    if (below != kNone) {
+      // The unlinking moved a subtree under the end node: q's place is
+      // further down it.
       Search(q, t, below);
       end = mEndNode;
       if (mLeftLen == t) {
@@ -528,12 +609,10 @@ void Encoder::Insert(u32 q, u32 t, u32 u) {
     SetParent(left, c);
     SetParent(right, c);
     Replace(end, c);
-    if (mTracking) RemoveFromSet(end);
     SetParent(end, kNone);
     SetChild(end, kLeft, kNone);
     SetChild(end, kRight, kNone);
   }
-  if (mTracking) AddToSet(c, mClass);
 }
 
 // Appends `count` bits (most significant first); false when the stream
@@ -559,10 +638,14 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
     mChild[2 * k] = mChild[2 * k + 1] = kNone;
     mPosition[k] = 0;
     mParent[k] = kNone;
+    mStamp[k] = kOut;
+    mPrev[k] = mNext[k] = kNone;
   }
   if (!Emit(0x100u | mSrc[0], kLiteralBits)) return ERR_BUFFERTOOSMALL;
   mRoot = 0;
   SetPosition(0, 0);
+  mStamp[0] = 0;
+  mNextStamp = 1;
   mCursor = 1 % mNodeCount;
   // Every position is searched and inserted in order; a match's first
   // position chooses the token, the positions it covers only enter the tree.
@@ -574,14 +657,17 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
   u32 stretchEnd = 1;
   for (u32 p = 1; p < mN; p++) {
     u32 t = mN - p < maxLen ? mN - p : maxLen;
-    mTracking = p < bodyEnd;
-    if (p == bodyEnd) LoadKeys(p < mNodeCount ? p : mNodeCount);
-    if (mTracking && p == stretchEnd) {
+    const bool body = p < bodyEnd;
+    if (p == bodyEnd && p > 1) {
+      BuildTree();
+      LoadKeys(p < mNodeCount ? p : mNodeCount);
+    }
+    if (body && p == stretchEnd) {
       stretchEnd = bodyEnd - p > kStretch ? p + kStretch : bodyEnd;
       if (!StartStretch(p, stretchEnd, maxLen)) return FERR_NOTENOUGHMEM;
     }
-    if (p < coveredEnd && mTracking) {
-      Insert(p, t, Locate(p, t, false) ? t : 0);
+    if (p < coveredEnd && body) {
+      InsertTracked(p, t, Locate(p, t, false) ? t : 0);
       continue;
     }
     if (p < coveredEnd) {
@@ -596,7 +682,7 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
       }
       continue;
     }
-    if (mTracking)
+    if (body)
       Locate(p, t, true);
     else
       Find(p, t);
@@ -628,7 +714,10 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
     }
     if (!ok) return ERR_BUFFERTOOSMALL;
     coveredEnd = p + matchLen;
-    Insert(p, t, matchLen);
+    if (body)
+      InsertTracked(p, t, matchLen);
+    else
+      Insert(p, t, matchLen);
   }
   if (mAccBits > 0) {
     u64 byteIndex = (mBitPos - mAccBits) >> 3;
