@@ -31,22 +31,44 @@ namespace {
 // only. So the body keeps the stamps and the nodes' order as a list, and
 // the links are built from them where the walks begin (BuildTree).
 
+// The body's two steps run once per position of the block, from one loop:
+// kept in it, what one step leaves for the next stays in registers.
+#if defined(__GNUC__)
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define ALWAYS_INLINE inline
+#endif
+
 const i32 kNone = -1;
 // Positions whose classes are worked out at a time: a block of the usual
 // size is one stretch, larger blocks keep the work memory bounded.
 const u32 kStretch = 32768;
 enum Side { kLeft = 0, kRight = 1 };
+const u32 kAhead = 2;  // positions the set's memory is fetched ahead
 
 // A node is kept in separate arrays, so that what a walk reads stays in
 // the first-level cache: its key (the first eight bytes at its position as
 // one big-endian number, zero past the end), which decides most steps
 // without touching the source, and its two children; its position and
 // parent are read less often.
-const u32 kNodeBytes = sizeof(u64) + sizeof(u32) + 2 * sizeof(i16) +
-                       sizeof(i16) + sizeof(u16) + sizeof(u32) +
-                       2 * sizeof(i16);
-// The stamp of a node that is not in the tree.
+//
+// The body reads and writes a node's fields together, at a node that
+// follows no pattern: they share one record (BodyNode).
+struct BodyNode {
+  u32 stamp;     // kOut when not in the tree
+  u32 position;
+  i16 prev, next;  // neighbours in the order among the tree's nodes
+  u16 cls;       // the class it is in the set under
+  u16 spare;
+};
+// The records come first, with one more before them that stands for
+// kNone: its stamp is older than any node's, and what is written to it is
+// never read.
+const u32 kNodeBytes = sizeof(BodyNode) + sizeof(u64) + sizeof(u32) +
+                       2 * sizeof(i16) + sizeof(i16);
+const u32 kTreeExtraBytes = sizeof(BodyNode) + sizeof(i16);
 const u32 kOut = 0xFFFFFFFFu;
+const u32 kNoneStamp = 0;
 
 // a > b ? ifGreater : otherwise, by a conditional move: in the tree walk
 // the direction is a coin toss, and compilers tend to turn a conditional
@@ -82,6 +104,12 @@ class ClassSet {
   // Empties the set for classes below span; false without memory.
   bool Reset(u32 span);
   i32 Member(u32 cls) const { return mMember[cls]; }
+  // Brings in what a lookup of cls reads first, ahead of it.
+  void Prefetch(u32 cls) const {
+    __builtin_prefetch(mMember + cls);
+    __builtin_prefetch(mMember + (cls & ~63u));
+    __builtin_prefetch(mBits + (cls >> 6));
+  }
   void Add(u32 cls, i32 node) {
     mMember[cls] = static_cast<i16>(node);
     mBits[cls >> 6] |= 1ull << (cls & 63);
@@ -167,15 +195,12 @@ class Encoder {
       : mSrc(src), mN(n), mDst(dst), mCapacity(capacity), mW(w), mL(l),
         mNodeCount((1u << w) - 1), mClasses(*classes),
         mSet(setMemory, setCapacity) {
-    mKey = static_cast<u64 *>(tree);
+    mNode = static_cast<BodyNode *>(tree) + 1;
+    mKey = reinterpret_cast<u64 *>(mNode + mNodeCount);
     mPosition = reinterpret_cast<u32 *>(mKey + mNodeCount);
     mChild = reinterpret_cast<i16 *>(mPosition + mNodeCount);
     // One spare slot before the first parent, for kNone.
     mParent = mChild + 2 * mNodeCount + 1;
-    mNodeClass = reinterpret_cast<u16 *>(mParent + mNodeCount);
-    mStamp = reinterpret_cast<u32 *>(mNodeClass + mNodeCount);
-    mPrev = reinterpret_cast<i16 *>(mStamp + mNodeCount);
-    mNext = mPrev + mNodeCount;
   }
 
   Error Run(const u8 *reference, u32 *lengthOut);
@@ -193,10 +218,10 @@ class Encoder {
   void BuildTree();
   // The set's entry for node c, by the class it was entered under.
   void AddToSet(i32 c, u32 cls) {
-    mNodeClass[c] = static_cast<u16>(cls);
+    mNode[c].cls = static_cast<u16>(cls);
     mSet.Add(cls, c);
   }
-  void RemoveFromSet(i32 c) { mSet.Remove(mNodeClass[c]); }
+  void RemoveFromSet(i32 c) { mSet.Remove(mNode[c].cls); }
   i32 Child(i32 node, u32 side) const { return mChild[2 * node + side]; }
   void SetChild(i32 node, u32 side, i32 c) {
     mChild[2 * node + side] = static_cast<i16>(c);
@@ -223,13 +248,12 @@ class Encoder {
   bool Locate(u32 q, u32 t, bool candidates);
   bool InTree(i32 c) const { return mParent[c] != kNone || mRoot == c; }
   void InsertTracked(u32 q, u32 t, u32 u);
-  // Node c takes the place of `old` in the order (the set aside).
-  void TakeListPlace(i32 c, i32 old) { Link(c, mPrev[old], mNext[old]); }
+  // Puts c between prev and next in the order.
   void Link(i32 c, i32 prev, i32 next) {
-    mPrev[c] = static_cast<i16>(prev);
-    mNext[c] = static_cast<i16>(next);
-    if (prev != kNone) mNext[prev] = static_cast<i16>(c);
-    if (next != kNone) mPrev[next] = static_cast<i16>(c);
+    mNode[c].prev = static_cast<i16>(prev);
+    mNode[c].next = static_cast<i16>(next);
+    mNode[prev].next = static_cast<i16>(c);
+    mNode[next].prev = static_cast<i16>(c);
   }
   void CandidateFor(const Walk &w, u32 t, i32 node, u32 *pos, u32 *len) const;
   void Insert(u32 q, u32 t, u32 u);
@@ -247,11 +271,7 @@ class Encoder {
   u32 *mPosition;
   i16 *mChild;  // left and right of each node
   i16 *mParent;
-  u16 *mNodeClass;  // a node's class in the set while it is there
-  // In the body: per node its stamp (kOut when not in the tree), and its
-  // neighbours in the order among the tree's nodes.
-  u32 *mStamp;
-  i16 *mPrev, *mNext;
+  BodyNode *mNode;  // the nodes while the body is coded
   u32 mNextStamp = 0;
   i32 mRoot = kNone;
   u32 mCursor = 0;
@@ -414,8 +434,8 @@ bool Encoder::StartStretch(u32 from, u32 to, u32 maxLen) {
   if (!mClasses.Build(mSrc, mN, lo, to, maxLen)) return false;
   if (!mSet.Reset(mClasses.Span())) return false;
   for (u32 k = 0; k < mNodeCount; k++)
-    if (mStamp[k] != kOut)
-      AddToSet(static_cast<i32>(k), mClasses.Of(mPosition[k]));
+    if (mNode[k].stamp != kOut)
+      AddToSet(static_cast<i32>(k), mClasses.Of(mNode[k].position));
   return true;
 }
 
@@ -427,29 +447,29 @@ bool Encoder::StartStretch(u32 from, u32 to, u32 maxLen) {
 // order (the last node passed on the right is the one below q, on the left
 // the one above). With `candidates`, their positions and lengths are the
 // search's. True for a full match.
-bool Encoder::Locate(u32 q, u32 t, bool candidates) {
+ALWAYS_INLINE bool Encoder::Locate(u32 q, u32 t, bool candidates) {
   u32 cls = mClasses.Of(q);
   mClass = cls;
   i32 same = mSet.Member(cls);
   mSame = same;
   if (same != kNone) {
-    mLeftPos = mPosition[same];
+    mLeftPos = mNode[same].position;
     mLeftLen = t;
     mRightPos = mRightLen = 0;
     return true;
   }
   i32 below = mSet.Below(cls);
-  i32 above = below != kNone ? mNext[below] : mSet.Above(cls);
+  i32 above = below != kNone ? mNode[below].next : mSet.Above(cls);
   mBelow = below;
   mAbove = above;
   if (candidates) {
     mLeftPos = mLeftLen = mRightPos = mRightLen = 0;
     if (above != kNone) {
-      mLeftPos = mPosition[above];
+      mLeftPos = mNode[above].position;
       mLeftLen = MatchLength(q, mLeftPos, t);
     }
     if (below != kNone) {
-      mRightPos = mPosition[below];
+      mRightPos = mNode[below].position;
       mRightLen = MatchLength(q, mRightPos, t);
     }
   }
@@ -460,46 +480,51 @@ bool Encoder::Locate(u32 q, u32 t, bool candidates) {
 // position last located. The walk would end at the node of q's class, or
 // else at the newer of its neighbours: the older one has its child on q's
 // side taken, or it would not be q's neighbour.
-void Encoder::InsertTracked(u32 q, u32 t, u32 u) {
+ALWAYS_INLINE void Encoder::InsertTracked(u32 q, u32 t, u32 u) {
+  BodyNode *node = mNode;
   i32 c = static_cast<i32>(mCursor);
   if (++mCursor == mNodeCount) mCursor = 0;
   i32 below = mBelow, above = mAbove, end = mSame;
-  if (end == kNone)
-    end = below != kNone && (above == kNone || mStamp[above] < mStamp[below])
-              ? below
-              : above;
+  // A missing neighbour's stamp is the oldest. Which is newer is a coin
+  // toss: chosen by a mask, not a branch.
+  u32 newerBelow = 0u - static_cast<u32>(node[above].stamp < node[below].stamp);
+  i32 newer = static_cast<i32>((static_cast<u32>(below) & newerBelow) |
+                               (static_cast<u32>(above) & ~newerBelow));
+  if (end == kNone) end = newer;
+  BodyNode &n = node[c];
   if (c == end) {  // q takes c's place, next to it in the order
-    RemoveFromSet(c);
+    mSet.Remove(n.cls);
     AddToSet(c, mClass);
-    mPosition[c] = q;
+    n.position = q;
     return;
   }
-  if (mStamp[c] != kOut) {
+  if (n.stamp != kOut) {
     // With two children, c's place goes to the node just below it, which
     // then stands where c stood in the heap. A neighbour is c's child
     // exactly when it is newer.
-    i32 prev = mPrev[c], next = mNext[c];
-    u32 stamp = mStamp[c];
-    if (prev != kNone && next != kNone && mStamp[prev] > stamp &&
-        mStamp[next] > stamp)
-      mStamp[prev] = stamp;
-    if (prev != kNone) mNext[prev] = static_cast<i16>(next);
-    if (next != kNone) mPrev[next] = static_cast<i16>(prev);
-    RemoveFromSet(c);
-    mStamp[c] = kOut;
+    i32 prev = n.prev, next = n.next;
+    u32 prevStamp = node[prev].stamp, nextStamp = node[next].stamp;
+    u32 older = prevStamp < nextStamp ? prevStamp : nextStamp;
+    u32 inherit = 0u - static_cast<u32>(older > n.stamp);
+    node[prev].stamp = (n.stamp & inherit) | (prevStamp & ~inherit);
+    node[prev].next = static_cast<i16>(next);
+    node[next].prev = static_cast<i16>(prev);
+    mSet.Remove(n.cls);
+    n.stamp = kOut;
     if (c == below) below = prev;
     if (c == above) above = next;
   }
-  mPosition[c] = q;
+  n.position = q;
   if (u < t) {
-    mStamp[c] = mNextStamp++;  // a new leaf
+    n.stamp = mNextStamp++;  // a new leaf
     Link(c, below, above);
   } else {
     // q agrees with the end node in full and takes its place.
-    mStamp[c] = mStamp[end];
-    TakeListPlace(c, end);
-    RemoveFromSet(end);
-    mStamp[end] = kOut;
+    BodyNode &e = node[end];
+    n.stamp = e.stamp;
+    Link(c, e.prev, e.next);
+    mSet.Remove(e.cls);
+    e.stamp = kOut;
   }
   AddToSet(c, mClass);
 }
@@ -512,9 +537,10 @@ void Encoder::BuildTree() {
   u32 depth = 0;
   i32 x = mSet.Member(0);
   if (x == kNone) x = mSet.Above(0);
-  for (; x != kNone; x = mNext[x]) {
+  for (; x != kNone; x = mNode[x].next) {
     i32 last = kNone;
-    while (depth && mStamp[stack[depth - 1]] > mStamp[x]) last = stack[--depth];
+    while (depth && mNode[stack[depth - 1]].stamp > mNode[x].stamp)
+      last = stack[--depth];
     SetChild(x, kLeft, last);
     SetParent(last, x);  // mParent[kNone] is a spare slot
     if (depth) {
@@ -531,7 +557,10 @@ void Encoder::BuildTree() {
 // The keys of the first `used` nodes, the only ones that have held a
 // position, for the walks of the block's last positions.
 void Encoder::LoadKeys(u32 used) {
-  for (u32 k = 0; k < used; k++) mKey[k] = Key(mPosition[k]);
+  for (u32 k = 0; k < used; k++) {
+    mPosition[k] = mNode[k].position;
+    mKey[k] = Key(mPosition[k]);
+  }
 }
 
 // Puts `with` (or nothing) where `old` hangs: in old's parent, or the root.
@@ -638,14 +667,16 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
     mChild[2 * k] = mChild[2 * k + 1] = kNone;
     mPosition[k] = 0;
     mParent[k] = kNone;
-    mStamp[k] = kOut;
-    mPrev[k] = mNext[k] = kNone;
+    mNode[k].stamp = kOut;
   }
+  mNode[kNone].stamp = kNoneStamp;
   if (!Emit(0x100u | mSrc[0], kLiteralBits)) return ERR_BUFFERTOOSMALL;
   mRoot = 0;
   SetPosition(0, 0);
-  mStamp[0] = 0;
-  mNextStamp = 1;
+  mNode[0].stamp = kNoneStamp + 1;
+  mNode[0].position = 0;
+  mNode[0].prev = mNode[0].next = kNone;
+  mNextStamp = kNoneStamp + 2;
   mCursor = 1 % mNodeCount;
   // Every position is searched and inserted in order; a match's first
   // position chooses the token, the positions it covers only enter the tree.
@@ -666,6 +697,9 @@ Error Encoder::Run(const u8 *reference, u32 *lengthOut) {
       stretchEnd = bodyEnd - p > kStretch ? p + kStretch : bodyEnd;
       if (!StartStretch(p, stretchEnd, maxLen)) return FERR_NOTENOUGHMEM;
     }
+    // The lookups of the next positions hop through memory at random; what
+    // they read first is known already.
+    if (body && p + kAhead < stretchEnd) mSet.Prefetch(mClasses.Of(p + kAhead));
     if (p < coveredEnd && body) {
       InsertTracked(p, t, Locate(p, t, false) ? t : 0);
       continue;
@@ -744,7 +778,7 @@ CLzssEncoder::~CLzssEncoder() {
 bool CLzssEncoder::ReserveTree(u32 nodeCount) {
   if (mTree && nodeCount <= mTreeNodes) return true;
   if (mTree) gPtrPool->Free(mTree);
-  mTree = gPtrPool->Allocate(nodeCount * kNodeBytes + sizeof(i16));
+  mTree = gPtrPool->Allocate(nodeCount * kNodeBytes + kTreeExtraBytes);
   mTreeNodes = mTree ? nodeCount : 0;
   return mTree != nullptr;
 }
