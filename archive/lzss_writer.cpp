@@ -1,6 +1,7 @@
 #include "archive/lzss_writer.h"
 
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -65,6 +66,7 @@ class BlockCoder {
   };
 
   BlockCoder(u8 code) : mCode(code) {}
+  u8 Code() const { return mCode; }
   // Stops the workers (a block being coded is finished first), then frees.
   ~BlockCoder();
   BlockCoder(const BlockCoder &) = delete;
@@ -201,70 +203,205 @@ void BlockCoder::Wait(Slot *slot) {
   mSlotDone.wait(hold, [slot] { return slot->done; });
 }
 
-}  // namespace
+// A container written from bytes put in order: each block, once full, goes
+// to the coder, and coded blocks are written out in block order while a
+// block of the ring is needed again, so that only the ring's blocks are
+// ever in memory.
+class BlockStream {
+ public:
+  BlockStream(u8 code) : mCoder(code) {}
+  // Header and a placeholder table for a container of `size` bytes.
+  Error Begin(CFile *output, u32 blockSize, u32 size,
+              const LzssWriteOptions *options);
+  // Where the next bytes go: *free bytes of the block being filled (0 once
+  // every block is).
+  u8 *Room(u32 *free);
+  // n bytes have been put at Room.
+  Error Commit(u32 n);
+  // Every byte was put: the last blocks, the table, the end.
+  Error End();
 
-Error LzssCompressFile(CFile *input, CFile *output, u8 code, u32 blockSize,
-                       const LzssWriteOptions *options) {
-  if (!LzssCodeIsValid(code)) return LERR_NOSUCHBITLENGTHS;
+ private:
+  u32 LengthOf(u32 block) const {
+    return block + 1 < mBlocks ? mBlockSize : mSize - mBlockSize * block;
+  }
+  // The block being filled is full: to the coder with it.
+  void Submit();
+  Error WriteNext();
+
+  BlockCoder mCoder;
+  PoolBlocks mMemory;
+  CFile *mOutput = nullptr;
+  const LzssWriteOptions *mOptions = nullptr;
+  u32 mBlockSize = 0, mSize = 0, mBlocks = 0;
+  u32 *mTable = nullptr;
+  u32 mFilling = 0;  // the block being filled
+  u32 mFill = 0;     // its bytes so far
+  u32 mWritten = 0;  // blocks written out
+  u32 mAt = 0;       // where the next block's stored bytes go
+};
+
+Error BlockStream::Begin(CFile *output, u32 blockSize, u32 size,
+                         const LzssWriteOptions *options) {
   if (blockSize == 0 || blockSize > kMaxBlockSize) return ERR_BADPARAMS;
-  LzssWriteOptions defaults = {1, {nullptr, nullptr}};
-  if (!options) options = &defaults;
-  u32 size = input->GetSize();
-  u32 n = size == 0 ? 1 : (size - 1) / blockSize + 1;
-  u64 dataStart = CCompressedFile::kHeaderSize + 4ull * n;
-  if (dataStart > 0xFFFFFFFFu || 4ull * n > 0xFFFFFFFFu) return ERR_OUTOFRANGE;
-  PoolBlocks blocks;
-  u32 *table = static_cast<u32 *>(blocks.Allocate(0, 4 * n));
-  if (!table) return FERR_NOTENOUGHMEM;
+  mOutput = output;
+  mOptions = options;
+  mBlockSize = blockSize;
+  mSize = size;
+  mBlocks = size == 0 ? 1 : (size - 1) / blockSize + 1;
+  u64 dataStart = CCompressedFile::kHeaderSize + 4ull * mBlocks;
+  if (dataStart > 0xFFFFFFFFu || 4ull * mBlocks > 0xFFFFFFFFu)
+    return ERR_OUTOFRANGE;
+  mAt = static_cast<u32>(dataStart);
+  mTable = static_cast<u32 *>(mMemory.Allocate(0, 4 * mBlocks));
+  if (!mTable) return FERR_NOTENOUGHMEM;
   // No more workers than blocks: the rest would only hold memory.
-  u32 workers = options->workers < n ? options->workers : n;
-  BlockCoder coder(code);
-  Error e = coder.Start(workers, blockSize);
+  u32 workers = options->workers < mBlocks ? options->workers : mBlocks;
+  Error e = mCoder.Start(workers, blockSize);
   if (e) return e;
 
   u8 header[CCompressedFile::kHeaderSize];
   for (int i = 0; i < 4; i++) header[i] = static_cast<u8>(kLzssMagic[i]);
   PutU32LE(header + 4, size);
   PutU32LE(header + 8, blockSize);
-  header[12] = code;
+  header[12] = mCoder.Code();
   header[13] = 0;
   e = output->WriteAt(header, 0, sizeof(header), nullptr);
-  if (!e) e = WriteTable(output, nullptr, n);  // placeholder
+  if (!e) e = WriteTable(output, nullptr, mBlocks);  // placeholder
   if (e) return e;
+  if (size == 0) Submit();  // the one block, empty
+  return nullptr;
+}
 
-  u32 at = static_cast<u32>(dataStart);
-  u32 read = 0;
-  for (u32 i = 0; i < n; i++) {
-    // Keep every slot busy: read ahead up to the ring's size.
-    for (; read < n && read - i < coder.SlotCount(); read++) {
-      BlockCoder::Slot *slot = coder.SlotFor(read);
-      slot->length = read + 1 < n ? blockSize : size - blockSize * read;
-      if (slot->length > 0) {
-        e = input->ReadAt(slot->plain, blockSize * read, slot->length,
-                          nullptr);
-        if (e) return e;
-      }
-      coder.Submit(slot);
-    }
-    BlockCoder::Slot *slot = coder.SlotFor(i);
-    coder.Wait(slot);
-    if (slot->error) return slot->error;
-    const u8 *data = slot->compressed ? slot->packed : slot->plain;
-    if (static_cast<u64>(at) + slot->stored > 0xFFFFFFFFu) return ERR_OUTOFRANGE;
-    table[i] = at;
-    if (slot->stored > 0) {
-      e = output->WriteAt(data, at, slot->stored, nullptr);
-      if (e) return e;
-    }
-    at += slot->stored;
-    options->progress.Report(static_cast<u64>(i) * blockSize + slot->length,
-                             size);
+u8 *BlockStream::Room(u32 *free) {
+  if (mFilling == mBlocks) {
+    *free = 0;
+    return nullptr;
   }
-  e = WriteTable(output, table, n);
+  *free = LengthOf(mFilling) - mFill;
+  return mCoder.SlotFor(mFilling)->plain + mFill;
+}
+
+void BlockStream::Submit() {
+  BlockCoder::Slot *slot = mCoder.SlotFor(mFilling);
+  slot->length = mFill;
+  mCoder.Submit(slot);
+  mFilling++;
+  mFill = 0;
+}
+
+Error BlockStream::WriteNext() {
+  BlockCoder::Slot *slot = mCoder.SlotFor(mWritten);
+  mCoder.Wait(slot);
+  if (slot->error) return slot->error;
+  const u8 *data = slot->compressed ? slot->packed : slot->plain;
+  if (static_cast<u64>(mAt) + slot->stored > 0xFFFFFFFFu) return ERR_OUTOFRANGE;
+  mTable[mWritten] = mAt;
+  if (slot->stored > 0) {
+    Error e = mOutput->WriteAt(data, mAt, slot->stored, nullptr);
+    if (e) return e;
+  }
+  mAt += slot->stored;
+  mOptions->progress.Report(static_cast<u64>(mWritten) * mBlockSize + slot->length,
+                            mSize);
+  mWritten++;
+  return nullptr;
+}
+
+Error BlockStream::Commit(u32 n) {
+  mFill += n;
+  if (mFill < LengthOf(mFilling)) return nullptr;
+  Submit();
+  // Every slot is kept busy; one is taken back only when it is needed.
+  while (mFilling < mBlocks && mFilling - mWritten == mCoder.SlotCount()) {
+    Error e = WriteNext();
+    if (e) return e;
+  }
+  return nullptr;
+}
+
+Error BlockStream::End() {
+  if (mFilling < mBlocks) return FERR_EOF;  // fewer bytes than announced
+  while (mWritten < mBlocks) {
+    Error e = WriteNext();
+    if (e) return e;
+  }
+  Error e = WriteTable(mOutput, mTable, mBlocks);
   if (e) return e;
-  e = output->Seek(static_cast<i32>(at), SEEK_FROM_START);
-  if (!e) e = output->Truncate();
+  e = mOutput->Seek(static_cast<i32>(mAt), SEEK_FROM_START);
+  if (!e) e = mOutput->Truncate();
   return e;
+}
+
+// What a producer writes to: every byte goes on into the stream.
+class StreamSink : public CFile {
+ public:
+  StreamSink(BlockStream *stream, u32 size)
+      : CFile(nullptr, 0), mStream(stream), mSize(size) {
+    valid = 1;
+  }
+  Error Write(const void *buffer, u32 size, u32 *countOut) override {
+    const u8 *from = static_cast<const u8 *>(buffer);
+    u32 done = 0;
+    Error e = nullptr;
+    while (!e && done < size) {
+      u32 free = 0;
+      u8 *room = mStream->Room(&free);
+      if (!free) {
+        e = ERR_OUTOFRANGE;  // more bytes than announced
+        break;
+      }
+      u32 n = size - done < free ? size - done : free;
+      memcpy(room, from + done, n);
+      done += n;
+      mPut += n;
+      e = mStream->Commit(n);
+    }
+    if (countOut) *countOut = done;
+    return e;
+  }
+  u32 GetSize() override { return mSize; }
+  u32 Tell() override { return mPut; }
+
+ private:
+  BlockStream *mStream;
+  u32 mSize;
+  u32 mPut = 0;
+};
+
+}  // namespace
+
+Error LzssCompressFile(CFile *input, CFile *output, u8 code, u32 blockSize,
+                       const LzssWriteOptions *options) {
+  if (!LzssCodeIsValid(code)) return LERR_NOSUCHBITLENGTHS;
+  LzssWriteOptions defaults = {1, {nullptr, nullptr}};
+  if (!options) options = &defaults;
+  u32 size = input->GetSize();
+  BlockStream stream(code);
+  Error e = stream.Begin(output, blockSize, size, options);
+  // Each block is read straight into its slot.
+  for (u32 at = 0; !e && at < size;) {
+    u32 free = 0;
+    u8 *room = stream.Room(&free);
+    e = input->ReadAt(room, at, free, nullptr);
+    if (!e) e = stream.Commit(free);
+    at += free;
+  }
+  return e ? e : stream.End();
+}
+
+Error LzssCompressStream(u32 size, LzssProducer produce, void *context,
+                         CFile *output, u8 code, u32 blockSize,
+                         const LzssWriteOptions *options) {
+  if (!LzssCodeIsValid(code)) return LERR_NOSUCHBITLENGTHS;
+  LzssWriteOptions defaults = {1, {nullptr, nullptr}};
+  if (!options) options = &defaults;
+  BlockStream stream(code);
+  Error e = stream.Begin(output, blockSize, size, options);
+  if (e) return e;
+  StreamSink sink(&stream, size);
+  e = produce(&sink, context);
+  return e ? e : stream.End();
 }
 
 Error LzssDecompressFile(CFile *input, CFile *output,

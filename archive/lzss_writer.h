@@ -32,6 +32,17 @@ struct LzssWriteOptions {
 Error LzssCompressFile(CFile *input, CFile *output, u8 code, u32 blockSize,
                        const LzssWriteOptions *options = nullptr);
 
+// Makes what `produce` writes to the file it is given, in order, into the
+// container LzssCompressFile would make of a file holding those `size`
+// bytes, without such a file: bytes go on to the coder as they come. The
+// file given takes Write (and Tell and GetSize) only. The producer's error
+// is returned first; more bytes than `size`: OUTOFRANGE, fewer: EOF. Other
+// errors as LzssCompressFile's.
+typedef Error (*LzssProducer)(CFile *sink, void *context);
+Error LzssCompressStream(u32 size, LzssProducer produce, void *context,
+                         CFile *output, u8 code, u32 blockSize,
+                         const LzssWriteOptions *options = nullptr);
+
 // Writes the plain contents of the LZSS container in `input` to `output`
 // from position 0 and cuts `output` after them. A container that is not
 // accepted gives the reason CLzssFile found (INVALIDFORMAT for a wrong

@@ -267,9 +267,9 @@ Error CPackWriter::WriteEntryData(CFile *out, Entry &entry, u8 *buffer,
   return e;
 }
 
-Error CPackWriter::WritePack(CFile *out) {
+Error CPackWriter::Layout(u32 *directoryOut, u32 *dataStartOut,
+                          u32 *sizeOut) {
   mFailed[0] = 0;
-  if (!out) return ERR_BADPARAMS;
   if (mCount == 0) return ERR_WHATAMESS;
   std::sort(mEntries, mEntries + mCount, [](const Entry &a, const Entry &b) {
     return strcmp(a.name, b.name) < 0;  // strcmp compares unsigned bytes
@@ -305,17 +305,35 @@ Error CPackWriter::WritePack(CFile *out) {
   }
   u64 dataStart = kPackHeaderSize + directory + 4ull * mCount;
   if (dataStart + data > 0xFFFFFFFFull) return ERR_OUTOFRANGE;
+  *directoryOut = static_cast<u32>(directory);
+  *dataStartOut = static_cast<u32>(dataStart);
+  *sizeOut = static_cast<u32>(dataStart + data);
+  return nullptr;
+}
+
+Error CPackWriter::GetPackSize(u32 *sizeOut) {
+  u32 directory, dataStart;
+  return Layout(&directory, &dataStart, sizeOut);
+}
+
+Error CPackWriter::WritePack(CFile *out) {
+  if (!out) {
+    mFailed[0] = 0;
+    return ERR_BADPARAMS;
+  }
+  u32 directory, dataStart, size;
+  Error e = Layout(&directory, &dataStart, &size);
+  if (e) return e;
 
   u8 *buffer = static_cast<u8 *>(gPtrPool->Allocate(kChunkSize));
   if (!buffer) return ERR_ALLOCFAIL;
   memset(buffer, 0, kPackHeaderSize);
   memcpy(buffer, kPackMagic, sizeof kPackMagic);
   PutU32LE(buffer + kPackCountOffset, mCount);
-  PutU32LE(buffer + kPackDirLengthOffset, static_cast<u32>(directory));
+  PutU32LE(buffer + kPackDirLengthOffset, directory);
   u32 used = kPackHeaderSize;
-  Error e = nullptr;
 
-  u32 offset = static_cast<u32>(dataStart);
+  u32 offset = dataStart;
   for (u32 i = 0; i < mCount && !e; i++) {
     if (kChunkSize - used < kMaxRecord) {
       e = WriteAll(out, buffer, used);

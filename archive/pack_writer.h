@@ -58,6 +58,9 @@ class CPackWriter {
   // OUTOFRANGE; errors of the sources and of `out` pass up unchanged (a
   // source shorter than its size gives EOF).
   Error WritePack(CFile *out);
+  // The bytes WritePack would write now, with its checks and errors (and
+  // the members put in pack order).
+  Error GetPackSize(u32 *sizeOut);
 
   u32 GetCount() const { return mCount; }
   // Member i (below GetCount()) as gathered, in pack order once WritePack
@@ -89,6 +92,7 @@ class CPackWriter {
                  const char *path, u32 size, u32 time);
   Error AddFolderLevel(char *hostPath, u32 hostLength, char *member,
                        u32 memberLength, u32 depth);
+  Error Layout(u32 *directoryOut, u32 *dataStartOut, u32 *sizeOut);
   Error WriteEntryData(CFile *out, Entry &entry, u8 *buffer, u32 bufferSize);
   Error WriteSums(CFile *out, u32 count, u8 *buffer, u32 bufferSize);
   void SetFailed(const char *text);

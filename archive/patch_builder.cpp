@@ -19,7 +19,7 @@ namespace {
 
 const u32 kPatchBlockSize = 0x8000;
 const u32 kScanStep = 8192;
-const u32 kChunk = 32768;
+const u32 kChunk = 1u << 20;
 const u32 kCreate = FOM_READ | FOM_WRITE | FOM_CREATE | FOM_REPLACE;
 const u32 kReadMode = FOM_READ | FOM_SHAREREAD | FOM_SEQUENTIAL;
 // Signing pads a file to this multiple before its certificate table.
@@ -52,13 +52,13 @@ Error AppendFile(CFile *out, CFile *file) {
   return e;
 }
 
-// Appends `count` bytes that do not compress (a fixed pseudo-random
+// Writes `count` bytes that do not compress (a fixed pseudo-random
 // sequence), so that padding costs the container about as much as it adds.
-Error AppendPadding(CFile *out, u32 count) {
+Error WritePadding(CFile *out, u32 count) {
   u8 *buffer = static_cast<u8 *>(gPtrPool->Allocate(kChunk));
   if (!buffer) return ERR_ALLOCFAIL;
   u32 state = 0x9E3779B9u;
-  Error e = out->Seek(0, SEEK_FROM_END);
+  Error e = nullptr;
   while (!e && count > 0) {
     u32 n = count < kChunk ? count : kChunk;
     for (u32 i = 0; i < n; i++) {
@@ -118,6 +118,22 @@ Error CompareFiles(CFile *built, CFile *source, u32 size, u8 *buffers,
   }
   return nullptr;
 }
+
+// The pack and its padding, as they go into the container.
+struct PackSource {
+  CPackWriter *writer;
+  u32 padding;
+  bool failed;  // the error came from the pack's side
+  static Error Produce(CFile *sink, void *context) {
+    PackSource *p = static_cast<PackSource *>(context);
+    Error e = p->writer->WritePack(sink);
+    if (!e) e = WritePadding(sink, p->padding);
+    // A member's own failure is named by the writer; the sink's are the
+    // container's.
+    p->failed = e && p->writer->GetFailedName()[0];
+    return e;
+  }
+};
 
 // FILES\ plus the file's path, and its host path below the folder.
 Error AddMembers(CPackWriter *writer, const char *folder,
@@ -241,9 +257,8 @@ Error BuildPatchFiles(const char *stubPath, const char *iniPath,
   if (infoOut) *infoOut = info;  // also on the early ways out
   if (!stubPath || !iniPath || !filesFolder || !outPath) return ERR_BADPARAMS;
 
-  char packPath[512], containerPath[512];
-  if (!WithSuffix(packPath, sizeof packPath, outPath, ".pack.tmp") ||
-      !WithSuffix(containerPath, sizeof containerPath, outPath, ".lzss.tmp")) {
+  char containerPath[512];
+  if (!WithSuffix(containerPath, sizeof containerPath, outPath, ".lzss.tmp")) {
     failure.Set(outPath);
     return ERR_BADPARAMS;
   }
@@ -262,34 +277,41 @@ Error BuildPatchFiles(const char *stubPath, const char *iniPath,
   }
   info.stubSize = stub->GetSize();
 
-  // The pack.
-  CFile *pack = FsOpen(packPath, kCreate, &e);
-  CFile *container = pack ? FsOpen(containerPath, kCreate, &e) : nullptr;
-  if (!pack || !container) {
-    delete pack;
-    delete stub;
-    failure.Set(pack ? containerPath : packPath);
-    FsDelete(packPath);
-    return e ? e : FERR_OPENFAIL;
-  }
   // The writer's members are what the proof compares the patch with.
   CPackWriter writer;
   e = writer.AddPath("PATCH.INI", iniPath);
   if (!e) e = AddMembers(&writer, filesFolder, files, count);
   if (!e) e = writer.AddChecksums();
-  if (!e) e = writer.WritePack(pack);
-  if (e) failure.Set(writer.GetFailedName());
+  u32 packSize = 0;
+  if (!e) e = writer.GetPackSize(&packSize);
   info.members = writer.GetCount();
+  if (e) {
+    failure.Set(writer.GetFailedName());
+    delete stub;
+    return e;
+  }
+  CFile *container = FsOpen(containerPath, kCreate, &e);
+  if (!container) {
+    delete stub;
+    failure.Set(containerPath);
+    return e ? e : FERR_OPENFAIL;
+  }
 
-  // The container; padded after the last member until the scan finds it.
+  // The container, coded as the pack is written (no copy of the pack is
+  // kept), and padded after the last member until the scan finds it.
   Stage stage = {&options->progress, 0, 0};
+  PackSource source = {&writer, 0, false};
   for (int round = 0; !e && round < 8; round++) {
-    stage.total = static_cast<u64>(pack->GetSize()) * (options->prove ? 2 : 1);
+    u32 plain = packSize + source.padding;
+    if (plain < packSize) e = ERR_OUTOFRANGE;
+    stage.total = static_cast<u64>(plain) * (options->prove ? 2 : 1);
     // A padded pack is coded again; its progress starts over.
     LzssWriteOptions coding = {options->workers, stage.Sink()};
-    e = LzssCompressFile(pack, container, code, kPatchBlockSize, &coding);
+    if (!e)
+      e = LzssCompressStream(plain, PackSource::Produce, &source, container,
+                             code, kPatchBlockSize, &coding);
     if (e) {
-      failure.Set(containerPath);
+      failure.Set(source.failed ? writer.GetFailedName() : containerPath);
       break;
     }
     u32 total = info.stubSize + container->GetSize();
@@ -297,10 +319,9 @@ Error BuildPatchFiles(const char *stubPath, const char *iniPath,
     if (total >= needed) break;
     u32 more = needed - total + 64;
     info.padding += more;
-    e = AppendPadding(pack, more);
-    if (e) failure.Set(packPath);
+    source.padding += more;
   }
-  info.packSize = pack->GetSize();
+  info.packSize = packSize + source.padding;
   info.containerSize = container->GetSize();
   info.gap = (kSignedAlignment -
               (info.stubSize + info.containerSize) % kSignedAlignment) %
@@ -332,9 +353,7 @@ Error BuildPatchFiles(const char *stubPath, const char *iniPath,
     }
   }
   delete stub;
-  delete pack;
   delete container;
-  FsDelete(packPath);
   FsDelete(containerPath);
   if (infoOut) *infoOut = info;
   return e;

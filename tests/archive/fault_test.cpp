@@ -216,7 +216,7 @@ TEST(FaultPoolTest, EveryFailingParentOperationIsReportedAndUntouchedFilesSurviv
 // builder's read-back, named and the patch removed; without the proof it
 // goes unnoticed.
 TEST(FaultBuildTest, AByteChangedOnTheWayToThePatchIsCaughtAndThePatchRemoved) {
-  const u32 kChunk = 32768;  // the builder copies the patch in such writes
+  const u32 kChunk = 1u << 20;  // the builder copies the patch in such writes
   TempDir dir;
   CFaultPlan plan;
   MountTableInit(8);
@@ -240,8 +240,9 @@ TEST(FaultBuildTest, AByteChangedOnTheWayToThePatchIsCaughtAndThePatchRemoved) {
   ASSERT_EQ(build(true), nullptr);
   EXPECT_EQ(info.proofFailed, 0u);
   // The patch is written last, the container's chunks after the program's;
-  // the second of the container's holds the middle of FILES\BIG.BIN.
-  u32 damaged = plan.Count(kFaultWrite) - (info.containerSize + kChunk - 1) / kChunk + 2;
+  // the middle one holds the middle of FILES\BIG.BIN.
+  u32 chunks = (info.containerSize + kChunk - 1) / kChunk;
+  u32 damaged = plan.Count(kFaultWrite) - chunks + 1 + chunks / 2;
   plan.ArmCorruption(damaged);
   EXPECT_EQ(build(true), ERR_INVALIDFORMAT);
   EXPECT_TRUE(plan.Fired());

@@ -28,6 +28,21 @@ const u8 kAllCodes[] = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xB1, 0xB2, 0xB3,
 // 1 01010001 | 0 000000000000 0011 | 1 01011010
 const u8 kUnchangedRun[] = {0xA8, 0x80, 0x00, 0xEB, 0x40};
 
+// Writes its bytes to the sink `piece` bytes at a time.
+struct Pieces {
+  const Bytes *bytes;
+  u32 piece;
+  static Error Produce(CFile *sink, void *context) {
+    const Pieces *p = static_cast<const Pieces *>(context);
+    for (size_t at = 0; at < p->bytes->size(); at += p->piece) {
+      u32 n = static_cast<u32>(std::min<size_t>(p->piece, p->bytes->size() - at));
+      Error e = sink->Write(p->bytes->data() + at, n, nullptr);
+      if (e) return e;
+    }
+    return nullptr;
+  }
+};
+
 Bytes Encode(const Bytes &in, u8 code, const Bytes *reference = nullptr) {
   Bytes out(in.size() * 9 / 8 + 2);
   u32 length = static_cast<u32>(out.size());
@@ -470,8 +485,29 @@ TEST_F(LzssFileTest, EveryNumberOfThreadsWritesTheSameBytes) {
           o.reset();
           if (expected.empty()) expected = ReadWholeFile(dir / "c.lzs");
           ASSERT_EQ(ReadWholeFile(dir / "c.lzs"), expected);
+          // The same bytes put in pieces that straddle the blocks.
+          o.reset(OpenNativeFile(dir / "s.lzs", true, true));
+          Pieces pieces = {&plain, 777};
+          ASSERT_EQ(LzssCompressStream(static_cast<u32>(size), Pieces::Produce, &pieces, o.get(),
+                                       code, blockSize, &options), nullptr);
+          o.reset();
+          ASSERT_EQ(ReadWholeFile(dir / "s.lzs"), expected);
         }
       }
+    }
+  }
+}
+
+// A stream told one size and given another fails, whatever the threads.
+TEST_F(LzssFileTest, AStreamGivenMoreOrFewerBytesThanItsSizeFails) {
+  Bytes plain = TextBytes(5000, 21);
+  for (u32 workers : {1u, 2u}) {
+    LzssWriteOptions options = {workers, {nullptr, nullptr}};
+    for (u32 told : {4999u, 5001u, 0u}) {
+      std::unique_ptr<CHostFile> o(OpenNativeFile(dir / "s.lzs", true, true));
+      Pieces pieces = {&plain, 1000};
+      EXPECT_EQ(LzssCompressStream(told, Pieces::Produce, &pieces, o.get(), 0xC4, 1000, &options),
+                told < 5000 ? ERR_OUTOFRANGE : FERR_EOF) << told << " " << workers;
     }
   }
 }
