@@ -38,14 +38,14 @@ inline u64 ChunkAt(const u8 *src, u32 n, u32 at, u32 count) {
   return v << kIndexBits;
 }
 
-void InsertionSort(u64 *a, u32 size) {
-  for (u32 j = 1; j < size; j++) {
-    u64 v = a[j];
+// Sorts a[0, size) by insertion, each word taken as next(a[j]) just before
+// it is sorted in: a group's words are read and sorted in one pass.
+template <typename Next>
+void InsertionSort(u64 *a, u32 size, Next next) {
+  for (u32 j = 0; j < size; j++) {
+    u64 v = next(a[j]);
     u32 k = j;
-    while (k > 0 && a[k - 1] > v) {
-      a[k] = a[k - 1];
-      k--;
-    }
+    for (; k > 0 && a[k - 1] > v; k--) a[k] = a[k - 1];
     a[k] = v;
   }
 }
@@ -102,14 +102,10 @@ bool KeyClasses::Build(const u8 *src, u32 n, u32 lo, u32 hi, u32 width) {
       u32 s = mNextGroups[2 * g], e = mNextGroups[2 * g + 1];
       if (e - s <= kInsertionLimit) {
         // Most groups are small: each word is read and sorted in at once.
-        u64 *a = mWords + s;
-        for (u32 j = 0; j < e - s; j++) {
-          u32 i = static_cast<u32>(a[j] & kIndexMask);
-          u64 v = ChunkAt(src, n, lo + i + done, chunk) | i;
-          u32 k = j;
-          for (; k > 0 && a[k - 1] > v; k--) a[k] = a[k - 1];
-          a[k] = v;
-        }
+        InsertionSort(mWords + s, e - s, [=](u64 word) {
+          u32 i = static_cast<u32>(word & kIndexMask);
+          return ChunkAt(src, n, lo + i + done, chunk) | i;
+        });
       } else {
         for (u32 j = s; j < e; j++) {
           u32 i = static_cast<u32>(mWords[j] & kIndexMask);
@@ -128,7 +124,7 @@ bool KeyClasses::Build(const u8 *src, u32 n, u32 lo, u32 hi, u32 width) {
 // comparison, large ones by a radix sort that skips the digits all share.
 void KeyClasses::Sort(u64 *a, u32 size) {
   if (size <= kInsertionLimit) {
-    InsertionSort(a, size);
+    InsertionSort(a, size, [](u64 word) { return word; });
     return;
   }
   if (size < kRadixLimit) {
