@@ -82,6 +82,11 @@ int CmdBuild(int argc, char **argv) {
       allowEmpty = true;
       continue;
     }
+    if (!strncmp(arg, "-j", 2) && arg[2]) {  // -jN, as make and the benches write it
+      if (!ParseWorkers(arg + 2, &options.workers))
+        return UsageError(std::string("bad ") + arg + " (1..1024)");
+      continue;
+    }
     if (!strcmp(arg, "--sign")) {
       if (i + 2 >= argc) return UsageError("--sign needs CERT and KEY");
       cert = argv[++i];

@@ -84,11 +84,11 @@ int CmdLzss(int argc, char **argv) {
     bool isBlock = !strcmp(a, "--block-size");
     if (!strcmp(a, "--quiet")) {
       quiet = true;
-    } else if (!strcmp(a, "-j")) {
+    } else if (!strncmp(a, "-j", 2)) {  // -j N or -jN
       if (!compress) return UsageError("-j applies to compress only");
-      if (i + 1 >= argc || !ParseWorkers(argv[i + 1], &workers))
+      const char *count = a[2] ? a + 2 : i + 1 < argc ? argv[++i] : nullptr;
+      if (!count || !ParseWorkers(count, &workers))
         return UsageError("-j needs a number of threads (1..1024)");
-      i++;
     } else if (isCode || isBlock) {
       if (!compress)
         return UsageError(std::string(a) + " applies to compress only");

@@ -193,7 +193,7 @@ TEST_F(PatchkitTest, CheckNamesEachProblemOnItsLine) {
 TEST_F(PatchkitTest, BadUsageIsExitTwoAndFailuresNameTheFileAndCode) {
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {}, {"frobnicate"}, {"list"}, {"build", "--stub"}, {"build", "--stub", "x", "--code", "zz"},
-           {"build", "-j", "0"}, {"lzss", "decompress", "-j", "2", "a", "b"}})
+           {"build", "-j", "0"}, {"build", "-j0"}, {"lzss", "decompress", "-j", "2", "a", "b"}})
     EXPECT_EQ(Kit(args).exitCode, 2) << (args.empty() ? "" : args[0]);
   ProcessResult r = Kit({"--version"});
   EXPECT_EQ(r.exitCode, 0);
@@ -214,7 +214,7 @@ TEST_F(PatchkitTest, OutputAndPatchAreTheSameForEveryThreadCountAndQuiet) {
   ASSERT_EQ(one.exitCode, 0) << one.output;
   EXPECT_EQ(one.output.find('\r'), std::string::npos);
   EXPECT_EQ(std::count(one.output.begin(), one.output.end(), '\n'), 1);
-  ProcessResult many = Build(dir / "p3", {"--no-check", "-j", "3", "--quiet"});
+  ProcessResult many = Build(dir / "p3", {"--no-check", "-j3", "--quiet"});
   ASSERT_EQ(many.exitCode, 0) << many.output;
   EXPECT_EQ(many.output.substr(many.output.find(':')), one.output.substr(one.output.find(':')));
   EXPECT_EQ(ReadWholeFile(dir / "p3"), ReadWholeFile(dir / "p1"));
@@ -222,7 +222,7 @@ TEST_F(PatchkitTest, OutputAndPatchAreTheSameForEveryThreadCountAndQuiet) {
   EXPECT_EQ(ReadWholeFile(dir / "pn"), ReadWholeFile(dir / "p1"));
 
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-           {"lzss", "compress", "-j", "2", dir / "p1", dir / "p1.lz"},
+           {"lzss", "compress", "-j2", dir / "p1", dir / "p1.lz"},
            {"lzss", "decompress", "--quiet", dir / "p1.lz", dir / "back"},
            {"extract", "--quiet", dir / "p1", dir / "out"}}) {
     ProcessResult r = Kit(args);
