@@ -208,8 +208,8 @@ class Encoder {
  private:
   u32 MatchLength(u32 q, u32 s, u32 limit) const;
   u64 Key(u32 q) const;
-  // While the classes locate positions no walk reads the keys; they are
-  // filled in when the walks begin (LoadKeys).
+  // A node's position and key for the walks. The body keeps positions in
+  // its records only; LoadKeys fills both in when the walks begin.
   void SetPosition(i32 c, u32 q) {
     mPosition[c] = q;
     mKey[c] = Key(q);
@@ -493,7 +493,7 @@ ALWAYS_INLINE void Encoder::InsertTracked(u32 q, u32 t, u32 u) {
   if (end == kNone) end = newer;
   BodyNode &n = node[c];
   if (c == end) {  // q takes c's place, next to it in the order
-    mSet.Remove(n.cls);
+    RemoveFromSet(c);
     AddToSet(c, mClass);
     n.position = q;
     return;
@@ -509,7 +509,7 @@ ALWAYS_INLINE void Encoder::InsertTracked(u32 q, u32 t, u32 u) {
     node[prev].stamp = (n.stamp & inherit) | (prevStamp & ~inherit);
     node[prev].next = static_cast<i16>(next);
     node[next].prev = static_cast<i16>(prev);
-    mSet.Remove(n.cls);
+    RemoveFromSet(c);
     n.stamp = kOut;
     if (c == below) below = prev;
     if (c == above) above = next;
@@ -523,7 +523,7 @@ ALWAYS_INLINE void Encoder::InsertTracked(u32 q, u32 t, u32 u) {
     BodyNode &e = node[end];
     n.stamp = e.stamp;
     Link(c, e.prev, e.next);
-    mSet.Remove(e.cls);
+    RemoveFromSet(end);
     e.stamp = kOut;
   }
   AddToSet(c, mClass);

@@ -210,7 +210,8 @@ void BlockCoder::Wait(Slot *slot) {
 class BlockStream {
  public:
   BlockStream(u8 code) : mCoder(code) {}
-  // Header and a placeholder table for a container of `size` bytes.
+  // Header and a placeholder table for a container of `size` bytes;
+  // `options` may be null (one thread, no progress).
   Error Begin(CFile *output, u32 blockSize, u32 size,
               const LzssWriteOptions *options);
   // Where the next bytes go: *free bytes of the block being filled (0 once
@@ -232,7 +233,7 @@ class BlockStream {
   BlockCoder mCoder;
   PoolBlocks mMemory;
   CFile *mOutput = nullptr;
-  const LzssWriteOptions *mOptions = nullptr;
+  LzssWriteOptions mOptions = {1, {nullptr, nullptr}};
   u32 mBlockSize = 0, mSize = 0, mBlocks = 0;
   u32 *mTable = nullptr;
   u32 mFilling = 0;  // the block being filled
@@ -243,9 +244,10 @@ class BlockStream {
 
 Error BlockStream::Begin(CFile *output, u32 blockSize, u32 size,
                          const LzssWriteOptions *options) {
+  if (!LzssCodeIsValid(mCoder.Code())) return LERR_NOSUCHBITLENGTHS;
   if (blockSize == 0 || blockSize > kMaxBlockSize) return ERR_BADPARAMS;
   mOutput = output;
-  mOptions = options;
+  if (options) mOptions = *options;
   mBlockSize = blockSize;
   mSize = size;
   mBlocks = size == 0 ? 1 : (size - 1) / blockSize + 1;
@@ -256,7 +258,7 @@ Error BlockStream::Begin(CFile *output, u32 blockSize, u32 size,
   mTable = static_cast<u32 *>(mMemory.Allocate(0, 4 * mBlocks));
   if (!mTable) return FERR_NOTENOUGHMEM;
   // No more workers than blocks: the rest would only hold memory.
-  u32 workers = options->workers < mBlocks ? options->workers : mBlocks;
+  u32 workers = mOptions.workers < mBlocks ? mOptions.workers : mBlocks;
   Error e = mCoder.Start(workers, blockSize);
   if (e) return e;
 
@@ -302,7 +304,7 @@ Error BlockStream::WriteNext() {
     if (e) return e;
   }
   mAt += slot->stored;
-  mOptions->progress.Report(static_cast<u64>(mWritten) * mBlockSize + slot->length,
+  mOptions.progress.Report(static_cast<u64>(mWritten) * mBlockSize + slot->length,
                             mSize);
   mWritten++;
   return nullptr;
@@ -373,9 +375,6 @@ class StreamSink : public CFile {
 
 Error LzssCompressFile(CFile *input, CFile *output, u8 code, u32 blockSize,
                        const LzssWriteOptions *options) {
-  if (!LzssCodeIsValid(code)) return LERR_NOSUCHBITLENGTHS;
-  LzssWriteOptions defaults = {1, {nullptr, nullptr}};
-  if (!options) options = &defaults;
   u32 size = input->GetSize();
   BlockStream stream(code);
   Error e = stream.Begin(output, blockSize, size, options);
@@ -393,9 +392,6 @@ Error LzssCompressFile(CFile *input, CFile *output, u8 code, u32 blockSize,
 Error LzssCompressStream(u32 size, LzssProducer produce, void *context,
                          CFile *output, u8 code, u32 blockSize,
                          const LzssWriteOptions *options) {
-  if (!LzssCodeIsValid(code)) return LERR_NOSUCHBITLENGTHS;
-  LzssWriteOptions defaults = {1, {nullptr, nullptr}};
-  if (!options) options = &defaults;
   BlockStream stream(code);
   Error e = stream.Begin(output, blockSize, size, options);
   if (e) return e;
